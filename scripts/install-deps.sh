@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages needed to build, test and demo the program.
+# Safe to run again: apt-get skips what is already present.
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: run as root (apt-get needs it)" >&2
+  exit 1
+fi
+pkgs=(
+  build-essential cmake ninja-build pkg-config clang
+  qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins
+  libcurl4-openssl-dev
+  libxcb1-dev libxcb-keysyms1-dev
+  libgtest-dev googletest libgmock-dev libbenchmark-dev
+  python3-aiosmtpd iproute2 iputils-ping
+  xvfb xauth xdotool x11-utils openbox trayer
+  shared-mime-info desktop-file-utils traceroute
+  fonts-dejavu-core
+)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,19 @@
+// Log line formats, the import line rule and whole-file writers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/u_header.h"
+
+namespace veltrin {
+
+std::string MainLogLine(const AddressRow& row);    // ends with the carriage return field
+std::string DetailLogLine(const AddressRow& row);  // first cell holds the reply's date and time
+std::vector<std::string> SplitTextLines(const std::string& bytes);  // import line rule
+void LoadAddressLines(const std::vector<std::string>& lines, std::vector<AddressRow>& rows);
+// Writes every line followed by CR LF into a temporary file beside `path`, then renames it over
+// `path`; a failure leaves any old file as it was.
+bool WriteTextLines(const std::string& path, const std::vector<std::string>& lines);
+
+}  // namespace veltrin

@@ -1,0 +1,113 @@
+// Worker threads with a pause gate, a stop request and a hand-over of steps to the window thread.
+// Qt-free: the Qt windows and the console both plug in through HandOver.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace veltrin {
+
+// Pause and stop control of one worker. Pausing and stopping never wait for the worker: they set
+// state that the worker honours at the top of its loop and in every wait below, and they wake it
+// through an eventfd so a blocked poll() returns at once.
+class Gate {
+public:
+    Gate();
+    ~Gate();
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+    void Pause();
+    void Resume();
+    void RequestStop();
+    bool Paused() const;
+    bool StopRequested() const;
+
+    // Blocks while paused. False once a stop was requested.
+    bool WaitWhilePaused();
+    // Sleeps `ms`; a stop cuts it short. False once a stop was requested.
+    bool Sleep(int ms);
+    // Waits for `fd` to become readable: 1 readable, 0 timed out (timeoutms < 0 waits for ever),
+    // -1 stop requested. A pause during the wait makes it return 0 so the caller can honour it.
+    int WaitReadable(int fd, int timeoutms);
+
+    // For the hand-over: wait on the gate's own condition until `ready()` or a stop.
+    // Returns false when stopped before `ready()` held.
+    bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, const std::function<bool()>& ready);
+    std::mutex& mutex() const { return mutex_; }
+    std::condition_variable& condition() const { return cv_; }
+
+private:
+    void Wake();
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    bool paused_ = false;
+    std::atomic<bool> stop_{false};
+    int wakefd_ = -1;
+};
+
+// Runs a step on the window thread while the calling worker waits.
+class HandOver {
+public:
+    virtual ~HandOver() = default;
+    // Runs `step` on the window thread and waits for it to finish; runs it inline when called on
+    // the window thread. Returns false when the worker was asked to stop before the step ran: the
+    // step then never runs, not even later. A step that reaches the window thread while its
+    // worker is paused is not run; the call waits for the resume and hands it over again.
+    virtual bool Run(Gate& gate, std::function<void()> step) = 0;
+};
+
+// A hand-over through a queue drained on the window thread. The front end passes `notify`,
+// which must make the window thread call Drain() soon (a queued Qt call, or a console loop).
+class StepQueue : public HandOver {
+public:
+    explicit StepQueue(std::function<void()> notify = {});
+    ~StepQueue() override;
+    void SetNotify(std::function<void()> notify);
+    // The thread that drains; Run() from this thread runs the step inline.
+    void SetWindowThread(std::thread::id id);
+    bool Run(Gate& gate, std::function<void()> step) override;
+    // Window thread: runs every step queued so far.
+    void Drain();
+    // Console loop: waits up to `timeoutms` for a step, then drains. True when it ran any.
+    bool WaitAndDrain(int timeoutms);
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// A thread that runs Run() until it returns; owns its Gate. The destructor stops and joins.
+class Worker {
+public:
+    explicit Worker(HandOver& handover);
+    virtual ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    bool Start();   // creates the thread; false when it could not be created
+    void Pause();   // never waits
+    void Resume();
+    void Stop();    // asks to stop, wakes every wait, joins
+    bool Started() const;
+    // Low 16 bits of the worker thread's kernel id (its echo identifier); 0 before it runs.
+    std::uint16_t Identifier() const { return identifier_.load(); }
+    Gate& gate() { return gate_; }
+
+protected:
+    virtual void Run() = 0;
+    bool OnWindow(std::function<void()> step) { return handover_.Run(gate_, std::move(step)); }
+
+private:
+    HandOver& handover_;
+    Gate gate_;
+    std::thread thread_;
+    std::atomic<std::uint16_t> identifier_{0};
+    std::atomic<bool> ready_{false};
+};
+
+}  // namespace veltrin
