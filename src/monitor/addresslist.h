@@ -1,0 +1,55 @@
+// The monitored address list as a Qt-free model: rows in insertion order, a selection, and
+// notifications so a view can follow. Touched on the window thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/u_header.h"
+
+namespace veltrin {
+
+class AddressList {
+public:
+    // A view follows the list through these; all are called after the change.
+    class Observer {
+    public:
+        virtual ~Observer() = default;
+        virtual void RowsReset() = 0;                       // many changes at once
+        virtual void RowsInserted(int first, int last) = 0;  // inclusive
+        virtual void RowsRemoved(int first, int last) = 0;   // inclusive, old indexes
+        virtual void RowChanged(int row) = 0;                // cells changed
+        virtual void SelectionChanged() = 0;
+    };
+    void SetObserver(Observer* observer) { observer_ = observer; }
+
+    int Count() const { return static_cast<int>(rows_.size()); }
+    const AddressRow& Row(int i) const { return rows_[static_cast<std::size_t>(i)]; }
+    const std::vector<AddressRow>& Rows() const { return rows_; }
+
+    void Append(const std::string& address);           // three empty cells
+    void AppendRows(std::vector<AddressRow> rows);     // one insertion notice for all
+    void RemoveAt(int i);
+    void Clear();
+    void SetCells(int i, std::string ttl, std::string time, std::string bytes);
+
+    // Selection: any subset of rows; "the selected row" is the first selected one in list order.
+    void SetSelected(int i, bool selected);
+    void SetSelection(const std::vector<int>& rows);   // replaces the selection
+    void ClearSelection();
+    bool IsSelected(int i) const;
+    int SelectedCount() const;
+    int FirstSelected() const;                          // -1 when none
+    std::vector<int> SelectedRows() const;              // ascending
+
+    // One address-log line per row, in list order.
+    std::vector<std::string> MainLogLines() const;
+
+private:
+    std::vector<AddressRow> rows_;
+    std::vector<char> selected_;
+    int selectedcount_ = 0;
+    Observer* observer_ = nullptr;
+};
+
+}  // namespace veltrin

@@ -1,0 +1,69 @@
+// The main window's monitor: sender, receiver and connectivity-check workers with the
+// Start / Stop / Clear state machine. Window thread only, except where noted.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "monitor/addresslist.h"
+#include "monitor/pingthreads.h"
+#include "monitor/rowpicker.h"
+#include "monitor/worker.h"
+
+namespace veltrin {
+
+// What the monitor needs from its window (the Qt main window or the console).
+class MonitorEvents {
+public:
+    virtual ~MonitorEvents() = default;
+    virtual void StatusChanged(bool running) = 0;               // refresh the status picture
+    virtual void FatalError(const std::string& text) = 0;       // "Notice" box, then end the application
+    virtual void RawSocketUnavailable(const std::string& hint) = 0;  // told once per process
+};
+
+class Monitor {
+public:
+    // intervaltext: the interval field's current text, read on the window thread every cycle.
+    Monitor(AddressList& list, HandOver& handover, MonitorEvents& events, std::function<std::string()> intervaltext);
+    ~Monitor();  // stops and joins the workers
+
+    void Start();  // pingbtnClick
+    void Stop();   // stopbtnClick
+    void Clear();  // the monitor side of ClearAllAddresses: pause, empty the list, red
+
+    bool created() const { return created_; }
+    bool running() const { return running_; }
+
+    // Makes the connectivity-check worker that is created, paused and resumed with the other two.
+    void SetCheckFactory(std::function<std::unique_ptr<Worker>(HandOver&)> factory);
+
+    std::uint16_t SenderIdentifier() const;
+    const trecvthread* Receiver() const { return receiver_.get(); }
+    Worker* Check() const { return check_.get(); }
+
+private:
+    void PickAddress(SendTarget& target);
+    void ShowReply(const Tdecordbuf& reply);
+
+    AddressList& list_;
+    HandOver& handover_;
+    MonitorEvents& events_;
+    std::function<std::string()> intervaltext_;
+    std::function<std::unique_ptr<Worker>(HandOver&)> checkfactory_;
+    RowPicker picker_;
+    bool created_ = false;
+    bool running_ = false;
+    std::unique_ptr<tsendthread> sender_;
+    std::unique_ptr<trecvthread> receiver_;
+    std::unique_ptr<Worker> check_;
+};
+
+// The list commands; ClearAllAddresses also stops the monitor.
+void DeleteSelectedAddress(AddressList& list);
+void DeleteSelectedAddresses(AddressList& list, Monitor& monitor);
+void DeleteLastAddress(AddressList& list, Monitor& monitor);
+void ClearAllAddresses(AddressList& list, Monitor& monitor);
+
+}  // namespace veltrin

@@ -1,0 +1,66 @@
+// The sender and receiver workers shared by the main monitor and the detail window. Each window
+// supplies its own steps; the steps run on the window thread while the worker waits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "engine/u_header.h"
+#include "monitor/worker.h"
+
+namespace veltrin {
+
+// What one send cycle sends, filled on the window thread.
+struct SendTarget {
+    std::string ip;          // empty: nothing is sent
+    int interval = 3;        // pause after a successful send, in 100 ms units
+    int datalength = 8;
+};
+
+class tsendthread : public Worker {
+public:
+    // pick: window-thread step choosing the target (false skips the send this cycle).
+    // sent: window-thread step after each send with SendEcho's result (may be empty).
+    // failpausems: the least pause after a cycle that sent nothing, so failing cycles never
+    // flood the window thread.
+    tsendthread(HandOver& handover, std::function<bool(SendTarget&)> pick, std::function<void(int)> sent,
+                int failpausems);
+    ~tsendthread() override;
+
+protected:
+    void Run() override;
+
+private:
+    std::function<bool(SendTarget&)> pick_;
+    std::function<void(int)> sent_;
+    int failpausems_;
+};
+
+class trecvthread : public Worker {
+public:
+    // expectedid: read afresh for every datagram (the matching sender's identifier, 0 if none).
+    // show: window-thread step for every accepted datagram: raw bytes (1024-byte buffer, zero
+    // filled past `length`), the length, and the described record.
+    // socketfailed: called once (from the worker thread) with the errno when no raw socket can
+    // be opened; the worker then ends.
+    trecvthread(HandOver& handover, std::function<std::uint16_t()> expectedid,
+                std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
+                std::function<void(int error)> socketfailed = {});
+    ~trecvthread() override;
+
+    // Sockets this worker opened (1 after it started; a resume opens none). For tests.
+    int SocketsOpened() const { return socketsopened_.load(); }
+
+protected:
+    void Run() override;
+
+private:
+    std::function<std::uint16_t()> expectedid_;
+    std::function<void(const std::uint8_t*, int, const Tdecordbuf&)> show_;
+    std::function<void(int)> socketfailed_;
+    std::atomic<int> socketsopened_{0};
+};
+
+}  // namespace veltrin
