@@ -36,7 +36,11 @@ std::string Dotted(const std::uint8_t* p) {
 bool ParseInt(const std::string& text, int& value) {
     const char* first = text.data();
     const char* last = first + text.size();
-    if (first != last && *first == '+') ++first;
+    // One optional sign only: from_chars takes a '-' itself, so "+-3" must be refused here.
+    if (first != last && *first == '+') {
+        ++first;
+        if (first == last || *first == '-') return false;
+    }
     if (first == last) return false;
     auto [ptr, ec] = std::from_chars(first, last, value);
     return ec == std::errc() && ptr == last;
@@ -210,18 +214,23 @@ void ResolveAddress(const std::string& text, tipdata& out) {
             if (scheme != std::string::npos) name = name.substr(scheme + 7);
             const auto slash = name.find('/');
             if (slash != std::string::npos) name.resize(slash);
-            // An embedded zero byte would silently shorten the name the resolver sees.
-            if (name.find('\0') != std::string::npos) name.clear();
             hostent entry{};
             hostent* result = nullptr;
             int herr = 0;
             std::vector<char> scratch(8192);
             int rc = 0;
-            while ((rc = ::gethostbyname_r(name.c_str(), &entry, scratch.data(), scratch.size(), &result, &herr)) ==
-                       ERANGE &&
-                   scratch.size() < (1u << 20))
-                scratch.resize(scratch.size() * 2);
-            if (rc != 0 || result == nullptr || entry.h_addrtype != AF_INET || entry.h_addr_list == nullptr ||
+            // An embedded zero byte would silently shorten the name the resolver sees, so such
+            // a text is refused rather than looked up as its first part.
+            const bool lookup = name.find('\0') == std::string::npos;
+            if (lookup) {
+                while ((rc = ::gethostbyname_r(name.c_str(), &entry, scratch.data(), scratch.size(), &result,
+                                               &herr)) == ERANGE &&
+                       scratch.size() < (1u << 20))
+                    scratch.resize(scratch.size() * 2);
+            } else {
+                herr = HOST_NOT_FOUND;
+            }
+            if (!lookup || rc != 0 || result == nullptr || entry.h_addrtype != AF_INET || entry.h_addr_list == nullptr ||
                 entry.h_addr_list[0] == nullptr) {
                 work.status = -1;
                 work.errcode = herr != 0 ? herr : (rc != 0 ? rc : HOST_NOT_FOUND);
