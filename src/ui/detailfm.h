@@ -1,0 +1,123 @@
+// The detail window: pings one address on its own sender and receiver, lists every reply with
+// its arrival time, keeps the counters the statistics worker turns into label texts, and keeps
+// the last accepted datagram for the ICMP info window.
+#pragma once
+
+#include <QEvent>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "engine/u_header.h"
+#include "monitor/detailstat.h"
+
+class QLabel;
+class QPushButton;
+class QStatusBar;
+class QTableView;
+class QTimer;
+class Tmainform;
+
+namespace veltrin {
+class HandOver;
+struct SendTarget;
+class tsendthread;
+class trecvthread;
+class tcalculate;
+}  // namespace veltrin
+
+// Posted to the detail window when it is opened or re-targeted: empties its list.
+inline constexpr QEvent::Type WM_DETAILCLEAR = static_cast<QEvent::Type>(2031);
+
+// What the detail window needs from the window that opens it.
+struct DetailHost {
+    std::function<QString()> intervaltext;    // the ping-interval field's current text
+    std::function<void(bool)> setdetailopen;  // the opener's "a detail window is open" flag
+};
+
+class DetailRowsModel;
+
+class Tdetailform : public QWidget {
+    Q_OBJECT
+public:
+    // The workers hand their window-thread steps to `handover`, which must outlive the window.
+    Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost host);
+    ~Tdetailform() override;
+
+    const QString& pingaddress() const { return pingaddress_; }
+    void setPingaddress(const QString& address) { pingaddress_ = address; }
+
+    // Closes for good: stops and joins the workers, clears the opener's flag, hides and
+    // deletes itself later. Safe to call more than once.
+    void CloseDetail();
+    bool IsClosed() const { return closed_; }
+    bool WorkersStarted() const { return started_; }
+
+    // Window-thread state, read by the info window and by tests.
+    const veltrin::Tdetailstat& detailstat() const { return stat_; }
+    const std::array<std::uint8_t, 1024>& lastraw() const { return lastraw_; }
+    const veltrin::Tdecordbuf& lastreply() const { return lastreply_; }
+    std::vector<veltrin::AddressRow> Rows() const;
+    std::uint16_t SenderIdentifier() const;
+
+    // Coalesces reloads of the shown values into one pass on the next turn of the event loop.
+    void SchedulePaint();
+    void FormPaint();
+
+    // Command handlers.
+    void Button1Click();   // "Clear"
+    void Button2Click();   // "Save log"
+    void Button3Click();   // "Detail Info"
+    void closebtnClick();  // "Close"
+    void Timer1Timer();    // periodic automatic save
+
+    // Controls, under the names the window's code and tests use.
+    QLabel *dom = nullptr, *ipaddr = nullptr, *location = nullptr, *aspeed = nullptr;
+    QLabel *psize = nullptr, *sent = nullptr, *received = nullptr, *lost = nullptr;
+    QLabel *Minum = nullptr, *Maxum = nullptr, *Average = nullptr;
+    QTableView* listv1 = nullptr;
+    QPushButton *Button1 = nullptr, *Button2 = nullptr, *Button3 = nullptr, *closebtn = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QTimer* Timer1 = nullptr;
+
+protected:
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void StartWorkers();
+    void StopWorkers();
+    // Worker steps, all on the window thread.
+    bool PickTarget(veltrin::SendTarget& target);
+    void AcceptReply(const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply);
+    void SetStatisticsLabels(const std::array<std::string, 8>& texts);
+
+    veltrin::HandOver& handover_;
+    DetailHost host_;
+    QString pingaddress_;
+    veltrin::Tdetailstat stat_;
+    std::array<std::uint8_t, 1024> lastraw_{};
+    veltrin::Tdecordbuf lastreply_;
+    DetailRowsModel* rows_ = nullptr;
+    QTimer* painttimer_ = nullptr;
+    bool started_ = false;
+    bool closed_ = false;
+    std::unique_ptr<veltrin::tsendthread> sender_;
+    std::unique_ptr<veltrin::trecvthread> receiver_;
+    std::unique_ptr<veltrin::tcalculate> calculate_;
+};
+
+// The opening rule shared by every opener: re-targets the open detail window owned by `owner`
+// when `detailopen` is true, otherwise creates and shows a new one. Returns the window.
+Tdetailform* OpenDetailWindow(QWidget* owner, veltrin::HandOver& handover, const DetailHost& host, bool detailopen,
+                              const QString& address);
+
+// The main window's OpenDetail.
+void OpenDetailWindow(Tmainform* main, const QString& address);
