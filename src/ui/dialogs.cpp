@@ -1,0 +1,100 @@
+#include "ui/dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+
+namespace veltrin {
+
+namespace {
+
+std::function<QString(const FileDialogRequest&)>& FileHook() {
+    static std::function<QString(const FileDialogRequest&)> hook;
+    return hook;
+}
+
+std::function<void(const MessageRecord&)>& MessageHook() {
+    static std::function<void(const MessageRecord&)> hook;
+    return hook;
+}
+
+void ShowBox(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+}  // namespace
+
+QString QtFileFilter(const QString& pairs) {
+    if (!pairs.contains(QLatin1Char('|'))) return pairs;
+    const QStringList parts = pairs.split(QLatin1Char('|'));
+    QStringList entries;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        entries << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+    }
+    return entries.join(QStringLiteral(";;"));
+}
+
+QString GetOpenFileNameSeam(QWidget* parent, const QString& caption, const QString& dir, const QString& filter) {
+    if (FileHook()) return FileHook()(FileDialogRequest{false, caption, dir, filter});
+    return QFileDialog::getOpenFileName(parent, caption, dir, filter);
+}
+
+QString GetSaveFileNameSeam(QWidget* parent, const QString& caption, const QString& dir, const QString& filter) {
+    if (FileHook()) return FileHook()(FileDialogRequest{true, caption, dir, filter});
+    // The caller decides what an existing name means, so Qt must not ask about overwriting.
+    return QFileDialog::getSaveFileName(parent, caption, dir, filter, nullptr, QFileDialog::DontConfirmOverwrite);
+}
+
+void ShowNotice(QWidget* parent, const QString& text, const QString& title) {
+    if (MessageHook()) {
+        MessageHook()(MessageRecord{title, text, false});
+        return;
+    }
+    ShowBox(parent, title, text);
+}
+
+void ShowPlainMessage(QWidget* parent, const QString& text) {
+    QString title = QGuiApplication::applicationDisplayName();
+    if (title.isEmpty()) title = QCoreApplication::applicationName();
+    if (MessageHook()) {
+        MessageHook()(MessageRecord{title, text, true});
+        return;
+    }
+    ShowBox(parent, title, text);
+}
+
+void SetFileDialogHook(std::function<QString(const FileDialogRequest&)> hook) { FileHook() = std::move(hook); }
+
+void SetMessageHook(std::function<void(const MessageRecord&)> hook) { MessageHook() = std::move(hook); }
+
+DialogRecorder::DialogRecorder() {
+    SetFileDialogHook([this](const FileDialogRequest& request) {
+        requests.push_back(request);
+        return answers_.isEmpty() ? QString() : answers_.takeFirst();
+    });
+    SetMessageHook([this](const MessageRecord& message) {
+        messages.push_back(message);
+        if (action_) action_(message);
+    });
+}
+
+DialogRecorder::~DialogRecorder() {
+    SetFileDialogHook({});
+    SetMessageHook({});
+}
+
+void DialogRecorder::QueueFileAnswer(const QString& path) { answers_ << path; }
+
+void DialogRecorder::OnMessage(std::function<void(const MessageRecord&)> action) { action_ = std::move(action); }
+
+QStringList DialogRecorder::Texts() const {
+    QStringList texts;
+    for (const MessageRecord& m : messages) texts << m.text;
+    return texts;
+}
+
+}  // namespace veltrin

@@ -1,0 +1,152 @@
+// The main window: the address list with the latest reply per address, the interval field, Ping
+// and Stop, the tool bar, the menus, and the commands the other windows call.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+#include "monitor/addresslist.h"
+#include "monitor/monitor.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTableView;
+class QTimer;
+class QToolBar;
+
+namespace veltrin {
+
+class AddressListModel;
+
+class Tmainform : public QMainWindow, private MonitorEvents {
+    Q_OBJECT
+
+public:
+    // System command values that the title bar, the top window and the settings window send.
+    static constexpr int SC_MINIMIZE = 0xF020;
+    static constexpr int SC_RESTORE = 0xF120;
+    static constexpr int SC_CLOSE = 0xF060;
+
+    // `arguments`: the command line without the program name. Runs the whole start-up sequence,
+    // ending with Start; the caller shows the window.
+    explicit Tmainform(const QStringList& arguments, QWidget* parent = nullptr);
+    ~Tmainform() override;
+
+    // ---- commands other windows call (window thread only) ------------------------------------
+    void ImportAddressFile();                     // file-open dialog, then append its addresses
+    bool ImportAddressPath(const QString& path);  // the same without the dialog; false when unreadable
+    void SaveAddressLog();
+    void ShowAddOneDialog();
+    void ShowAddGroupDialog();
+    void DeleteSelectedAddress();   // exactly one selected row
+    void DeleteSelectedAddresses();
+    void DeleteLastAddress();
+    void ClearAllAddresses();       // also stops the monitor
+    void ShowHelp();
+    void OpenDetail(const QString& address);
+    void UpdateTrayIcon();
+    void pingbtnClick();  // Start
+    void stopbtnClick();  // Stop
+    // SC_MINIMIZE, SC_RESTORE or SC_CLOSE; other values are ignored.
+    void SysCommand(int command);
+
+    // The interval field's current text (read by the senders every cycle).
+    QString IntervalText() const;
+    // The connectivity check writes its progress here.
+    void SetCaption(const QString& caption);
+
+    // Reloads what the window shows from memory. RequestPaint coalesces calls into one FormPaint
+    // on the next turn of the event loop.
+    void FormPaint();
+    void RequestPaint();
+
+    AddressList& list() { return list_; }
+    Monitor& monitor() { return *monitor_; }
+    bool detailopen() const { return detailopen_; }
+    void SetDetailOpen(bool open) { detailopen_ = open; }
+    bool AutoStartChecked() const;
+
+    // Controls, for the other windows and for tests.
+    QTableView* ListV1() const { return ListV1_; }
+    QLineEdit* Edit2() const { return Edit2_; }
+    AddressListModel* ListModel() const { return model_; }
+    // True while the status picture shows the running (green) state.
+    bool StatusGreen() const { return statusgreen_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // MonitorEvents
+    void StatusChanged(bool running) override;
+    void FatalError(const std::string& text) override;
+    void RawSocketUnavailable(const std::string& hint) override;
+
+    void BuildActions();
+    void BuildMenus();
+    void BuildToolBar();
+    void BuildSettingGroup(QWidget* parent);
+    void BuildList(QWidget* parent);
+
+    // Start-up steps, in order.
+    void RegisterFileType();
+    void DetectAutoStart();
+    void SetUpHotKeys();  // global hot keys: filled in with the tray and hot-key work
+    void LoadLocation();
+    void ReadSettings();
+    void LoadArgumentFile(const QStringList& arguments);
+    void CreateTopWindow();  // the always-on-top square: filled in with the top window
+
+    void RefreshStatusPicture();
+    void SyncSelection();  // view selection -> list selection
+    void Edit2Exit();
+    void ListV1MouseDown(const QPoint& globalpos);
+    void ListV1DblClick();
+    void ShowSettingsWindow();  // "Setting": the settings window is added with its own work
+    void ShowAboutBox();        // "About ": the about box is added with its own work
+    void IP1Click();            // "IP Tracert "
+    void MoreDetailInfo();
+
+    // Minimise, restore and close: the tray work replaces these with the tray behaviour.
+    void HideToTray();
+    void RestoreFromTray();
+    void CloseAndReport();
+
+    AddressList list_;
+    AddressListModel* model_ = nullptr;
+    std::unique_ptr<Monitor> monitor_;
+    bool detailopen_ = false;
+    bool autostartchecked_ = false;
+    bool statusgreen_ = false;
+    bool closing_ = false;
+
+    QString opendir_;   // last accepted import file
+    QString savepath_;  // last accepted save name
+
+    QTimer* painttimer_ = nullptr;
+    QToolBar* ToolBar1_ = nullptr;
+    QLabel* Image1_ = nullptr;
+    QLineEdit* Edit2_ = nullptr;
+    QPushButton* pingbtn_ = nullptr;
+    QPushButton* stopbtn_ = nullptr;
+    QTableView* ListV1_ = nullptr;
+    QMenu* pmselected_ = nullptr;
+    QMenu* pmnone_ = nullptr;
+    QAction* Autorun1_ = nullptr;
+
+    bool rawsocketnotice_ = false;
+    QString rawsockethint_;
+};
+
+}  // namespace veltrin
