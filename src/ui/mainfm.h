@@ -22,10 +22,12 @@ class QTimer;
 class QToolBar;
 
 namespace veltrin {
-
 class AddressListModel;
+}
 
-class Tmainform : public QMainWindow, private MonitorEvents {
+// Window classes live in the global namespace, like the other windows; the Qt-free parts they
+// use are in namespace veltrin.
+class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     Q_OBJECT
 
 public:
@@ -67,8 +69,8 @@ public:
     void FormPaint();
     void RequestPaint();
 
-    AddressList& list() { return list_; }
-    Monitor& monitor() { return *monitor_; }
+    veltrin::AddressList& list() { return list_; }
+    veltrin::Monitor& monitor() { return *monitor_; }
     bool detailopen() const { return detailopen_; }
     void SetDetailOpen(bool open) { detailopen_ = open; }
     bool AutoStartChecked() const;
@@ -76,7 +78,7 @@ public:
     // Controls, for the other windows and for tests.
     QTableView* ListV1() const { return ListV1_; }
     QLineEdit* Edit2() const { return Edit2_; }
-    AddressListModel* ListModel() const { return model_; }
+    veltrin::AddressListModel* ListModel() const { return model_; }
     // True while the status picture shows the running (green) state.
     bool StatusGreen() const { return statusgreen_; }
 
@@ -123,9 +125,9 @@ private:
     void RestoreFromTray();
     void CloseAndReport();
 
-    AddressList list_;
-    AddressListModel* model_ = nullptr;
-    std::unique_ptr<Monitor> monitor_;
+    veltrin::AddressList list_;
+    veltrin::AddressListModel* model_ = nullptr;
+    std::unique_ptr<veltrin::Monitor> monitor_;
     bool detailopen_ = false;
     bool autostartchecked_ = false;
     bool statusgreen_ = false;
@@ -148,5 +150,3 @@ private:
     bool rawsocketnotice_ = false;
     QString rawsockethint_;
 };
-
-}  // namespace veltrin
