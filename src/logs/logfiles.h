@@ -16,4 +16,10 @@ void LoadAddressLines(const std::vector<std::string>& lines, std::vector<Address
 // `path`; a failure leaves any old file as it was.
 bool WriteTextLines(const std::string& path, const std::vector<std::string>& lines);
 
+// ---- additions beyond the fixed interface -------------------------------------------------
+
+// WriteTextLines that also gives the reason of a failure ("Cannot write file "<path>": ...").
+// The temporary file is flushed to disk before the rename; a list of no lines gives a 0-byte file.
+bool WriteTextLines(const std::string& path, const std::vector<std::string>& lines, std::string& error);
+
 }  // namespace veltrin

@@ -1,0 +1,93 @@
+#include "logs/logfiles.h"
+
+#include "logs/textlines.h"
+#include "logs/wholefile.h"
+
+namespace veltrin {
+
+std::string MainLogLine(const AddressRow& row) {
+    std::string line;
+    line.reserve(row.address.size() + row.ttl.size() + row.time.size() + row.bytes.size() + 24);
+    line += row.address;
+    line += "_   ";
+    line += "TTL ";
+    line += row.ttl;
+    line += " ";
+    line += "Timeout ";
+    line += row.time;
+    line += "  ";
+    line += row.bytes;
+    line += "  ";
+    line += '\r';
+    return line;
+}
+
+std::string DetailLogLine(const AddressRow& row) {
+    std::string line;
+    line.reserve(row.address.size() + row.ttl.size() + row.time.size() + row.bytes.size() + 32);
+    line += row.address;
+    line += "  ";
+    line += "TTL ";
+    line += row.ttl;
+    line += " ";
+    line += "Timeout ";
+    line += row.time;
+    line += " ";
+    line += "Return bytes ";
+    line += row.bytes;
+    return line;
+}
+
+std::vector<std::string> SplitTextLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    try {
+        ForEachTextLine(bytes, [&lines](std::string_view line) {
+            lines.emplace_back(line);
+            return true;
+        });
+    } catch (...) {
+        // Out of memory: the lines split so far are returned.
+    }
+    return lines;
+}
+
+void LoadAddressLines(const std::vector<std::string>& lines, std::vector<AddressRow>& rows) {
+    try {
+        for (const std::string& line : lines) {
+            const std::size_t underscore = line.find('_');
+            if (underscore == std::string::npos || underscore == 0) continue;
+            AddressRow row;
+            row.address = line.substr(0, underscore);
+            rows.push_back(std::move(row));
+        }
+    } catch (...) {
+        // Out of memory: the rows appended so far stay.
+    }
+}
+
+bool WriteTextLines(const std::string& path, const std::vector<std::string>& lines, std::string& error) {
+    std::string bytes;
+    try {
+        std::size_t total = 0;
+        for (const std::string& line : lines) total += line.size() + 2;
+        bytes.reserve(total);
+        for (const std::string& line : lines) {
+            bytes += line;
+            bytes += "\r\n";
+        }
+    } catch (...) {
+        try {
+            error = "Not enough memory to write \"" + path + "\"";
+        } catch (...) {
+        }
+        return false;
+    }
+    return WriteWholeFile(path, bytes, 0666, false, &error);
+}
+
+bool WriteTextLines(const std::string& path, const std::vector<std::string>& lines) {
+    std::string error;
+    return WriteTextLines(path, lines, error);
+}
+
+}  // namespace veltrin

@@ -1,0 +1,74 @@
+// The log save and address import operations, without any dialog: the window that owns the
+// command shows its dialog, passes the chosen name here and shows the message the result asks for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "engine/u_header.h"
+
+namespace veltrin {
+
+enum class LogSaveResult {
+    Cancelled,  // the chosen name was empty (dialog cancelled): nothing done
+    Exists,     // a file of exactly the chosen name exists: nothing written, nothing to show
+    Failed,     // the write failed: the old file (if any) is unchanged
+    Saved,      // written whole
+};
+
+// Address files larger than this are refused whole (an address log line is some 60 bytes, so
+// this is about a million addresses).
+inline constexpr std::size_t kMaxAddressFileBytes = std::size_t{64} << 20;
+// One import appends at most this many rows; the lines after that are ignored.
+inline constexpr std::size_t kMaxImportRows = 1000000;
+
+// True when something other than a folder exists under exactly `name`.
+bool LogFileExists(const std::string& name);
+
+// "Save address log": one MainLogLine per row written to `chosen` + ".spl" (the extension is
+// always appended; the existence test looks at `chosen` itself). On Saved, and only then,
+// `emailtext` becomes JoinCommaText of the lines when `sendsetting` is exactly "all".
+// The window shows "Log is successfully saved!" for Saved and nothing otherwise.
+LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
+                             const std::string& sendsetting, std::string& emailtext);
+
+// Detail window "Save log": one DetailLogLine per row written to `chosen` + ".txt" (always
+// appended). On Saved, `emailtext` becomes JoinCommaText of the lines when `sendsetting` is
+// exactly "select log". The window shows "Log is successfully saved!" for Saved only.
+LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
+                            const std::string& sendsetting, std::string& emailtext);
+
+// The detail window's periodic save (the caller skips it when savetime is 0). Lines: the
+// `ipaddrlabel` text, then one DetailLogLine per row. When `sendsetting` is exactly
+// "select log", `emailtext` is set from the lines before the file is written (also when the
+// write then fails). The file goes into `folder` (empty: the current folder) under
+// AutoDetailLogName(now, TickCount(), next counter), skipping names that already exist.
+// Returns false with the text to show in `error` when the write fails; `writtenpath`, when
+// given, receives the file's path on success.
+bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel, const std::vector<AddressRow>& rows,
+                       const std::string& sendsetting, std::string& emailtext, std::string& error,
+                       std::string* writtenpath = nullptr);
+
+// "<short date> <tick>-<counter>.txt": the date in the locale's short form (strftime "%x",
+// so the program's LC_TIME decides), with characters that file systems refuse ("/", "\",
+// ":", "*", "?", quote, "<", ">", "|", control characters) replaced by "-".
+std::string AutoDetailLogName(std::time_t now, std::uint32_t tick, unsigned counter);
+
+// ICMP info window "Save log": the lines written to exactly `chosen`. Failed comes with the
+// text to show in `error`; the window shows "Log is successfully archived!" for Saved.
+LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::string>& lines, std::string& error);
+
+// Applies the import line rule (SplitTextLines, LoadAddressLines) to a file image and appends
+// the addresses found to `rows`, at most kMaxImportRows of them. Returns the number appended.
+std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows);
+
+// Reads the address file at `path` whole and appends its addresses as LoadAddressText does.
+// Returns false, silently and without touching `rows`, when the file cannot be read, is not a
+// regular file or is larger than kMaxAddressFileBytes. Used by the import command and for the
+// file named on the command line.
+bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows);
+
+}  // namespace veltrin
