@@ -19,4 +19,19 @@ std::array<std::string, 8> StatisticsLabels(const Tdetailstat& s);
 // The six dump lines (rule, four "Ping data:" lines, rule) of the first 32 bytes of an ICMP message.
 std::vector<std::string> PacketDumpLines(const std::uint8_t* icmpbytes);
 
+// ---- additions beyond the fixed interface -------------------------------------------------
+
+// The round-trip time of a described reply: its replytime text read as a whole decimal integer
+// (optional sign). False when the text is not one or does not fit a signed 32-bit value; the
+// receiver then drops the packet before any of its window-thread steps.
+bool ReplyRoundTrip(const std::string& replytime, std::int32_t& roundtrip);
+
+// Counts one accepted datagram of `length` bytes whose round trip took `roundtrip` ms. False,
+// with `s` untouched, when `roundtrip` does not fit a signed 32-bit value. Sums saturate at the
+// ends of the 32-bit range instead of wrapping.
+bool AccountReply(Tdetailstat& s, std::int64_t roundtrip, std::int32_t length);
+
+// Counts one send cycle of the detail sender (saturating).
+void AccountSend(Tdetailstat& s);
+
 }  // namespace veltrin
