@@ -1,0 +1,127 @@
+#include "settings/settingsfile.h"
+
+#include <cerrno>
+
+#include "logs/wholefile.h"
+#include "settings/inifile.h"
+
+namespace veltrin {
+
+namespace {
+
+constexpr char kMailSection[] = "mailsetting";
+constexpr char kPingSection[] = "Ping setting";
+// A settings file is a few hundred bytes; anything past this is not one of ours and is neither
+// read nor rewritten.
+constexpr std::size_t kMaxSettingsBytes = std::size_t{1} << 20;
+// Text values are read back up to this many characters.
+constexpr std::size_t kMaxTextValue = 2047;
+constexpr unsigned kSettingsMode = 0600;  // the file holds the SMTP credentials
+
+std::string ReadText(const IniFile& ini, const char* section, const char* key) {
+    std::string stored;
+    if (!ini.Find(section, key, stored)) return std::string();
+    std::string text = UnescapeIniValue(stored);
+    if (text.size() > kMaxTextValue) text.resize(kMaxTextValue);
+    return text;
+}
+
+std::int32_t ReadInteger(const IniFile& ini, const char* section, const char* key, std::int32_t fallback) {
+    std::string stored;
+    std::int32_t value = fallback;
+    if (!ini.Find(section, key, stored) || !ParseIniInteger(stored, value)) return fallback;
+    return value;
+}
+
+// Reads the current file so that a save keeps every line it does not change. A missing file
+// starts empty; a file that exists but cannot be read is not replaced.
+bool OpenForUpdate(const std::string& inipath, IniFile& ini) {
+    std::string bytes;
+    const int err = ReadWholeFile(inipath, kMaxSettingsBytes, bytes);
+    if (err != 0 && err != ENOENT) return false;
+    ini.Parse(bytes);
+    return true;
+}
+
+bool Store(const std::string& inipath, const IniFile& ini) {
+    return WriteWholeFile(inipath, ini.Text(), kSettingsMode, true);
+}
+
+void SetText(IniFile& ini, const char* section, const char* key, const std::string& text) {
+    ini.Set(section, key, EscapeIniValue(text));
+}
+
+void SetInteger(IniFile& ini, const char* section, const char* key, std::int32_t value) {
+    ini.Set(section, key, std::to_string(value));
+}
+
+}  // namespace
+
+void LoadSettings(const std::string& inipath, Tmailsetting& mail, std::int32_t& interval, std::int32_t& datalength) {
+    IniFile ini;
+    try {
+        std::string bytes;
+        // A missing, unreadable or oversized file gives every default.
+        if (ReadWholeFile(inipath, kMaxSettingsBytes, bytes) == 0) ini.Parse(bytes);
+    } catch (...) {
+        ini = IniFile();
+    }
+    try {
+        Tmailsetting read;
+        // Every mail key, "authentication" included, is read from the section it is saved in.
+        read.smtpserver = ReadText(ini, kMailSection, "smtpserver");
+        read.sendfrom = ReadText(ini, kMailSection, "sendfrom");
+        read.sendto = ReadText(ini, kMailSection, "sendto");
+        read.subject = ReadText(ini, kMailSection, "subject");
+        read.emailtext = ReadText(ini, kMailSection, "emailtext");
+        read.sendsetting = ReadText(ini, kMailSection, "sendsetting");
+        read.option1 = ReadText(ini, kMailSection, "option1");
+        read.option2 = ReadText(ini, kMailSection, "option2");
+        read.authentication = ReadInteger(ini, kMailSection, "authentication", 1) != 0;
+        const std::int32_t readdatalength = ReadInteger(ini, kPingSection, "datalength", 8);
+        const std::int32_t readinterval = ReadInteger(ini, kPingSection, "interval", 3);
+        read.savetime = ReadInteger(ini, kMailSection, "savetime", 0);
+        mail = std::move(read);
+        datalength = readdatalength;
+        interval = readinterval;
+    } catch (...) {
+        mail = Tmailsetting();
+        datalength = 8;
+        interval = 3;
+    }
+}
+
+bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail) {
+    try {
+        IniFile ini;
+        if (!OpenForUpdate(inipath, ini)) return false;
+        SetText(ini, kMailSection, "smtpserver", mail.smtpserver);
+        SetText(ini, kMailSection, "sendfrom", mail.sendfrom);
+        SetText(ini, kMailSection, "sendto", mail.sendto);
+        SetText(ini, kMailSection, "subject", mail.subject);
+        SetText(ini, kMailSection, "emailtext", mail.emailtext);
+        SetText(ini, kMailSection, "sendsetting", mail.sendsetting);
+        SetText(ini, kMailSection, "option1", mail.option1);
+        SetText(ini, kMailSection, "option2", mail.option2);
+        SetInteger(ini, kMailSection, "authentication", mail.authentication ? 1 : 0);
+        return Store(inipath, ini);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std::int32_t datalength,
+                          std::int32_t interval) {
+    try {
+        IniFile ini;
+        if (!OpenForUpdate(inipath, ini)) return false;
+        SetInteger(ini, kMailSection, "savetime", savetime);
+        SetInteger(ini, kPingSection, "datalength", datalength);
+        SetInteger(ini, kPingSection, "interval", interval);
+        return Store(inipath, ini);
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace veltrin
