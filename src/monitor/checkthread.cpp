@@ -1,0 +1,130 @@
+#include "monitor/checkthread.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <utility>
+
+#include "engine/global_unit.h"
+#include "engine/icmp_socket.h"
+
+namespace veltrin {
+
+namespace {
+
+constexpr int kProbeWaitMs = 2000;
+constexpr int kProbeLength = 12;       // echo header and timestamp, no payload
+constexpr std::size_t kReceiveBuffer = 1024;
+
+// Waits for readability: 1 readable, 0 nothing in time, -1 the gate asked the probe to give up.
+using WaitFn = std::function<int(int fd, int timeoutms)>;
+
+int PlainWait(int fd, int timeoutms) {
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, timeoutms);
+    } while (rc < 0 && errno == EINTR);
+    return rc > 0 ? 1 : 0;
+}
+
+int Probe(const std::string& host, const WaitFn& wait) {
+    try {
+        IcmpSocket socket;
+        if (!socket.ok()) return -1;
+        tipdata target;
+        ResolveAddress(host, target);
+        if (target.status != 0 || target.ip.empty()) return -1;
+        // A datagram may be dropped between poll and recv; never let the receive block.
+        const int flags = ::fcntl(socket.fd(), F_GETFL);
+        if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+
+        const std::uint16_t id = CurrentThreadIdentifier();
+        const std::uint32_t stamp = TickCount();
+        const auto request = BuildEchoRequest(id, stamp, kProbeLength);
+        if (request.size() != static_cast<std::size_t>(kProbeLength)) return -1;
+        if (socket.SendTo(request.data(), request.size(), target.addr) < 0) return -1;
+
+        // Every ICMP datagram that reaches the host lands on this socket: the monitor's own
+        // replies, on loopback the request itself. Looking at only the first one would fail
+        // the probe whenever such traffic comes first, so datagrams are read until this
+        // probe's own echo reply or the deadline.
+        std::uint8_t buffer[kReceiveBuffer];
+        for (;;) {
+            const std::uint32_t elapsed = TickCount() - stamp;
+            if (elapsed >= static_cast<std::uint32_t>(kProbeWaitMs)) return -1;
+            const int ready = wait(socket.fd(), kProbeWaitMs - static_cast<int>(elapsed));
+            if (ready <= 0) {
+                if (ready < 0) return -1;
+                continue;  // time-out: the deadline check above ends the probe
+            }
+            const ssize_t n = socket.Receive(buffer, sizeof buffer);
+            const std::uint32_t recvtick = TickCount();
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+                return -1;
+            }
+            Tdecordbuf reply;
+            DecodeReply(buffer, static_cast<int>(n), recvtick, id, reply);
+            if (reply.icmptype == "NIL") continue;
+            // The identifier alone also matches the request echoed back to us on loopback and
+            // a late reply of an earlier probe: take only an echo reply from the target that
+            // carries this request's timestamp.
+            if (reply.icmptype != "0" || reply.sourceip != target.ip) continue;
+            const std::uint32_t carried = static_cast<std::uint32_t>(buffer[28]) |
+                                          (static_cast<std::uint32_t>(buffer[29]) << 8) |
+                                          (static_cast<std::uint32_t>(buffer[30]) << 16) |
+                                          (static_cast<std::uint32_t>(buffer[31]) << 24);
+            if (carried != stamp) continue;
+            return static_cast<int>(recvtick - stamp);
+        }
+    } catch (...) {
+        return -1;
+    }
+}
+
+}  // namespace
+
+int ProbeHost(const std::string& host) { return Probe(host, PlainWait); }
+
+int ProbeHost(const std::string& host, Gate& gate) {
+    return Probe(host, [&gate](int fd, int timeoutms) {
+        const int rc = gate.WaitReadable(fd, timeoutms);
+        // A pause also returns 0 from the gate; the probe then gives up so Stop takes effect.
+        if (rc < 0 || gate.Paused() || gate.StopRequested()) return -1;
+        return rc;
+    });
+}
+
+tcheckthread::tcheckthread(HandOver& handover, std::string host, std::function<void(std::string)> settitle,
+                           int pausems)
+    : Worker(handover), host_(std::move(host)), settitle_(std::move(settitle)), pausems_(pausems) {}
+
+tcheckthread::~tcheckthread() { Stop(); }
+
+void tcheckthread::Run() {
+    Gate& gate = this->gate();
+    auto title = [this](const char* text) {
+        return OnWindow([this, text] {
+            try {
+                if (settitle_) settitle_(text);
+            } catch (...) {
+            }
+        });
+    };
+    // The probe and both waits happen here; only the title writes go to the window thread, so
+    // the window keeps answering while the probe waits for its reply.
+    while (gate.WaitWhilePaused()) {
+        if (!title("some begin")) return;
+        const int rtt = ProbeHost(host_, gate);
+        if (gate.StopRequested()) return;
+        if (rtt >= 0 && !title("some ok")) return;
+        if (!gate.Sleep(pausems_)) return;
+        if (!title("some end")) return;
+        if (!gate.Sleep(pausems_)) return;
+    }
+}
+
+}  // namespace veltrin
