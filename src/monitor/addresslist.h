@@ -31,6 +31,9 @@ public:
     void AppendRows(std::vector<AddressRow> rows);     // one insertion notice for all
     void RemoveAt(int i);
     void Clear();
+    // Removes every selected row in one pass: the same result as deleting the first selected
+    // row once per selected row. Returns the number removed.
+    int RemoveSelected();
     void SetCells(int i, std::string ttl, std::string time, std::string bytes);
 
     // Selection: any subset of rows; "the selected row" is the first selected one in list order.

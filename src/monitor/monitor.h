@@ -2,10 +2,12 @@
 // Start / Stop / Clear state machine. Window thread only, except where noted.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "monitor/addresslist.h"
 #include "monitor/pingthreads.h"
@@ -44,8 +46,13 @@ public:
     Worker* Check() const { return check_.get(); }
 
 private:
-    void PickAddress(SendTarget& target);
+    bool PickAddress(SendTarget& target);
     void ShowReply(const Tdecordbuf& reply);
+    void SocketFailed(int error);  // receiver thread
+    bool CreateSet();
+    void PauseSet();
+    void ResumeSet();
+    void RetireSet();  // asks the held set to end and keeps it alive until the Monitor goes
 
     AddressList& list_;
     HandOver& handover_;
@@ -58,6 +65,9 @@ private:
     std::unique_ptr<tsendthread> sender_;
     std::unique_ptr<trecvthread> receiver_;
     std::unique_ptr<Worker> check_;
+    std::vector<std::unique_ptr<Worker>> graveyard_;  // retired workers, joined by ~Monitor
+    std::atomic<std::uint16_t> senderid_{0};          // read by the receiver thread
+    Gate hintgate_;                                   // lets ~Monitor cut short the hint hand-over
 };
 
 // The list commands; ClearAllAddresses also stops the monitor.

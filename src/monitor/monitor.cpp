@@ -1,0 +1,270 @@
+#include "monitor/monitor.h"
+
+#include <charconv>
+#include <stdexcept>
+#include <utility>
+
+#include "engine/global_unit.h"
+#include "engine/icmp_socket.h"
+
+namespace veltrin {
+
+namespace {
+
+constexpr int kFailPauseMs = 100;
+constexpr int kDefaultInterval = 3;
+
+// The raw-socket hint is worth saying once per process, however many monitors try.
+std::atomic<bool> rawhinttold{false};
+
+// The interval field: a whole decimal integer above 0, else the default.
+int IntervalFromText(const std::string& text) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (first != last && *first == '+') ++first;
+    int value = 0;
+    const auto [ptr, ec] = std::from_chars(first, last, value);
+    if (first == last || ec != std::errc() || ptr != last || value <= 0) return kDefaultInterval;
+    return value;
+}
+
+}  // namespace
+
+Monitor::Monitor(AddressList& list, HandOver& handover, MonitorEvents& events,
+                 std::function<std::string()> intervaltext)
+    : list_(list), handover_(handover), events_(events), intervaltext_(std::move(intervaltext)) {}
+
+Monitor::~Monitor() {
+    // Ask everybody first so the joins below do not wait one after another.
+    hintgate_.RequestStop();
+    if (sender_) sender_->gate().RequestStop();
+    if (receiver_) receiver_->gate().RequestStop();
+    if (check_) check_->gate().RequestStop();
+    for (auto& w : graveyard_) w->gate().RequestStop();
+    if (sender_) sender_->Stop();
+    if (receiver_) receiver_->Stop();
+    if (check_) check_->Stop();
+    for (auto& w : graveyard_) w->Stop();
+    sender_.reset();
+    receiver_.reset();
+    check_.reset();
+    graveyard_.clear();
+}
+
+void Monitor::SetCheckFactory(std::function<std::unique_ptr<Worker>(HandOver&)> factory) {
+    checkfactory_ = std::move(factory);
+}
+
+std::uint16_t Monitor::SenderIdentifier() const { return senderid_.load(); }
+
+bool Monitor::CreateSet() {
+    // Receiver first, so the first replies already find it listening; a datagram that comes
+    // before the sender exists is dropped (identifier 0).
+    auto receiver = std::make_unique<trecvthread>(
+        handover_, [this] { return senderid_.load(); },
+        [this](const std::uint8_t*, int, const Tdecordbuf& reply) { ShowReply(reply); },
+        [this](int error) { SocketFailed(error); });
+    if (!receiver->Start()) return false;
+    receiver_ = std::move(receiver);
+
+    auto sender = std::make_unique<tsendthread>(
+        handover_, [this](SendTarget& target) { return PickAddress(target); }, std::function<void(int)>{},
+        kFailPauseMs);
+    if (!sender->Start()) return false;
+    sender_ = std::move(sender);
+    senderid_.store(sender_->Identifier());
+
+    if (checkfactory_) {
+        auto check = checkfactory_(handover_);
+        if (!check) return false;
+        if (!check->Started() && !check->Start()) return false;
+        check_ = std::move(check);
+    }
+    return true;
+}
+
+void Monitor::PauseSet() {
+    if (sender_) sender_->Pause();
+    if (receiver_) receiver_->Pause();
+    if (check_) check_->Pause();
+}
+
+void Monitor::ResumeSet() {
+    if (receiver_) receiver_->Resume();
+    if (check_) check_->Resume();
+    if (sender_) sender_->Resume();
+}
+
+void Monitor::RetireSet() {
+    // Asking to end never waits; the workers finish on their own and are joined by ~Monitor.
+    senderid_.store(0);
+    if (sender_) {
+        sender_->gate().RequestStop();
+        graveyard_.push_back(std::move(sender_));
+    }
+    if (check_) {
+        check_->Pause();
+        check_->gate().RequestStop();
+        graveyard_.push_back(std::move(check_));
+    }
+    if (receiver_) {
+        receiver_->gate().RequestStop();
+        graveyard_.push_back(std::move(receiver_));
+    }
+}
+
+void Monitor::Start() {
+    if (list_.Count() == 0) return;
+    if (created_ && !running_) {
+        try {
+            // A set that lost a member cannot be resumed as a whole.
+            if (!sender_ || !receiver_ || (checkfactory_ && !check_)) throw std::runtime_error("incomplete set");
+            ResumeSet();
+            created_ = true;
+            running_ = true;
+        } catch (...) {
+            try {
+                RetireSet();
+                created_ = false;
+                running_ = false;
+            } catch (...) {
+                created_ = false;
+                running_ = false;
+                events_.FatalError("Unclear Error\r\nplease re-startup the program");
+                return;
+            }
+        }
+    } else if (!created_) {
+        // Whatever a failed attempt made stays alive, asked to end, until the Monitor goes.
+        RetireSet();
+        bool made = false;
+        try {
+            made = CreateSet();
+        } catch (...) {
+            made = false;
+        }
+        if (made) {
+            created_ = true;
+            running_ = true;
+        } else {
+            RetireSet();
+        }
+    }
+    // Already running: the one set keeps going; only the picture is refreshed.
+    events_.StatusChanged(running_);
+}
+
+void Monitor::Stop() {
+    if (created_ && running_) {
+        try {
+            PauseSet();
+            running_ = false;
+        } catch (...) {
+            try {
+                RetireSet();
+                created_ = false;
+                running_ = false;
+            } catch (...) {
+                created_ = false;
+                running_ = false;
+                events_.FatalError("Unclear error! Please re-startup the program");
+                return;
+            }
+        }
+    }
+    events_.StatusChanged(running_);
+}
+
+void Monitor::Clear() {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            if (created_) {
+                PauseSet();
+                list_.Clear();
+                running_ = false;
+            } else {
+                list_.Clear();
+            }
+            events_.StatusChanged(running_);
+            return;
+        } catch (...) {
+        }
+    }
+    events_.FatalError("Unclear Error");
+}
+
+bool Monitor::PickAddress(SendTarget& target) {
+    const int rows = list_.Count();
+    // The generator advances on every cycle, also on an empty list, so the sequence of picks
+    // depends only on the list lengths seen.
+    const int index = picker_.next(rows);
+    if (rows <= 0 || index < 0 || index >= rows) return false;
+
+    tipdata resolved;
+    ResolveAddress(list_.Row(index).address, resolved);
+    int interval = kDefaultInterval;
+    if (intervaltext_) interval = IntervalFromText(intervaltext_());
+    Tgolbal* golbal = Golbal();
+    if (golbal) golbal->interval = interval;
+    target.ip = resolved.ip;
+    target.interval = interval;
+    target.datalength = golbal ? golbal->datalength : 8;
+    return !target.ip.empty();
+}
+
+void Monitor::ShowReply(const Tdecordbuf& reply) {
+    // Only echo replies write rows; anything else would match no row anyway.
+    if (reply.icmpcode != "Reply message") return;
+    const std::string bytes = "return data length:   " + reply.packetsize;
+    tipdata resolved;
+    const int rows = list_.Count();
+    try {
+        for (int i = 0; i < rows; ++i) {
+            // An empty caption leaves the record untouched; clearing it first keeps such a row
+            // from borrowing the previous row's address.
+            resolved.ip.clear();
+            ResolveAddress(list_.Row(i).address, resolved);
+            if (resolved.ip == reply.sourceip) list_.SetCells(i, reply.ttl, reply.replytime, bytes);
+        }
+    } catch (...) {
+        // Rows already written stay written.
+    }
+}
+
+void Monitor::SocketFailed(int error) {
+    handover_.Run(hintgate_, [this, error] {
+        if (!rawhinttold.exchange(true)) events_.RawSocketUnavailable(RawSocketHint(error));
+    });
+}
+
+// ---- list commands --------------------------------------------------------------------------
+
+void ClearAllAddresses(AddressList& list, Monitor& monitor) {
+    monitor.Clear();
+    list.Clear();  // no-op when it is the monitor's own list
+}
+
+void DeleteSelectedAddress(AddressList& list) {
+    if (list.SelectedCount() != 1) return;
+    list.RemoveAt(list.FirstSelected());
+}
+
+void DeleteSelectedAddresses(AddressList& list, Monitor& monitor) {
+    const int selected = list.SelectedCount();
+    if (selected == 0) return;
+    if (selected == list.Count()) {
+        ClearAllAddresses(list, monitor);
+        return;
+    }
+    list.RemoveSelected();
+}
+
+void DeleteLastAddress(AddressList& list, Monitor& monitor) {
+    if (list.Count() < 2) {
+        ClearAllAddresses(list, monitor);
+        return;
+    }
+    list.RemoveAt(list.Count() - 1);
+}
+
+}  // namespace veltrin

@@ -1,0 +1,287 @@
+#include "monitor/worker.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "engine/global_unit.h"
+
+namespace veltrin {
+
+// ---- Gate -----------------------------------------------------------------------------------
+
+Gate::Gate() { wakefd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+Gate::~Gate() {
+    if (wakefd_ >= 0) ::close(wakefd_);
+}
+
+void Gate::Wake() {
+    if (wakefd_ < 0) return;  // WaitReadable then polls in short slices instead
+    const std::uint64_t one = 1;
+    // EAGAIN only when the counter is saturated, which still leaves the descriptor readable.
+    [[maybe_unused]] const ssize_t n = ::write(wakefd_, &one, sizeof one);
+}
+
+void Gate::Pause() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = true;
+    }
+    Wake();
+}
+
+void Gate::Resume() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = false;
+    }
+    cv_.notify_all();
+}
+
+void Gate::RequestStop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_.store(true);
+        cv_.notify_all();
+    }
+    Wake();
+}
+
+bool Gate::Paused() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return paused_;
+}
+
+bool Gate::StopRequested() const { return stop_.load(); }
+
+bool Gate::WaitWhilePaused() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return !paused_ || stop_.load(); });
+    return !stop_.load();
+}
+
+bool Gate::Sleep(int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (ms > 0) cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_.load(); });
+    return !stop_.load();
+}
+
+int Gate::WaitReadable(int fd, int timeoutms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutms < 0 ? 0 : timeoutms);
+    for (;;) {
+        if (stop_.load()) return -1;
+        if (Paused()) return 0;
+        int slice = -1;
+        if (timeoutms >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0 && timeoutms > 0) return 0;
+            slice = static_cast<int>(left < 0 ? 0 : left);
+        }
+        // Without a wake-up descriptor a pause or stop is noticed within one short slice.
+        if (wakefd_ < 0 && (slice < 0 || slice > 50)) slice = 50;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakefd_, POLLIN, 0}};
+        const int r = ::poll(fds, wakefd_ >= 0 ? 2 : 1, slice);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        if (wakefd_ >= 0 && (fds[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wakefd_, &count, sizeof count);
+            continue;  // look at the flags again
+        }
+        if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) return 1;
+        if (timeoutms == 0) return 0;
+        if (timeoutms > 0 && Clock::now() >= deadline) return 0;
+    }
+}
+
+bool Gate::WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                   const std::function<bool()>& ready) {
+    cv.wait(lock, [&] { return ready() || stop_.load(); });
+    return ready();
+}
+
+// ---- StepQueue ------------------------------------------------------------------------------
+
+namespace {
+
+enum StepState : int { kPending, kRunning, kDone, kBounced, kAbandoned };
+
+struct Step {
+    Gate* gate = nullptr;
+    std::function<void()>* step = nullptr;  // lives in the waiting worker's frame
+    std::atomic<int> state{kPending};
+};
+
+// Runs the claimed steps of a batch on the calling (window) thread; true when any ran.
+bool RunBatch(std::deque<std::shared_ptr<Step>>& batch) {
+    bool ran = false;
+    for (auto& item : batch) {
+        // Claiming the step pins its worker: from here on it waits until the state settles,
+        // so its gate and its frame stay valid.
+        int expected = kPending;
+        if (!item->state.compare_exchange_strong(expected, kRunning)) continue;
+        Gate& gate = *item->gate;
+        int outcome = kDone;
+        if (gate.StopRequested()) {
+            outcome = kAbandoned;
+        } else if (gate.Paused()) {
+            outcome = kBounced;
+        } else {
+            try {
+                (*item->step)();
+            } catch (...) {
+            }
+            ran = true;
+        }
+        std::lock_guard<std::mutex> lock(gate.mutex());
+        item->state.store(outcome);
+        gate.condition().notify_all();
+    }
+    return ran;
+}
+
+}  // namespace
+
+struct StepQueue::Impl {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::shared_ptr<Step>> queue;
+    std::function<void()> notify;
+    std::thread::id windowthread;
+};
+
+StepQueue::StepQueue(std::function<void()> notify) : impl_(new Impl) { impl_->notify = std::move(notify); }
+
+StepQueue::~StepQueue() { delete impl_; }
+
+void StepQueue::SetNotify(std::function<void()> notify) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->notify = std::move(notify);
+}
+
+void StepQueue::SetWindowThread(std::thread::id id) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->windowthread = id;
+}
+
+bool StepQueue::Run(Gate& gate, std::function<void()> step) {
+    std::thread::id windowthread;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        windowthread = impl_->windowthread;
+    }
+    if (windowthread == std::this_thread::get_id()) {
+        if (gate.StopRequested()) return false;
+        try {
+            step();
+        } catch (...) {
+        }
+        return true;
+    }
+    for (;;) {
+        if (!gate.WaitWhilePaused()) return false;
+        auto item = std::make_shared<Step>();
+        item->gate = &gate;
+        item->step = &step;
+        std::function<void()> notify;
+        {
+            std::lock_guard<std::mutex> lock(impl_->mutex);
+            impl_->queue.push_back(item);
+            notify = impl_->notify;
+        }
+        impl_->cv.notify_all();
+        if (notify) notify();
+
+        std::unique_lock<std::mutex> lock(gate.mutex());
+        gate.WaitFor(lock, gate.condition(), [&] {
+            const int s = item->state.load();
+            return s == kDone || s == kBounced || s == kAbandoned;
+        });
+        int state = item->state.load();
+        if (state == kDone) return true;
+        if (state == kAbandoned) return false;
+        if (state == kBounced) continue;  // paused on arrival: wait for the resume, then hand it over again
+        // Asked to stop. A step still in the queue is withdrawn for good; one already running
+        // uses this frame, so wait for it to finish.
+        int expected = kPending;
+        if (item->state.compare_exchange_strong(expected, kAbandoned)) return false;
+        gate.condition().wait(lock, [&] { return item->state.load() != kRunning; });
+        return item->state.load() == kDone;
+    }
+}
+
+void StepQueue::Drain() {
+    std::deque<std::shared_ptr<Step>> batch;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        batch.swap(impl_->queue);
+    }
+    RunBatch(batch);
+}
+
+bool StepQueue::WaitAndDrain(int timeoutms) {
+    std::deque<std::shared_ptr<Step>> batch;
+    {
+        std::unique_lock<std::mutex> lock(impl_->mutex);
+        const auto ready = [this] { return !impl_->queue.empty(); };
+        if (timeoutms < 0)
+            impl_->cv.wait(lock, ready);
+        else
+            impl_->cv.wait_for(lock, std::chrono::milliseconds(timeoutms), ready);
+        batch.swap(impl_->queue);
+    }
+    return RunBatch(batch);
+}
+
+// ---- Worker ---------------------------------------------------------------------------------
+
+Worker::Worker(HandOver& handover) : handover_(handover) {}
+
+Worker::~Worker() { Stop(); }
+
+bool Worker::Start() {
+    if (thread_.joinable()) return true;
+    try {
+        thread_ = std::thread([this] {
+            identifier_.store(CurrentThreadIdentifier());
+            {
+                std::lock_guard<std::mutex> lock(gate_.mutex());
+                ready_.store(true);
+                gate_.condition().notify_all();
+            }
+            try {
+                Run();
+            } catch (...) {
+                // A worker's cycle swallows its failures; anything escaping ends only this worker.
+            }
+        });
+    } catch (...) {
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(gate_.mutex());
+    gate_.condition().wait(lock, [this] { return ready_.load(); });
+    return true;
+}
+
+void Worker::Pause() { gate_.Pause(); }
+
+void Worker::Resume() { gate_.Resume(); }
+
+void Worker::Stop() {
+    gate_.RequestStop();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+bool Worker::Started() const { return ready_.load(); }
+
+}  // namespace veltrin
