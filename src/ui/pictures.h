@@ -1,0 +1,34 @@
+// The program's pictures, drawn in code so they need no image files: the tool-bar strip, the
+// status pictures, the tray and application icons and the top window's emblem.
+// Call after the QGuiApplication exists; each picture is drawn once and cached.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+namespace veltrin {
+
+inline constexpr int kToolbarImages = 7;
+inline constexpr int kToolbarImageSize = 16;
+
+// "TOOLBARBMP": seven 16 x 16 images side by side (112 x 16): import, save, add one, add a
+// group, delete one, delete all, help.
+const QPixmap& ToolbarStrip();
+// One image of the strip, 0..6 (an empty pixmap for other indexes).
+QPixmap ToolbarImage(int index);
+
+// "GREENBMP" / "REDBMP": the 16 x 16 status pictures for a running and a stopped monitor.
+const QPixmap& GreenBmp();
+const QPixmap& RedBmp();
+
+// "GREENICO" / "REDICO": tray icons for a running and a stopped monitor (16, 22, 24, 32, 48).
+const QIcon& GreenIco();
+const QIcon& RedIco();
+
+// "GRAPINGiCO": the application icon (16 .. 256).
+const QIcon& AppIcon();
+
+// "T1BMP": 32 x 32 round emblem on a white background (white is the transparent colour).
+const QPixmap& T1Bmp();
+
+}  // namespace veltrin
