@@ -165,14 +165,22 @@ bool IsPlainHeaderText(std::string_view text) {
 
 const char kHex[] = "0123456789ABCDEF";
 
-// RFC 2047 "Q" encoded words, each at most 75 characters, folded onto continuation lines.
-// A UTF-8 character is never split between two words.
-std::string EncodeHeaderWords(std::string_view text, const char* charset) {
+// RFC 2047 "Q" encoded words folded onto continuation lines, no line longer than 76 characters
+// (the first one starts at `column`). A UTF-8 character is never split between two words.
+std::string EncodeHeaderWords(std::string_view text, const char* charset, std::size_t column) {
     const std::string prefix = std::string("=?") + charset + "?Q?";
-    const std::size_t room = 75 - prefix.size() - 2;
+    const std::size_t frame = prefix.size() + 2;
     const bool utf8 = std::strcmp(charset, "utf-8") == 0;
+    std::size_t room = column + frame + 12 < 76 ? 76 - column - frame : 76 - 1 - frame;
     std::string out;
+    if (column + frame + 12 >= 76) out += "\r\n ";  // no useful room left on the first line
     std::string word;
+    auto flush = [&] {
+        if (!out.empty() && out.back() != ' ') out += "\r\n ";
+        out += prefix + word + "?=";
+        word.clear();
+        room = 76 - 1 - frame;  // continuation lines begin with one blank
+    };
     std::size_t i = 0;
     while (i < text.size()) {
         std::size_t length = 1;
@@ -194,18 +202,11 @@ std::string EncodeHeaderWords(std::string_view text, const char* charset) {
                 piece.push_back(kHex[u & 0x0F]);
             }
         }
-        if (!word.empty() && word.size() + piece.size() > room) {
-            if (!out.empty()) out += "\r\n ";
-            out += prefix + word + "?=";
-            word.clear();
-        }
+        if (!word.empty() && word.size() + piece.size() > room) flush();
         word += piece;
         i += length;
     }
-    if (!word.empty() || out.empty()) {
-        if (!out.empty()) out += "\r\n ";
-        out += prefix + word + "?=";
-    }
+    if (!word.empty() || out.empty() || out.back() == ' ') flush();
     return out;
 }
 
@@ -288,7 +289,8 @@ std::string ToHeader(const std::vector<std::string>& recipients) {
     for (std::size_t i = 0; i < recipients.size(); ++i) {
         const std::string& address = recipients[i];
         if (i > 0) {
-            if (column + 2 + address.size() > 78) {
+            // One column stays free for the comma that may follow this address.
+            if (column + 2 + address.size() > 77) {
                 out += ",\r\n ";
                 column = 1;
             } else {
@@ -323,7 +325,7 @@ std::string ComposeMessage(const Tmailsetting& mail, const std::vector<std::stri
     if (IsPlainHeaderText(mail.subject))
         message += "Subject: " + mail.subject + "\r\n";
     else
-        message += "Subject: " + EncodeHeaderWords(mail.subject, CharsetOf(mail.subject)) + "\r\n";
+        message += "Subject: " + EncodeHeaderWords(mail.subject, CharsetOf(mail.subject), 9) + "\r\n";
     message += "Message-ID: " + MessageId(domain) + "\r\n";
     message += "MIME-Version: 1.0\r\n";
     message += std::string("Content-Type: text/plain; charset=") + CharsetOf(body_text) + "\r\n";
@@ -372,6 +374,11 @@ struct ReplyTrace {
     std::string current;  // a multi-line reply collected so far
     std::string last;     // the last complete reply: code and text on one line
     int lastcode = 0;
+    bool quitting = false;  // the reply to QUIT (sent after a failure too) must not hide the refusal
+
+    void Sent(const char* data, std::size_t size) {
+        if (size >= 4 && std::memcmp(data, "QUIT", 4) == 0) quitting = true;
+    }
 
     void Feed(const char* data, std::size_t size) {
         for (std::size_t i = 0; i < size; ++i) {
@@ -385,6 +392,7 @@ struct ReplyTrace {
     }
 
     void Line(const std::string& line) {
+        if (quitting) return;
         if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return;
         const bool more = line.size() > 3 && line[3] == '-';
         std::string text = line.size() > 4 ? line.substr(4) : std::string();
@@ -402,10 +410,12 @@ struct ReplyTrace {
 };
 
 int TraceReplies(CURL*, curl_infotype type, char* data, std::size_t size, void* userdata) {
-    // Only what the server sent: the client's own lines carry the credentials.
+    // Of the client's own lines only the verb is looked at: they carry the credentials.
+    auto* trace = static_cast<ReplyTrace*>(userdata);
+    if (type == CURLINFO_HEADER_OUT) trace->Sent(data, size);  // looks at the verb only
     if (type != CURLINFO_HEADER_IN) return 0;
     try {
-        static_cast<ReplyTrace*>(userdata)->Feed(data, size);
+        trace->Feed(data, size);
     } catch (...) {
         // Out of memory while noting a reply: the exchange goes on, only the wording suffers.
     }
