@@ -32,11 +32,26 @@ std::string ShortDate(std::time_t now) {
     return date;
 }
 
+// The dialog-driven saves: nothing for a cancelled dialog or an existing file of exactly the
+// chosen name, else the lines written under `target`.
 LogSaveResult WriteUnlessExists(const std::string& chosen, const std::string& target,
                                 const std::vector<std::string>& lines, std::string& error) {
     if (chosen.empty()) return LogSaveResult::Cancelled;
     if (LogFileExists(chosen)) return LogSaveResult::Exists;
     return WriteTextLines(target, lines, error) ? LogSaveResult::Saved : LogSaveResult::Failed;
+}
+
+template <class Format>
+LogSaveResult SaveRows(const std::string& chosen, const char* extension, const std::vector<AddressRow>& rows,
+                       Format format, bool setmail, std::string& emailtext) {
+    if (chosen.empty()) return LogSaveResult::Cancelled;
+    std::vector<std::string> lines;
+    lines.reserve(rows.size());
+    for (const AddressRow& row : rows) lines.push_back(format(row));
+    std::string error;
+    const LogSaveResult result = WriteUnlessExists(chosen, chosen + extension, lines, error);
+    if (result == LogSaveResult::Saved && setmail) emailtext = JoinCommaText(lines);
+    return result;
 }
 
 }  // namespace
@@ -49,15 +64,7 @@ bool LogFileExists(const std::string& name) {
 LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                              const std::string& sendsetting, std::string& emailtext) {
     try {
-        if (chosen.empty()) return LogSaveResult::Cancelled;
-        if (LogFileExists(chosen)) return LogSaveResult::Exists;
-        std::vector<std::string> lines;
-        lines.reserve(rows.size());
-        for (const AddressRow& row : rows) lines.push_back(MainLogLine(row));
-        std::string error;
-        const LogSaveResult result = WriteUnlessExists(chosen, chosen + ".spl", lines, error);
-        if (result == LogSaveResult::Saved && sendsetting == "all") emailtext = JoinCommaText(lines);
-        return result;
+        return SaveRows(chosen, ".spl", rows, MainLogLine, sendsetting == "all", emailtext);
     } catch (...) {
         return LogSaveResult::Failed;
     }
@@ -66,15 +73,7 @@ LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<Addres
 LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                             const std::string& sendsetting, std::string& emailtext) {
     try {
-        if (chosen.empty()) return LogSaveResult::Cancelled;
-        if (LogFileExists(chosen)) return LogSaveResult::Exists;
-        std::vector<std::string> lines;
-        lines.reserve(rows.size());
-        for (const AddressRow& row : rows) lines.push_back(DetailLogLine(row));
-        std::string error;
-        const LogSaveResult result = WriteUnlessExists(chosen, chosen + ".txt", lines, error);
-        if (result == LogSaveResult::Saved && sendsetting == "select log") emailtext = JoinCommaText(lines);
-        return result;
+        return SaveRows(chosen, ".txt", rows, DetailLogLine, sendsetting == "select log", emailtext);
     } catch (...) {
         return LogSaveResult::Failed;
     }
@@ -108,7 +107,10 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
         if (writtenpath != nullptr) *writtenpath = path;
         return true;
     } catch (...) {
-        error = "Not enough memory to save the log";
+        try {
+            error = "Not enough memory to save the log";
+        } catch (...) {
+        }
         return false;
     }
 }

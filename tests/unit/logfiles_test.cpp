@@ -1,0 +1,554 @@
+// Log line formats, the import line rule, the whole-file writer and the log save operations,
+// all against real files in a fresh temporary folder.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/global_unit.h"
+#include "logs/logfiles.h"
+#include "logs/logops.h"
+#include "logs/wholefile.h"
+
+using namespace veltrin;
+using namespace std::string_literals;
+
+namespace {
+
+class TempFolder {
+public:
+    TempFolder() {
+        char pattern[] = "/tmp/veltrin-logs-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = made;
+    }
+    ~TempFolder() { Remove(path_); }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+    std::set<std::string> Names() const {
+        std::set<std::string> names;
+        if (DIR* dir = ::opendir(path_.c_str())) {
+            while (dirent* entry = ::readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != "..") names.insert(name);
+            }
+            ::closedir(dir);
+        }
+        return names;
+    }
+
+private:
+    static void Remove(const std::string& path) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return;
+        if (S_ISDIR(info.st_mode)) {
+            ::chmod(path.c_str(), 0700);
+            if (DIR* dir = ::opendir(path.c_str())) {
+                std::vector<std::string> names;
+                while (dirent* entry = ::readdir(dir)) {
+                    const std::string name = entry->d_name;
+                    if (name != "." && name != "..") names.push_back(name);
+                }
+                ::closedir(dir);
+                for (const auto& name : names) Remove(path + "/" + name);
+            }
+            ::rmdir(path.c_str());
+        } else {
+            ::unlink(path.c_str());
+        }
+    }
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void PutFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> Addresses(const std::vector<AddressRow>& rows) {
+    std::vector<std::string> out;
+    for (const auto& row : rows) out.push_back(row.address);
+    return out;
+}
+
+// Makes every write past `bytes` fail with EFBIG for the life of the object: a real write
+// failure that works for root too.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        oldhandler_ = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        ::signal(SIGXFSZ, oldhandler_);
+    }
+
+private:
+    rlimit old_{};
+    sighandler_t oldhandler_{};
+};
+
+const AddressRow kEmptyRow{"127.0.0.1", "", "", ""};
+const AddressRow kFullRow{"127.0.0.2", "64", "3", "return data length:   12"};
+
+}  // namespace
+
+// ---- line formats ----------------------------------------------------------------------------
+
+TEST(LogLines, MainLogLineOfRowWithoutReply) {
+    EXPECT_EQ(MainLogLine(kEmptyRow), "127.0.0.1"s + "_   " + "TTL " + "" + " " + "Timeout " + "" + "  " + "" + "  " + "\r");
+    EXPECT_EQ(MainLogLine(kEmptyRow), "127.0.0.1_   TTL  Timeout     \r");
+}
+
+TEST(LogLines, MainLogLineOfFullRow) {
+    EXPECT_EQ(MainLogLine(kFullRow), "127.0.0.2_   TTL 64 Timeout 3  return data length:   12  \r");
+}
+
+TEST(LogLines, MainLogLineKeepsAddressTextAsEntered) {
+    EXPECT_EQ(MainLogLine({" HTTP://localhost/x ", "1", "2", "3"}), " HTTP://localhost/x _   TTL 1 Timeout 2  3  \r");
+}
+
+TEST(LogLines, DetailLogLine) {
+    EXPECT_EQ(DetailLogLine({"2024-06-15 10:00:00", "64", "3", "12"}),
+              "2024-06-15 10:00:00  TTL 64 Timeout 3 Return bytes 12");
+    EXPECT_EQ(DetailLogLine({"", "", "", ""}), "  TTL  Timeout  Return bytes ");
+}
+
+// ---- import line rule ------------------------------------------------------------------------
+
+TEST(SplitTextLines, LineEnds) {
+    const struct {
+        std::string bytes;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\r\n", {"a"}},
+        {"a\n", {"a"}},
+        {"a\r", {"a"}},
+        {"a\r\r\n", {"a", ""}},                 // the address log's own line end
+        {"a\r\r\nb\r\r\n", {"a", "", "b", ""}},
+        {"a\rb\nc\r\nd", {"a", "b", "c", "d"}},  // no final line end: the last line still counts
+        {"\n", {""}},
+        {"\n\n", {"", ""}},
+        {"\r\n\r\n", {"", ""}},
+        {"a\n\rb", {"a", "", "b"}},             // LF then CR is two line ends
+        {"a\0b\nc"s, {"a"}},                    // a zero byte ends the text
+        {"a\nb\n\0c\n"s, {"a", "b"}},
+        {"\0a\n"s, {}},
+        {"a\r\0\nb"s, {"a"}},
+        {" x _ \t\n", {" x _ \t"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SplitTextLines(c.bytes), c.lines) << testing::PrintToString(c.bytes);
+}
+
+TEST(LoadAddressLines, TakesTextBeforeFirstUnderscore) {
+    const struct {
+        std::string line;
+        std::vector<std::string> addresses;
+    } cases[] = {
+        {"10.0.0.1_   TTL 64 Timeout 3  x  \r", {"10.0.0.1"}},
+        {"no underscore here", {}},
+        {"_starts with one", {}},
+        {"", {}},
+        {" 127.0.0.1_", {" 127.0.0.1"}},
+        {"my_host.example_   TTL", {"my"}},
+        {"a__", {"a"}},
+        {"\x01\xff_"s, {"\x01\xff"s}},
+    };
+    for (const auto& c : cases) {
+        std::vector<AddressRow> rows;
+        LoadAddressLines({c.line}, rows);
+        EXPECT_EQ(Addresses(rows), c.addresses) << testing::PrintToString(c.line);
+        for (const auto& row : rows) EXPECT_TRUE(row.ttl.empty() && row.time.empty() && row.bytes.empty());
+    }
+}
+
+TEST(LoadAddressLines, AppendsInOrderAfterExistingRows) {
+    std::vector<AddressRow> rows{{"first", "1", "2", "3"}};
+    LoadAddressLines({"b_", "x", "a_", "b_"}, rows);
+    EXPECT_EQ(Addresses(rows), (std::vector<std::string>{"first", "b", "a", "b"}));
+    EXPECT_EQ(rows[0].ttl, "1");
+}
+
+TEST(LoadAddressText, SameAsSplitThenLoad) {
+    std::mt19937 random(7);
+    const char alphabet[] = {'a', '_', '\r', '\n', '\0', ' ', '1'};
+    for (int round = 0; round < 2000; ++round) {
+        std::string bytes;
+        const int size = static_cast<int>(random() % 40);
+        for (int i = 0; i < size; ++i) bytes += alphabet[random() % sizeof alphabet];
+        std::vector<AddressRow> expected, actual;
+        LoadAddressLines(SplitTextLines(bytes), expected);
+        EXPECT_EQ(LoadAddressText(bytes, actual), expected.size());
+        EXPECT_EQ(Addresses(actual), Addresses(expected)) << testing::PrintToString(bytes);
+    }
+}
+
+TEST(LoadAddressText, StopsAtTheImportRowBound) {
+    std::string bytes;
+    for (std::size_t i = 0; i < kMaxImportRows + 5; ++i) bytes += "a_\n";
+    std::vector<AddressRow> rows;
+    EXPECT_EQ(LoadAddressText(bytes, rows), kMaxImportRows);
+    EXPECT_EQ(rows.size(), kMaxImportRows);
+}
+
+// ---- whole-file writer -----------------------------------------------------------------------
+
+TEST(WriteTextLines, EveryLineEndsWithCrLf) {
+    TempFolder dir;
+    ASSERT_TRUE(WriteTextLines(dir / "a.txt", {"one", "", "three\r"}));
+    EXPECT_EQ(ReadFile(dir / "a.txt"), "one\r\n\r\nthree\r\r\n");
+}
+
+TEST(WriteTextLines, NoLinesGivesEmptyFileAndReplacesOldOne) {
+    TempFolder dir;
+    PutFile(dir / "a.txt", "old content");
+    ASSERT_TRUE(WriteTextLines(dir / "a.txt", {}));
+    EXPECT_TRUE(Exists(dir / "a.txt"));
+    EXPECT_EQ(ReadFile(dir / "a.txt"), "");
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"a.txt"});  // no temporary file left behind
+}
+
+TEST(WriteTextLines, FailedWriteLeavesOldFileAndNoTemporary) {
+    TempFolder dir;
+    PutFile(dir / "a.txt", "old content\r\n");
+    std::string error;
+    {
+        FileSizeLimit limit(1000);
+        EXPECT_FALSE(WriteTextLines(dir / "a.txt", {std::string(5000, 'x')}, error));
+    }
+    EXPECT_EQ(ReadFile(dir / "a.txt"), "old content\r\n");
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"a.txt"});
+    EXPECT_NE(error.find(dir / "a.txt"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(EFBIG)), std::string::npos) << error;
+}
+
+TEST(WriteTextLines, FolderReplacedByPlainFileFails) {
+    TempFolder dir;
+    PutFile(dir / "logs", "a plain file where a folder should be");
+    std::string error;
+    EXPECT_FALSE(WriteTextLines(dir / "logs/a.txt", {"x"}, error));
+    EXPECT_NE(error.find(std::strerror(ENOTDIR)), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(dir / "logs"), "a plain file where a folder should be");
+}
+
+TEST(WriteTextLines, TargetThatIsAFolderFailsAndStays) {
+    TempFolder dir;
+    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0700), 0);
+    PutFile(dir / "sub/inner", "kept");
+    EXPECT_FALSE(WriteTextLines(dir / "sub", {"x"}));
+    EXPECT_EQ(ReadFile(dir / "sub/inner"), "kept");
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"sub"});
+}
+
+TEST(WriteTextLines, VeryLongTargetNameStillUsesShortTemporary) {
+    TempFolder dir;
+    const std::string name(250, 'n');
+    ASSERT_TRUE(WriteTextLines(dir / name, {"x"}));
+    EXPECT_EQ(ReadFile(dir / name), "x\r\n");
+}
+
+// ---- address log -----------------------------------------------------------------------------
+
+TEST(SaveAddressLog, WritesChosenNamePlusSplWithCrCrLf) {
+    TempFolder dir;
+    std::string emailtext = "unchanged";
+    EXPECT_EQ(SaveAddressLog(dir / "list", {kEmptyRow, kFullRow}, "nothing", emailtext), LogSaveResult::Saved);
+    EXPECT_EQ(ReadFile(dir / "list.spl"), "127.0.0.1_   TTL  Timeout     \r\r\n"
+                                          "127.0.0.2_   TTL 64 Timeout 3  return data length:   12  \r\r\n");
+    EXPECT_EQ(emailtext, "unchanged");
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"list.spl"});
+}
+
+TEST(SaveAddressLog, ExtensionIsAlwaysAppended) {
+    TempFolder dir;
+    std::string emailtext;
+    EXPECT_EQ(SaveAddressLog(dir / "x.spl", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
+    EXPECT_EQ(SaveAddressLog(dir / "y.txt", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"x.spl.spl", "y.txt.spl"}));
+}
+
+TEST(SaveAddressLog, ExistingChosenFileWritesNothing) {
+    TempFolder dir;
+    PutFile(dir / "list", "mine");
+    std::string emailtext = "unchanged";
+    EXPECT_EQ(SaveAddressLog(dir / "list", {kFullRow}, "all", emailtext), LogSaveResult::Exists);
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"list"});
+    EXPECT_EQ(ReadFile(dir / "list"), "mine");
+    EXPECT_EQ(emailtext, "unchanged");
+}
+
+TEST(SaveAddressLog, OlderFileOfExtendedNameIsReplaced) {
+    TempFolder dir;
+    PutFile(dir / "list.spl", "older log");
+    std::string emailtext;
+    EXPECT_EQ(SaveAddressLog(dir / "list", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
+    EXPECT_EQ(ReadFile(dir / "list.spl"), MainLogLine(kEmptyRow) + "\r\n");
+}
+
+TEST(SaveAddressLog, CancelledDialogDoesNothing) {
+    std::string emailtext = "unchanged";
+    EXPECT_EQ(SaveAddressLog("", {kEmptyRow}, "all", emailtext), LogSaveResult::Cancelled);
+    EXPECT_EQ(emailtext, "unchanged");
+}
+
+TEST(SaveAddressLog, EmptyListGivesEmptyFileAndEmptyMailText) {
+    TempFolder dir;
+    std::string emailtext = "old text";
+    EXPECT_EQ(SaveAddressLog(dir / "empty", {}, "all", emailtext), LogSaveResult::Saved);
+    EXPECT_TRUE(Exists(dir / "empty.spl"));
+    EXPECT_EQ(ReadFile(dir / "empty.spl"), "");
+    EXPECT_EQ(emailtext, "");
+}
+
+TEST(SaveAddressLog, ImportedAgainGivesSameAddressesInOrder) {
+    TempFolder dir;
+    const std::vector<AddressRow> rows{
+        {"127.0.0.1", "64", "1", "return data length:   12"},
+        {" 127.0.0.9", "", "", ""},
+        {"HTTP://localhost/path", "", "", ""},
+        {"127.0.0.1", "", "", ""},
+        {"198.18.0.1", "63", "20", "return data length:   40"},
+    };
+    std::string emailtext;
+    ASSERT_EQ(SaveAddressLog(dir / "round", rows, "", emailtext), LogSaveResult::Saved);
+    std::vector<AddressRow> imported{{"already", "", "", ""}};
+    ASSERT_TRUE(LoadAddressFile(dir / "round.spl", imported));
+    EXPECT_EQ(Addresses(imported), (std::vector<std::string>{"already", "127.0.0.1", " 127.0.0.9", "HTTP://localhost/path",
+                                                             "127.0.0.1", "198.18.0.1"}));
+    for (std::size_t i = 1; i < imported.size(); ++i)
+        EXPECT_TRUE(imported[i].ttl.empty() && imported[i].time.empty() && imported[i].bytes.empty());
+}
+
+TEST(SaveAddressLog, WriteFailureLeavesMailTextAndOldFile) {
+    TempFolder dir;
+    PutFile(dir / "list.spl", "older log");
+    std::string emailtext = "unchanged";
+    {
+        FileSizeLimit limit(16);
+        EXPECT_EQ(SaveAddressLog(dir / "list", {kFullRow, kFullRow}, "all", emailtext), LogSaveResult::Failed);
+    }
+    EXPECT_EQ(emailtext, "unchanged");
+    EXPECT_EQ(ReadFile(dir / "list.spl"), "older log");
+    EXPECT_FALSE(SaveAddressLog(dir / "missing-folder/list", {kFullRow}, "all", emailtext) == LogSaveResult::Saved);
+    EXPECT_EQ(emailtext, "unchanged");
+}
+
+// ---- which saves set the mail text -----------------------------------------------------------
+
+TEST(LogMailText, OnlyTheMatchingSendSettingSetsIt) {
+    const std::vector<AddressRow> rows{kFullRow, {"two words", "", "", ""}};
+    const struct {
+        bool detail;
+        std::string sendsetting;
+        bool changes;
+    } cases[] = {
+        {false, "all", true},         {false, "select log", false}, {false, "ALL", false}, {false, "all ", false},
+        {false, "", false},           {false, "nothing", false},    {true, "select log", true},
+        {true, "all", false},         {true, "Select log", false},  {true, "Error code", false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        TempFolder dir;
+        std::string emailtext = "before";
+        const std::string chosen = dir / ("log" + std::to_string(n++));
+        const auto result = c.detail ? SaveDetailLog(chosen, rows, c.sendsetting, emailtext)
+                                     : SaveAddressLog(chosen, rows, c.sendsetting, emailtext);
+        ASSERT_EQ(result, LogSaveResult::Saved);
+        std::vector<std::string> lines;
+        for (const auto& row : rows) lines.push_back(c.detail ? DetailLogLine(row) : MainLogLine(row));
+        EXPECT_EQ(emailtext, c.changes ? JoinCommaText(lines) : "before") << c.detail << " " << c.sendsetting;
+    }
+}
+
+// ---- detail log ------------------------------------------------------------------------------
+
+TEST(SaveDetailLog, WritesChosenNamePlusTxt) {
+    TempFolder dir;
+    std::string emailtext;
+    const std::vector<AddressRow> rows{{"2024-06-15 10:00:00", "64", "3", "12"}, {"2024-06-15 10:00:01", "64", "4", "12"}};
+    EXPECT_EQ(SaveDetailLog(dir / "d.txt", rows, "", emailtext), LogSaveResult::Saved);
+    EXPECT_EQ(ReadFile(dir / "d.txt.txt"), "2024-06-15 10:00:00  TTL 64 Timeout 3 Return bytes 12\r\n"
+                                           "2024-06-15 10:00:01  TTL 64 Timeout 4 Return bytes 12\r\n");
+    PutFile(dir / "taken", "");
+    EXPECT_EQ(SaveDetailLog(dir / "taken", rows, "select log", emailtext), LogSaveResult::Exists);
+    EXPECT_FALSE(Exists(dir / "taken.txt"));
+    EXPECT_EQ(SaveDetailLog("", rows, "select log", emailtext), LogSaveResult::Cancelled);
+}
+
+// ---- automatic detail log --------------------------------------------------------------------
+
+TEST(AutoDetailLog, NameIsShortDateTickAndCounterWithoutSlashes) {
+    const char* oldtz = std::getenv("TZ");
+    const std::string saved = oldtz != nullptr ? oldtz : "";
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    // 2024-06-15 12:00:00 UTC; the tests run in the C locale, whose short date is mm/dd/yy.
+    EXPECT_EQ(AutoDetailLogName(1718452800, 1234, 7), "06-15-24 1234-7.txt");
+    EXPECT_EQ(AutoDetailLogName(1718452800, 4294967295u, 0), "06-15-24 4294967295-0.txt");
+    if (oldtz != nullptr) ::setenv("TZ", saved.c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST(AutoDetailLog, FirstLineIsLabelThenDetailLines) {
+    TempFolder dir;
+    std::string emailtext = "before", error, path;
+    const std::vector<AddressRow> rows{{"2024-06-15 10:00:00", "64", "3", "12"}};
+    ASSERT_TRUE(SaveAutoDetailLog(dir.path(), "IP address:    127.0.0.1", rows, "nothing", emailtext, error, &path))
+        << error;
+    EXPECT_EQ(path.rfind(dir.path() + "/", 0), 0u);
+    EXPECT_EQ(ReadFile(path), "IP address:    127.0.0.1\r\n2024-06-15 10:00:00  TTL 64 Timeout 3 Return bytes 12\r\n");
+    EXPECT_EQ(emailtext, "before");
+    const std::string name = path.substr(dir.path().size() + 1);
+    EXPECT_EQ(name.find('/'), std::string::npos);
+    EXPECT_EQ(name.substr(name.size() - 4), ".txt");
+    EXPECT_NE(name.find(' '), std::string::npos);
+}
+
+TEST(AutoDetailLog, EmptyListStillWritesLabel) {
+    TempFolder dir;
+    std::string emailtext, error, path;
+    ASSERT_TRUE(SaveAutoDetailLog(dir.path() + "/", "IP address:    ", {}, "select log", emailtext, error, &path));
+    EXPECT_EQ(ReadFile(path), "IP address:    \r\n");
+    EXPECT_EQ(emailtext, "\"IP address:    \"");
+}
+
+TEST(AutoDetailLog, EverySaveGetsANewFile) {
+    TempFolder dir;
+    std::string emailtext, error;
+    std::set<std::string> paths;
+    for (int i = 0; i < 20; ++i) {
+        std::string path;
+        ASSERT_TRUE(SaveAutoDetailLog(dir.path(), "label " + std::to_string(i), {}, "", emailtext, error, &path));
+        paths.insert(path);
+    }
+    EXPECT_EQ(paths.size(), 20u);
+    EXPECT_EQ(dir.Names().size(), 20u);
+}
+
+TEST(AutoDetailLog, FailureReportsTextAndStillSetsMailTextFirst) {
+    TempFolder dir;
+    PutFile(dir / "notafolder", "x");
+    std::string emailtext = "before", error;
+    EXPECT_FALSE(SaveAutoDetailLog(dir / "notafolder", "IP address:    127.0.0.1", {}, "select log", emailtext, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_NE(error.find(std::strerror(ENOTDIR)), std::string::npos) << error;
+    EXPECT_EQ(emailtext, "\"IP address:    127.0.0.1\"");
+}
+
+// ---- ICMP dump log ---------------------------------------------------------------------------
+
+TEST(SaveDumpLog, ExactlyTheChosenName) {
+    TempFolder dir;
+    std::string error;
+    EXPECT_EQ(SaveDumpLog(dir / "dump", {"-----", "Ping data: 08 00"}, error), LogSaveResult::Saved);
+    EXPECT_EQ(ReadFile(dir / "dump"), "-----\r\nPing data: 08 00\r\n");
+    EXPECT_EQ(SaveDumpLog(dir / "dump", {"other"}, error), LogSaveResult::Exists);
+    EXPECT_EQ(ReadFile(dir / "dump"), "-----\r\nPing data: 08 00\r\n");
+    EXPECT_EQ(SaveDumpLog("", {"x"}, error), LogSaveResult::Cancelled);
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"dump"});
+}
+
+TEST(SaveDumpLog, FailureGivesErrorText) {
+    TempFolder dir;
+    std::string error;
+    EXPECT_EQ(SaveDumpLog(dir / "no/such/folder/dump", {"x"}, error), LogSaveResult::Failed);
+    EXPECT_NE(error.find(dir / "no/such/folder/dump"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(ENOENT)), std::string::npos) << error;
+}
+
+// ---- reading address files -------------------------------------------------------------------
+
+TEST(LoadAddressFile, ZeroByteEndsTheText) {
+    TempFolder dir;
+    PutFile(dir / "z.spl", "127.0.0.1_ a\r\r\n127.0.0.2_ b\r\r\n"s + '\0' + "127.0.0.3_ c\r\r\n");
+    std::vector<AddressRow> rows;
+    ASSERT_TRUE(LoadAddressFile(dir / "z.spl", rows));
+    EXPECT_EQ(Addresses(rows), (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
+}
+
+TEST(LoadAddressFile, PlainAddressListImportsNothing) {
+    TempFolder dir;
+    PutFile(dir / "plain.spl", "127.0.0.1\n127.0.0.2\n");
+    std::vector<AddressRow> rows;
+    EXPECT_TRUE(LoadAddressFile(dir / "plain.spl", rows));
+    EXPECT_TRUE(rows.empty());
+}
+
+TEST(LoadAddressFile, ImportingTwiceGivesEveryAddressTwice) {
+    TempFolder dir;
+    PutFile(dir / "t.spl", "a_\r\nb_\r\n");
+    std::vector<AddressRow> rows;
+    ASSERT_TRUE(LoadAddressFile(dir / "t.spl", rows));
+    ASSERT_TRUE(LoadAddressFile(dir / "t.spl", rows));
+    EXPECT_EQ(Addresses(rows), (std::vector<std::string>{"a", "b", "a", "b"}));
+}
+
+TEST(LoadAddressFile, UnreadableInputsFailSilentlyAndTouchNothing) {
+    TempFolder dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0700), 0);
+    {
+        // One byte over the bound; a sparse file costs no disk space.
+        const int fd = ::open((dir / "huge.spl").c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kMaxAddressFileBytes) + 1), 0);
+        ::close(fd);
+    }
+    std::vector<AddressRow> rows{{"keep", "", "", ""}};
+    for (const char* name : {"missing.spl", "fifo", "folder", "huge.spl"}) {
+        EXPECT_FALSE(LoadAddressFile(dir / name, rows)) << name;  // the FIFO must not block
+        EXPECT_EQ(Addresses(rows), std::vector<std::string>{"keep"}) << name;
+    }
+    EXPECT_FALSE(LoadAddressFile("/dev/zero", rows));
+}
+
+TEST(ReadWholeFile, ReadsExactBytes) {
+    TempFolder dir;
+    const std::string bytes = "a\0b\r\n\xff"s;
+    PutFile(dir / "f", bytes);
+    std::string got;
+    EXPECT_EQ(ReadWholeFile(dir / "f", 100, got), 0);
+    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(ReadWholeFile(dir / "f", bytes.size() - 1, got), EFBIG);
+    EXPECT_EQ(ReadWholeFile(dir / "none", 100, got), ENOENT);
+    EXPECT_EQ(ReadWholeFile(dir.path(), 100, got), EISDIR);
+}
