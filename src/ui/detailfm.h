@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QEvent>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -21,6 +22,7 @@ class QPushButton;
 class QStatusBar;
 class QTableView;
 class QTimer;
+class Tinfoform;
 class Tmainform;
 
 namespace veltrin {
@@ -107,6 +109,9 @@ private:
     veltrin::Tdecordbuf lastreply_;
     DetailRowsModel* rows_ = nullptr;
     QTimer* painttimer_ = nullptr;
+    QPointer<Tinfoform> info_;  // the open ICMP info window, if any
+    QString savepath_;          // the save dialog's last name
+    bool exposewatch_ = false;
     bool started_ = false;
     bool closed_ = false;
     std::unique_ptr<veltrin::tsendthread> sender_;

@@ -1,0 +1,68 @@
+#include "monitor/detailworkers.h"
+
+#include <utility>
+
+namespace veltrin {
+
+tcalculate::tcalculate(HandOver& handover, std::function<Tdetailstat()> snapshot,
+                       std::function<void(const std::array<std::string, 8>&)> show, int periodms)
+    : Worker(handover), snapshot_(std::move(snapshot)), show_(std::move(show)), periodms_(periodms) {}
+
+// Run() reads the members of this class, so the thread must be joined before they go.
+tcalculate::~tcalculate() { Stop(); }
+
+void tcalculate::Run() {
+    while (gate().WaitWhilePaused()) {
+        // The steps below capture locals of this frame by reference; that is sound because a
+        // step either runs while this thread waits for it or never runs at all.
+        Tdetailstat snapshot{};
+        const bool handed = OnWindow([&] {
+            try {
+                if (snapshot_) snapshot = snapshot_();
+            } catch (...) {
+                snapshot = Tdetailstat{};
+            }
+        });
+        if (!handed) return;
+        bool built = false;
+        std::array<std::string, 8> texts;
+        try {
+            texts = StatisticsLabels(snapshot);
+            built = true;
+        } catch (...) {
+        }
+        if (built && show_) {
+            const bool shown = OnWindow([&] {
+                try {
+                    show_(texts);
+                } catch (...) {
+                }
+            });
+            if (!shown) return;
+        }
+        if (!gate().Sleep(periodms_)) return;
+    }
+}
+
+Tinfo::Tinfo(HandOver& handover, std::function<void()> copy, std::function<void()> show, int periodms)
+    : Worker(handover), copy_(std::move(copy)), show_(std::move(show)), periodms_(periodms) {}
+
+Tinfo::~Tinfo() { Stop(); }
+
+void Tinfo::Run() {
+    while (gate().WaitWhilePaused()) {
+        const auto guarded = [](const std::function<void()>& step) {
+            return [&step] {
+                try {
+                    if (step) step();
+                } catch (...) {
+                }
+            };
+        };
+        if (!OnWindow(guarded(copy_))) return;
+        if (!OnWindow(guarded(show_))) return;
+        if (!gate().Sleep(periodms_)) return;
+    }
+}
+
+}  // namespace veltrin

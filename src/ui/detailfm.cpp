@@ -1,0 +1,517 @@
+#include "ui/detailfm.h"
+
+#include <QAbstractTableModel>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDate>
+#include <QFile>
+#include <QFont>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTime>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "engine/global_unit.h"
+#include "logs/logops.h"
+#include "monitor/detailworkers.h"
+#include "monitor/pingthreads.h"
+#include "settings/paths.h"
+#include "ui/dialogs.h"
+#include "ui/handover.h"
+#include "ui/infofm.h"
+#include "ui/mainfm.h"
+
+namespace {
+
+// A list that empties itself once it holds more rows than this, before the next row.
+constexpr int kMaxRows = 2000;
+// The least pause after a send cycle that sent nothing (unresolvable address, no raw socket),
+// so such cycles never keep the window thread busy with back-to-back hand-overs.
+constexpr int kFailedCyclePauseMs = 100;
+
+// The interval field as the detail sender reads it: a whole decimal integer; empty, anything
+// else or a negative number gives 3. Zero stays zero (no pause between echoes).
+int DetailInterval(const QString& text) {
+    const std::string s = text.toStdString();
+    const char* first = s.data();
+    const char* last = first + s.size();
+    if (first != last && *first == '+') {
+        ++first;
+        if (first == last || *first == '-') return 3;
+    }
+    int value = 0;
+    const auto [ptr, ec] = std::from_chars(first, last, value);
+    if (first == last || ec != std::errc() || ptr != last || value < 0) return 3;
+    return value;
+}
+
+// The locale's long time form without the time-zone part that Qt adds to it.
+QString LongTimeText(const QLocale& locale, const QTime& time) {
+    const QString format = locale.timeFormat(QLocale::LongFormat);
+    QString cleaned;
+    bool quoted = false;
+    for (const QChar c : format) {
+        if (c == QLatin1Char('\'')) quoted = !quoted;
+        if (!quoted && c == QLatin1Char('t')) continue;
+        cleaned += c;
+    }
+    return locale.toString(time, cleaned.trimmed());
+}
+
+QString ReplyTimeText() {
+    const QLocale locale = QLocale::system();
+    const QDateTime now = QDateTime::currentDateTime();
+    return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') + LongTimeText(locale, now.time());
+}
+
+QString Qs(const std::string& s) { return QString::fromStdString(s); }
+
+std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+}  // namespace
+
+// The reply list: date and time, TTL, time and bytes of every listed reply.
+class DetailRowsModel : public QAbstractTableModel {
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 4; }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
+        const veltrin::AddressRow& row = rows_[static_cast<std::size_t>(index.row())];
+        switch (index.column()) {
+            case 0: return Qs(row.address);
+            case 1: return Qs(row.ttl);
+            case 2: return Qs(row.time);
+            case 3: return Qs(row.bytes);
+            default: return {};
+        }
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+        static const char* const captions[] = {"Addresses", "TTL", "Time(ms)", "Bytes"};
+        return (section >= 0 && section < 4) ? QString::fromLatin1(captions[section]) : QVariant();
+    }
+
+    void Append(veltrin::AddressRow row) {
+        const int at = rowCount();
+        beginInsertRows({}, at, at);
+        rows_.push_back(std::move(row));
+        endInsertRows();
+    }
+
+    void Clear() {
+        if (rows_.empty()) return;
+        beginResetModel();
+        rows_.clear();
+        endResetModel();
+    }
+
+    const std::vector<veltrin::AddressRow>& Rows() const { return rows_; }
+
+private:
+    std::vector<veltrin::AddressRow> rows_;
+};
+
+Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost host)
+    : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      handover_(handover),
+      host_(std::move(host)) {
+    setWindowTitle(QStringLiteral("Details"));
+    setAttribute(Qt::WA_DeleteOnClose, false);  // CloseDetail decides when the memory goes
+    resize(498, 599);
+
+    QFont labelfont = font();
+    labelfont.setPixelSize(13);
+    const auto label = [&](const char* name, const QString& text) {
+        auto* l = new QLabel(text);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setFont(labelfont);
+        l->setTextFormat(Qt::PlainText);  // addresses and locations are shown as typed
+        return l;
+    };
+
+    auto* Panel1 = new QWidget(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFixedHeight(257);
+    auto* panellayout = new QVBoxLayout(Panel1);
+
+    auto* GroupBox1 = new QGroupBox(QStringLiteral("General Information"), Panel1);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    auto* general = new QVBoxLayout(GroupBox1);
+    dom = label("dom", QStringLiteral("Domain name:"));
+    ipaddr = label("ipaddr", QStringLiteral("IP address:    "));
+    location = label("location", QStringLiteral("Location:    "));
+    aspeed = label("aspeed", QStringLiteral("Approximate speed: "));
+    general->addWidget(dom);
+    general->addWidget(ipaddr);
+    general->addWidget(location);
+    general->addWidget(aspeed);
+    panellayout->addWidget(GroupBox1);
+
+    auto* GroupBox2 = new QGroupBox(QStringLiteral("Ping Statistics"), Panel1);
+    GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
+    auto* statistics = new QVBoxLayout(GroupBox2);
+    psize = label("psize", QStringLiteral("Packet Size:"));
+    statistics->addWidget(psize);
+    auto* counts = new QHBoxLayout;
+    sent = label("sent", QStringLiteral("Sent:"));
+    received = label("received", QStringLiteral("Received:"));
+    lost = label("lost", QStringLiteral("Lost:"));
+    counts->addWidget(sent, 1);
+    counts->addWidget(received, 1);
+    counts->addWidget(lost, 1);
+    statistics->addLayout(counts);
+    auto* times = new QHBoxLayout;
+    Minum = label("Minum", QStringLiteral("Minum:"));
+    Maxum = label("Maxum", QStringLiteral("Maxum: "));
+    Average = label("Average", QStringLiteral("Average:"));
+    times->addWidget(Minum, 1);
+    times->addWidget(Maxum, 1);
+    times->addWidget(Average, 1);
+    statistics->addLayout(times);
+    panellayout->addWidget(GroupBox2);
+
+    rows_ = new DetailRowsModel(this);
+    listv1 = new QTableView(this);
+    listv1->setObjectName(QStringLiteral("listv1"));
+    listv1->setModel(rows_);
+    listv1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    listv1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    listv1->setSelectionMode(QAbstractItemView::SingleSelection);
+    listv1->setShowGrid(false);
+    listv1->setWordWrap(false);
+    listv1->verticalHeader()->hide();
+    listv1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    listv1->horizontalHeader()->setStretchLastSection(false);
+    const int widths[] = {150, 80, 100, 100};
+    for (int c = 0; c < 4; ++c) listv1->setColumnWidth(c, widths[c]);
+    QPalette listpalette = listv1->palette();
+    const QColor lime(0, 255, 0);
+    const QColor frame(0x40, 0x40, 0x40);  // the dark window-frame colour
+    listpalette.setColor(QPalette::Base, frame);
+    listpalette.setColor(QPalette::Window, frame);
+    listpalette.setColor(QPalette::Text, lime);
+    listpalette.setColor(QPalette::HighlightedText, lime);
+    listv1->setPalette(listpalette);
+    listv1->installEventFilter(this);
+
+    Button1 = new QPushButton(QStringLiteral("Clear"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button2 = new QPushButton(QStringLiteral("Save log"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button3 = new QPushButton(QStringLiteral("Detail Info"), this);
+    Button3->setObjectName(QStringLiteral("Button3"));
+    closebtn = new QPushButton(QStringLiteral("Close"), this);
+    closebtn->setObjectName(QStringLiteral("closebtn"));
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(closebtn, &QPushButton::clicked, this, [this] { closebtnClick(); });
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    buttons->addWidget(Button3);
+    buttons->addWidget(closebtn);
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setSizeGripEnabled(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
+    layout->addWidget(Panel1);
+    layout->addWidget(listv1, 1);
+    layout->addLayout(buttons);
+    layout->addWidget(StatusBar1);
+
+    painttimer_ = new QTimer(this);
+    painttimer_->setSingleShot(true);
+    painttimer_->setInterval(0);
+    connect(painttimer_, &QTimer::timeout, this, [this] { FormPaint(); });
+
+    // A fresh window starts from zero; the periodic save runs when the setting asks for it.
+    stat_ = veltrin::Tdetailstat{};
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    const std::int32_t savetime = veltrin::Golbal() != nullptr ? veltrin::Golbal()->mailsetting.savetime : 0;
+    if (savetime > 0) {
+        // Minutes to milliseconds in 64 bits: a large setting must not wrap into a short period.
+        const std::int64_t period = std::int64_t{savetime} * 60000;
+        Timer1->setInterval(static_cast<int>(std::min<std::int64_t>(period, std::numeric_limits<int>::max())));
+        Timer1->start();
+    }
+}
+
+Tdetailform::~Tdetailform() {
+    // Also reached when the owner goes first: the workers must be gone before the members they
+    // use. The opener's flag is not touched here, the opener may already be half destroyed.
+    closed_ = true;
+    if (info_) delete info_.data();
+    StopWorkers();
+}
+
+std::vector<veltrin::AddressRow> Tdetailform::Rows() const { return rows_->Rows(); }
+
+std::uint16_t Tdetailform::SenderIdentifier() const { return sender_ ? sender_->Identifier() : 0; }
+
+void Tdetailform::SchedulePaint() {
+    if (!closed_) painttimer_->start();
+}
+
+void Tdetailform::FormPaint() {
+    if (closed_) return;
+    if (!started_) {
+        started_ = true;
+        StartWorkers();
+    }
+    const std::string address = pingaddress_.toStdString();
+    dom->setText(QStringLiteral("Domain name:   ") + pingaddress_);
+    veltrin::tipdata resolved;
+    veltrin::ResolveAddress(address, resolved);
+    ipaddr->setText(QStringLiteral("IP address:    ") + Qs(resolved.ip));
+    veltrin::tipdata again;
+    veltrin::ResolveAddress(address, again);
+    static const veltrin::LocationTable empty;
+    const veltrin::LocationTable& table = veltrin::Golbal() != nullptr ? veltrin::Golbal()->location : empty;
+    location->setText(QStringLiteral("Location:    ") + Qs(veltrin::LookupLocation(table, veltrin::IpKey(again.ip))));
+    aspeed->setText(QStringLiteral("Approximate speed:     -1 ms"));
+}
+
+void Tdetailform::StartWorkers() {
+    sender_ = std::make_unique<veltrin::tsendthread>(
+        handover_, [this](veltrin::SendTarget& target) { return PickTarget(target); },
+        [this](int) { veltrin::AccountSend(stat_); }, kFailedCyclePauseMs);
+    veltrin::tsendthread* const sender = sender_.get();
+    receiver_ = std::make_unique<veltrin::trecvthread>(
+        handover_, [sender] { return sender->Identifier(); },
+        [this](const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply) { AcceptReply(raw, length, reply); });
+    calculate_ = std::make_unique<veltrin::tcalculate>(
+        handover_, [this] { return stat_; },
+        [this](const std::array<std::string, 8>& texts) { SetStatisticsLabels(texts); });
+    veltrin::Worker* const workers[] = {sender_.get(), receiver_.get(), calculate_.get()};
+    for (veltrin::Worker* w : workers)
+        if (!w->Start()) w->Start();  // one more try, as a thread may fail to start under load
+}
+
+void Tdetailform::StopWorkers() {
+    veltrin::Worker* const workers[] = {sender_.get(), receiver_.get(), calculate_.get()};
+    // Ask all three first so none of them starts a new wait while another is being joined; a
+    // worker waiting for the window thread gives up at once, as this thread is the window thread.
+    for (veltrin::Worker* w : workers)
+        if (w != nullptr) w->gate().RequestStop();
+    for (veltrin::Worker* w : workers)
+        if (w != nullptr) w->Stop();
+    // The receiver reads the sender's identifier, so it goes first.
+    calculate_.reset();
+    receiver_.reset();
+    sender_.reset();
+}
+
+bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
+    if (closed_) return false;
+    veltrin::tipdata resolved;
+    veltrin::ResolveAddress(pingaddress_.toStdString(), resolved);
+    target.ip = resolved.ip;
+    target.interval = DetailInterval(host_.intervaltext ? host_.intervaltext() : QString());
+    if (veltrin::Tgolbal* g = veltrin::Golbal()) {
+        g->interval = target.interval;
+        target.datalength = g->datalength;
+    }
+    return true;
+}
+
+void Tdetailform::AcceptReply(const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply) {
+    if (closed_) return;
+    try {
+        // A reply time that is no 32-bit number drops the packet before any of its steps.
+        std::int32_t roundtrip = 0;
+        if (!veltrin::ReplyRoundTrip(reply.replytime, roundtrip)) return;
+
+        // Copy.
+        std::memcpy(lastraw_.data(), raw, lastraw_.size());
+        lastreply_ = reply;
+
+        // Row.
+        if (rows_->rowCount() > kMaxRows) rows_->Clear();
+        veltrin::tipdata resolved;
+        veltrin::ResolveAddress(pingaddress_.toStdString(), resolved);
+        if (reply.icmpcode == "Reply message" && reply.sourceip == resolved.ip) {
+            rows_->Append({ReplyTimeText().toStdString(), reply.ttl, reply.replytime, reply.packetsize});
+            const QModelIndex added = rows_->index(rows_->rowCount() - 1, 0);
+            listv1->selectRow(added.row());
+            listv1->scrollTo(added);
+        }
+
+        // Counters.
+        veltrin::AccountReply(stat_, roundtrip, length);
+    } catch (...) {
+    }
+}
+
+void Tdetailform::SetStatisticsLabels(const std::array<std::string, 8>& texts) {
+    if (closed_) return;
+    QLabel* const labels[] = {sent, received, aspeed, lost, Minum, Maxum, Average, psize};
+    for (std::size_t i = 0; i < texts.size(); ++i) labels[i]->setText(Qs(texts[i]));
+}
+
+void Tdetailform::Button1Click() { rows_->Clear(); }
+
+void Tdetailform::Button2Click() {
+    const QString chosen = veltrin::GetSaveFileNameSeam(this, QStringLiteral("Save log"), savepath_,
+                                                        veltrin::QtFileFilter(QStringLiteral("Text file|*.txt")));
+    if (chosen.isEmpty()) return;
+    savepath_ = chosen;
+    veltrin::Tgolbal* g = veltrin::Golbal();
+    std::string scratch;
+    const std::string sendsetting = g != nullptr ? g->mailsetting.sendsetting : std::string();
+    std::string& emailtext = g != nullptr ? g->mailsetting.emailtext : scratch;
+    const auto result = veltrin::SaveDetailLog(LocalPath(chosen), rows_->Rows(), sendsetting, emailtext);
+    if (result == veltrin::LogSaveResult::Saved) veltrin::ShowNotice(this, QStringLiteral("Log is successfully saved!"));
+}
+
+void Tdetailform::Button3Click() {
+    if (closed_ || info_) return;
+    QPointer<Tdetailform> self(this);
+    info_ = new Tinfoform(this, handover_, [self](std::uint8_t* raw, veltrin::Tdecordbuf& reply) {
+        if (!self) return;
+        std::memcpy(raw, self->lastraw_.data(), self->lastraw_.size());
+        reply = self->lastreply_;
+    });
+    info_->exec();
+    if (info_) delete info_.data();
+}
+
+void Tdetailform::closebtnClick() { CloseDetail(); }
+
+void Tdetailform::Timer1Timer() {
+    veltrin::Tgolbal* g = veltrin::Golbal();
+    if (closed_ || g == nullptr || g->mailsetting.savetime == 0) return;
+    std::string error;
+    const bool saved = veltrin::SaveAutoDetailLog(veltrin::AutoLogDirectory(), ipaddr->text().toStdString(),
+                                                  rows_->Rows(), g->mailsetting.sendsetting,
+                                                  g->mailsetting.emailtext, error);
+    if (!saved) veltrin::ShowNotice(this, Qs(error));
+}
+
+void Tdetailform::CloseDetail() {
+    if (closed_) return;
+    closed_ = true;
+    Timer1->stop();
+    painttimer_->stop();
+    if (info_) info_->done(0);  // stops its refresh worker before anything else goes
+    StopWorkers();
+    if (host_.setdetailopen) host_.setdetailopen(false);
+    hide();
+    deleteLater();
+}
+
+bool Tdetailform::event(QEvent* e) {
+    if (e->type() == WM_DETAILCLEAR) {
+        rows_->Clear();
+        return true;
+    }
+    if (e->type() == QEvent::WindowActivate) SchedulePaint();
+    return QWidget::event(e);
+}
+
+bool Tdetailform::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == listv1 && e->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape) {
+        closebtnClick();
+        return true;
+    }
+    if (watched == windowHandle() && e->type() == QEvent::Expose) SchedulePaint();
+    return QWidget::eventFilter(watched, e);
+}
+
+void Tdetailform::closeEvent(QCloseEvent* e) {
+    CloseDetail();
+    e->accept();
+}
+
+void Tdetailform::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    if (QWindow* handle = windowHandle(); handle != nullptr && !exposewatch_) {
+        handle->installEventFilter(this);
+        exposewatch_ = true;
+    }
+    SchedulePaint();
+}
+
+Tdetailform* OpenDetailWindow(QWidget* owner, veltrin::HandOver& handover, const DetailHost& host, bool detailopen,
+                              const QString& address) {
+    if (detailopen && owner != nullptr) {
+        for (Tdetailform* open : owner->findChildren<Tdetailform*>(Qt::FindDirectChildrenOnly)) {
+            if (open->IsClosed()) continue;
+            if (open->isMinimized()) open->showNormal();
+            open->show();
+            open->raise();
+            open->activateWindow();
+            open->setPingaddress(address);
+            QCoreApplication::postEvent(open, new QEvent(WM_DETAILCLEAR));
+            open->SchedulePaint();
+            return open;
+        }
+        // The flag said open but no window is: open a fresh one.
+    }
+    Tdetailform* window = nullptr;
+    try {
+        window = new Tdetailform(owner, handover, host);
+        window->setPingaddress(address);
+        if (owner != nullptr) {
+            QRect area = window->frameGeometry();
+            area.moveCenter(owner->frameGeometry().center());
+            window->move(area.topLeft());
+        }
+        window->show();
+    } catch (...) {
+        if (window != nullptr) {
+            window->CloseDetail();
+        }
+        return nullptr;
+    }
+    if (host.setdetailopen) host.setdetailopen(true);
+    QCoreApplication::postEvent(window, new QEvent(WM_DETAILCLEAR));
+    return window;
+}
+
+void OpenDetailWindow(Tmainform* main, const QString& address) {
+    if (main == nullptr) return;
+    QPointer<Tmainform> owner(main);
+    DetailHost host;
+    // The interval field itself, read afresh every cycle.
+    host.intervaltext = [owner] { return (owner && owner->Edit2() != nullptr) ? owner->Edit2()->text() : QString(); };
+    host.setdetailopen = [owner](bool open) {
+        if (owner) owner->SetDetailOpen(open);
+    };
+    OpenDetailWindow(main, veltrin::WindowHandOver(), host, main->detailopen(), address);
+}
