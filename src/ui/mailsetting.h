@@ -1,0 +1,157 @@
+// The settings window: the report mail's settings, the advanced ping settings, OK saving the page
+// that is showing, and "Send mail now...".
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/u_header.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+
+// What the settings window needs from the main window. Either may be empty (then the interval
+// text counts as empty and no system command is sent).
+struct MailSettingHost {
+    std::function<QString()> intervaltext;  // the main window's ping-interval field
+    std::function<void(int)> syscommand;    // a system command (0xF020 minimises to the tray)
+};
+
+// Modeless, created anew for every opening, deletes itself when it closes or when a mail it sent
+// has been reported. Window thread only.
+class Tmailsettingform : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int SC_MINIMIZE = 0xF020;
+
+    explicit Tmailsettingform(MailSettingHost host, QWidget* parent = nullptr);
+    ~Tmailsettingform() override;
+
+    // Reloads every control from the values in memory. RequestPaint coalesces calls into one
+    // FormPaint on the next turn of the event loop.
+    void FormPaint();
+    void RequestPaint();
+
+    // The send setting currently chosen (as loaded, or from the buttons the user selected).
+    const QString& cursendsetting() const { return cursendsetting_; }
+
+    // True while a mail started by "Send mail now..." has not been reported yet.
+    bool SendingMail() const { return static_cast<bool>(job_); }
+
+    // Replaces the mail sender (tests of the window's side of a send); empty restores SendMail.
+    void SetMailSender(std::function<std::string(const veltrin::Tmailsetting&)> sender);
+
+    // Controls, for tests.
+    QTabWidget* PageControl() const { return PageControl1_; }
+    QWidget* EmailPage() const { return emailpage_; }
+    QWidget* AdvancedPage() const { return advancedpage_; }
+    QLineEdit* semtpserveredt() const { return semtpserveredt_; }
+    QLineEdit* sendfromedt() const { return sendfromedt_; }
+    QLineEdit* sendtoedt() const { return sendtoedt_; }
+    QLineEdit* subjectedt() const { return subjectedt_; }
+    QRadioButton* usesendsetting_radiobtn() const { return usesendsetting_radiobtn_; }
+    QRadioButton* iwriteit_radiobtn() const { return iwriteit_radiobtn_; }
+    QPlainTextEdit* mailtext() const { return mailtext_; }
+    QRadioButton* all_radiobtn() const { return all_radiobtn_; }
+    QRadioButton* errorcode_radiobtn() const { return errorcode_radiobtn_; }
+    QRadioButton* selectlog_radiaobtn() const { return selectlog_radiaobtn_; }
+    QRadioButton* nothing_radiobtn() const { return nothing_radiobtn_; }
+    QCheckBox* authenticationchb() const { return authenticationchb_; }
+    QLineEdit* option1edt() const { return option1edt_; }
+    QLineEdit* option2edt() const { return option2edt_; }
+    QLineEdit* datalength() const { return datalength_; }
+    QLineEdit* savetimeedt() const { return savetimeedt_; }
+    QPushButton* Button1() const { return Button1_; }  // OK
+    QPushButton* Button2() const { return Button2_; }  // Cancel
+    QPushButton* Button3() const { return Button3_; }  // Send mail now...
+
+    // The memo's lines as the user sees them split by line breaks (no trailing empty line).
+    std::vector<std::string> MailTextLines() const;
+
+    // Leading and trailing characters with codes 0 to 32 removed.
+    static std::string TrimText(const std::string& text);
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    struct MailJob;
+
+    void BuildEmailPage();
+    void BuildAdvancedPage();
+    void BuildButtons();
+    void SetTabOrder();
+
+    void all_radiobtnClick();
+    void errorcode_radiobtnClick();
+    void selectlog_radiaobtnClick();
+    void nothing_radiobtnClick();
+    void usesendsetting_radiobtnClick();
+    void iwriteit_radiobtnClick();
+    void authenticationchbClick();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+
+    void SendSettingMode();
+    void OwnTextMode();
+    void SetFieldEnabled(QWidget* field, bool enabled);
+    bool AddressKeyOrExit(QLineEdit* field);
+    void StoreMailSettings(const std::string& emailtext);
+    void MailDelivered();
+    void DetachJob();
+
+    MailSettingHost host_;
+    QString cursendsetting_;
+    std::function<std::string(const veltrin::Tmailsetting&)> sender_;
+    std::shared_ptr<MailJob> job_;
+    bool watchingwindow_ = false;
+
+    QTimer* painttimer_ = nullptr;
+    QTabWidget* PageControl1_ = nullptr;
+    QWidget* emailpage_ = nullptr;
+    QWidget* advancedpage_ = nullptr;
+    QLineEdit* semtpserveredt_ = nullptr;
+    QLineEdit* sendfromedt_ = nullptr;
+    QLineEdit* sendtoedt_ = nullptr;
+    QLineEdit* subjectedt_ = nullptr;
+    QRadioButton* usesendsetting_radiobtn_ = nullptr;
+    QRadioButton* iwriteit_radiobtn_ = nullptr;
+    QPlainTextEdit* mailtext_ = nullptr;
+    QRadioButton* all_radiobtn_ = nullptr;
+    QRadioButton* errorcode_radiobtn_ = nullptr;
+    QRadioButton* selectlog_radiaobtn_ = nullptr;
+    QRadioButton* nothing_radiobtn_ = nullptr;
+    QButtonGroup* textmodegroup_ = nullptr;
+    QButtonGroup* sendsettinggroup_ = nullptr;
+    QCheckBox* authenticationchb_ = nullptr;
+    QLineEdit* option1edt_ = nullptr;
+    QLineEdit* option2edt_ = nullptr;
+    QLineEdit* datalength_ = nullptr;
+    QLineEdit* savetimeedt_ = nullptr;
+    QPushButton* Button1_ = nullptr;
+    QPushButton* Button2_ = nullptr;
+    QPushButton* Button3_ = nullptr;
+    QStatusBar* StatusBar1_ = nullptr;
+};
+
+// The main window's "Setting": a new modeless settings window without a parent, centred over
+// `main` and shown. Returns null when it could not be created or shown (nothing is reported).
+Tmailsettingform* OpenMailSettingWindow(QWidget* main, MailSettingHost host);
