@@ -44,7 +44,8 @@ bool IsAsciiAlnum(char c) {
 // A line break or NUL in a value that ends up in an SMTP command or a header line would let the
 // value write commands or headers of its own; such values are refused, never sent.
 std::string ControlRefusal(std::string_view value, const char* what) {
-    if (value.find_first_of("\r\n") != std::string_view::npos) return std::string("Refused: line break in ") + what;
+    if (value.find_first_of("\r\n") != std::string_view::npos)
+        return std::string("Refused: line break in ") + what;
     if (value.find('\0') != std::string_view::npos) return std::string("Refused: NUL byte in ") + what;
     return {};
 }
@@ -151,7 +152,9 @@ bool IsValidUtf8(std::string_view text) {
 // Texts typed into the windows or read from the settings file arrive as UTF-8, plain ASCII
 // included. Bytes that are not UTF-8 can only be older single-byte text; every byte is a
 // character of ISO-8859-1, so that label never promises something the bytes cannot keep.
-const char* CharsetOf(std::string_view text) { return IsValidUtf8(text) ? "utf-8" : "ISO-8859-1"; }
+const char* CharsetOf(std::string_view text) {
+    return IsValidUtf8(text) ? "utf-8" : "ISO-8859-1";
+}
 
 bool IsPlainHeaderText(std::string_view text) {
     if (text.size() > 900) return false;
@@ -250,8 +253,8 @@ std::string MailDate() {
     if (offset < 0) offset = -offset;
     char text[64];
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday % 7],
-                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
-                  local.tm_sec, sign, offset / 60, offset % 60);
+                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour,
+                  local.tm_min, local.tm_sec, sign, offset / 60, offset % 60);
     return text;
 }
 
@@ -396,8 +399,7 @@ struct ReplyTrace {
         if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return;
         const bool more = line.size() > 3 && line[3] == '-';
         std::string text = line.size() > 4 ? line.substr(4) : std::string();
-        if (current.empty())
-            current = line.substr(0, 3);
+        if (current.empty()) current = line.substr(0, 3);
         if (!text.empty() && current.size() < kMaxReplyLength) current += " " + text;
         if (!more) {
             lastcode = std::stoi(line.substr(0, 3));
@@ -473,7 +475,8 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
     set(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors));
     set(curl_easy_setopt(h, CURLOPT_URL, prepared.url.c_str()));
     set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp"));
-    set(curl_easy_setopt(h, CURLOPT_PROXY, ""));  // the server is reached directly, whatever the environment says
+    set(curl_easy_setopt(h, CURLOPT_PROXY,
+                         ""));  // the server is reached directly, whatever the environment says
     set(curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE)));
     set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));

@@ -3,7 +3,10 @@
 // Each test process moves into a network namespace of its own, so port 25 on its loopback belongs
 // to it alone and tests running side by side cannot see each other's servers. The server records
 // what it saw (see tests/tools/smtp_server.py); the tests read that record back.
+#include "settings/mailreport.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
@@ -27,11 +30,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "engine/global_unit.h"
 #include "logs/logfiles.h"
-#include "settings/mailreport.h"
 
 extern "C" char** environ;
 
@@ -96,9 +96,10 @@ std::string FromHex(const std::string& hex) {
 }
 
 class SmtpServer {
-public:
+  public:
     // With a user name the server offers AUTH LOGIN and insists on it; without, no AUTH at all.
-    explicit SmtpServer(const std::string& user = {}, const std::string& password = {}) {
+    explicit SmtpServer(const std::string& user = {}, const std::string& password = {},
+                        bool refuseEhlo = false) {
         char pattern[] = "/tmp/veltrin-smtp-XXXXXX";
         if (mkdtemp(pattern) == nullptr) {
             error_ = "mkdtemp failed";
@@ -109,6 +110,7 @@ public:
         const std::string errlog = dir_ + "/stderr.txt";
         std::vector<std::string> args = {kPython, kScript, "--record", record_, "--lifetime", "120"};
         if (!user.empty()) args.insert(args.end(), {"--user", user, "--password", password});
+        if (refuseEhlo) args.push_back("--refuse-ehlo");
         std::vector<char*> argv;
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -135,8 +137,8 @@ public:
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (line.find('\n') == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{out[0], POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
@@ -208,7 +210,7 @@ public:
         return all.size() == 1 ? all[0] : "<" + std::to_string(all.size()) + " " + name + " events>";
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string dir_, record_, error_;
 };
@@ -249,10 +251,11 @@ std::string CrLfLines(const std::vector<std::string>& lines) {
 }
 
 class MailReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root: the SMTP server binds port 25";
-        if (!HaveAiosmtpd()) GTEST_SKIP() << kPython << " cannot import aiosmtpd (Debian package python3-aiosmtpd)";
+        if (!HaveAiosmtpd())
+            GTEST_SKIP() << kPython << " cannot import aiosmtpd (Debian package python3-aiosmtpd)";
         if (!PrivateLoopback())
             std::fprintf(stderr, "note: no private network namespace; using the shared loopback\n");
     }
@@ -282,7 +285,7 @@ protected:
     static inline const std::string kPassword = "p@ss:w\xC3\xB6rd 1";
 };
 
-#define START_SERVER(name, ...)  \
+#define START_SERVER(name, ...)   \
     SmtpServer name{__VA_ARGS__}; \
     ASSERT_EQ(name.error(), "")
 
@@ -380,6 +383,16 @@ TEST_F(MailReportTest, AuthenticationOffSendsNoAuthCommand) {
     EXPECT_TRUE(server.All("auth_login").empty());
 }
 
+TEST_F(MailReportTest, FallsBackToHeloWhenTheServerRefusesEhlo) {
+    START_SERVER(server, "", "", true);
+    EXPECT_EQ(SendMail(OpenMail()), "Successfully delivered");
+    std::vector<std::string> commands = server.All("cmd");
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0].rfind("EHLO ", 0), 0u) << commands[0];
+    EXPECT_EQ(commands[1], "HELO " + commands[0].substr(5));
+    EXPECT_EQ(BodyOf(server.One("data")), "all hosts answer\r\n");
+}
+
 // ---- body lines ----------------------------------------------------------------------------
 
 std::vector<std::string> CloseReportRows() {
@@ -422,7 +435,8 @@ std::vector<BodyCase> BodyCases() {
         EXPECT_EQ(core[2], "198.18.0.2_   TTL  Timeout     ");
         cases.push_back({"close report", JoinCommaText(rows), expected});
     }
-    cases.push_back({"dots", ".\r\n.leading dot\r\n..two dots\r\nend\r\n. \r\n.",
+    cases.push_back({"dots",
+                     ".\r\n.leading dot\r\n..two dots\r\nend\r\n. \r\n.",
                      {".", ".leading dot", "..two dots", "end", ". ", "."}});
     cases.push_back({"bare LF, CR and CR LF", "one\ntwo\r\nthree\rfour", {"one", "two", "three", "four"}});
     cases.push_back({"empty lines kept", "a\r\n\r\n\nb\r\r", {"a", "", "", "b", ""}});
@@ -451,7 +465,8 @@ TEST_F(MailReportTest, BodyLinesArriveExactly) {
 TEST_F(MailReportTest, EightBitAndLongLinesArriveIntactQuotedPrintable) {
     START_SERVER(server);
     std::string longline;
-    for (int i = 0; longline.size() < 3000; ++i) longline += "127.0.0.1  TTL 64 Timeout " + std::to_string(i) + ",";
+    for (int i = 0; longline.size() < 3000; ++i)
+        longline += "127.0.0.1  TTL 64 Timeout " + std::to_string(i) + ",";
     struct Case {
         const char* name;
         std::string text;
@@ -460,7 +475,12 @@ TEST_F(MailReportTest, EightBitAndLongLinesArriveIntactQuotedPrintable) {
     };
     const std::vector<Case> cases = {
         {"long line", longline + "\r\n.dot", longline + "\r\n.dot\r\n", "utf-8"},
-        {"utf-8", "Gr\xC3\xBC\xC3\x9F" "e\r\nzweite Zeile ", "Gr\xC3\xBC\xC3\x9F" "e\r\nzweite Zeile \r\n", "utf-8"},
+        {"utf-8",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e\r\nzweite Zeile ",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e\r\nzweite Zeile \r\n",
+         "utf-8"},
         {"single-byte", "caf\xE9 = ok", "caf\xE9 = ok\r\n", "ISO-8859-1"},
         {"NUL byte", std::string("a\0b", 3), std::string("a\0b\r\n", 5), "utf-8"},
     };
@@ -476,7 +496,8 @@ TEST_F(MailReportTest, EightBitAndLongLinesArriveIntactQuotedPrintable) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         EXPECT_EQ(payload[i], cases[i].payload) << cases[i].name;
         EXPECT_EQ(HeaderOf(data[i], "Content-Transfer-Encoding"), "quoted-printable") << cases[i].name;
-        EXPECT_EQ(HeaderOf(data[i], "Content-Type"), "text/plain; charset=" + cases[i].charset) << cases[i].name;
+        EXPECT_EQ(HeaderOf(data[i], "Content-Type"), "text/plain; charset=" + cases[i].charset)
+            << cases[i].name;
         std::istringstream lines(data[i]);
         std::string line;
         while (std::getline(lines, line)) {
@@ -489,7 +510,8 @@ TEST_F(MailReportTest, EightBitAndLongLinesArriveIntactQuotedPrintable) {
 TEST_F(MailReportTest, NonAsciiSubjectIsEncodedAndDecodesBack) {
     START_SERVER(server);
     const std::vector<std::string> subjects = {
-        "Bericht \xC3\xBC" "ber St\xC3\xB6rungen",
+        "Bericht \xC3\xBC"
+        "ber St\xC3\xB6rungen",
         std::string(40, 'x') + " \xE2\x82\xAC " + std::string(120, 'y') + " \xF0\x9F\x93\x88 end",
         "literal =?utf-8?Q?x?= stays",
     };
@@ -522,7 +544,8 @@ TEST_F(MailReportTest, MessageIdsAreUniqueAndNameTheSenderDomainOrThisHost) {
     EXPECT_EQ(ids.size(), 3u);
     EXPECT_TRUE(std::regex_match(HeaderOf(data[0], "Message-ID"), std::regex("<[0-9a-f.]+@x\\.test>")));
     std::string ehlo = server.All("cmd")[0].substr(5);
-    EXPECT_EQ(HeaderOf(data[2], "Message-ID").substr(HeaderOf(data[2], "Message-ID").find('@')), "@" + ehlo + ">");
+    EXPECT_EQ(HeaderOf(data[2], "Message-ID").substr(HeaderOf(data[2], "Message-ID").find('@')),
+              "@" + ehlo + ">");
 }
 
 // ---- failures --------------------------------------------------------------------------------
@@ -567,20 +590,29 @@ TEST_F(MailReportTest, EmptyFieldsAreReportedWithoutAConnection) {
         change(m);
         cases.push_back({name, m, result});
     };
-    add("no server", [](Tmailsetting& m) { m = Tmailsetting{}; }, "SMTP server is empty");
-    add("no server, rest set", [](Tmailsetting& m) { m.smtpserver.clear(); }, "SMTP server is empty");
-    add("no user", [](Tmailsetting& m) { m.option1.clear(); }, "Authentication option is empty");
-    add("no password", [](Tmailsetting& m) { m.option2.clear(); }, "Authentication option is empty");
-    add("auth before sender",
+    add(
+        "no server", [](Tmailsetting& m) { m = Tmailsetting{}; }, "SMTP server is empty");
+    add(
+        "no server, rest set", [](Tmailsetting& m) { m.smtpserver.clear(); }, "SMTP server is empty");
+    add(
+        "no user", [](Tmailsetting& m) { m.option1.clear(); }, "Authentication option is empty");
+    add(
+        "no password", [](Tmailsetting& m) { m.option2.clear(); }, "Authentication option is empty");
+    add(
+        "auth before sender",
         [](Tmailsetting& m) {
             m.option1.clear();
             m.sendfrom.clear();
             m.sendto.clear();
         },
         "Authentication option is empty");
-    add("user decodes to nothing", [](Tmailsetting& m) { m.option1 = "QQ"; }, "Authentication option is empty");
-    add("no sender", [](Tmailsetting& m) { m.sendfrom.clear(); }, "Send from address is empty");
-    add("no sender, auth off, no credentials",
+    add(
+        "user decodes to nothing", [](Tmailsetting& m) { m.option1 = "QQ"; },
+        "Authentication option is empty");
+    add(
+        "no sender", [](Tmailsetting& m) { m.sendfrom.clear(); }, "Send from address is empty");
+    add(
+        "no sender, auth off, no credentials",
         [](Tmailsetting& m) {
             m.authentication = false;
             m.option1.clear();
@@ -588,8 +620,10 @@ TEST_F(MailReportTest, EmptyFieldsAreReportedWithoutAConnection) {
             m.sendfrom.clear();
         },
         "Send from address is empty");
-    add("no recipient", [](Tmailsetting& m) { m.sendto.clear(); }, "sendto address is empty");
-    add("only commas and blanks", [](Tmailsetting& m) { m.sendto = " , ,"; }, "sendto address is empty");
+    add(
+        "no recipient", [](Tmailsetting& m) { m.sendto.clear(); }, "sendto address is empty");
+    add(
+        "only commas and blanks", [](Tmailsetting& m) { m.sendto = " , ,"; }, "sendto address is empty");
     for (const Case& c : cases) {
         EXPECT_EQ(SendMail(c.mail), c.result) << c.name;
         EXPECT_TRUE(server.All("connect").empty()) << c.name;
@@ -609,39 +643,56 @@ TEST_F(MailReportTest, LineBreaksAndUnsafeServerNamesAreRefusedBeforeAnyConnecti
         change(m);
         cases.push_back({name, m, result});
     };
-    add("sender with a command", [](Tmailsetting& m) { m.sendfrom = "x@y.test\r\nRCPT TO:<evil@z.test>"; },
+    add(
+        "sender with a command", [](Tmailsetting& m) { m.sendfrom = "x@y.test\r\nRCPT TO:<evil@z.test>"; },
         "Refused: line break in the sender address");
-    add("sender with NUL", [](Tmailsetting& m) { m.sendfrom = std::string("x@y.test\0evil", 13); },
+    add(
+        "sender with NUL", [](Tmailsetting& m) { m.sendfrom = std::string("x@y.test\0evil", 13); },
         "Refused: NUL byte in the sender address");
-    add("subject with CR", [](Tmailsetting& m) { m.subject = "Report\rBcc: evil@z.test"; },
+    add(
+        "subject with CR", [](Tmailsetting& m) { m.subject = "Report\rBcc: evil@z.test"; },
         "Refused: line break in the subject");
-    add("subject with LF", [](Tmailsetting& m) { m.subject = "Report\n\nforged body"; },
+    add(
+        "subject with LF", [](Tmailsetting& m) { m.subject = "Report\n\nforged body"; },
         "Refused: line break in the subject");
-    add("recipient with LF", [](Tmailsetting& m) { m.sendto = "a@x.test\nRCPT TO:<evil@z.test>"; },
+    add(
+        "recipient with LF", [](Tmailsetting& m) { m.sendto = "a@x.test\nRCPT TO:<evil@z.test>"; },
         "Refused: line break in the recipient address");
-    add("second recipient with CR", [](Tmailsetting& m) { m.sendto = "a@x.test, b@x.test\r"; },
+    add(
+        "second recipient with CR", [](Tmailsetting& m) { m.sendto = "a@x.test, b@x.test\r"; },
         "Refused: line break in the recipient address");
-    add("user with a line break", [](Tmailsetting& m) { m.option1 = Base64Encode("user\r\nQUIT"); },
+    add(
+        "user with a line break", [](Tmailsetting& m) { m.option1 = Base64Encode("user\r\nQUIT"); },
         "Refused: line break in the user name");
-    add("password with NUL", [](Tmailsetting& m) { m.option2 = Base64Encode(std::string("pw\0x", 4)); },
+    add(
+        "password with NUL", [](Tmailsetting& m) { m.option2 = Base64Encode(std::string("pw\0x", 4)); },
         "Refused: NUL byte in the password");
-    add("server with CR LF", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1\r\n"; },
+    add(
+        "server with CR LF", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1\r\n"; },
         "Refused: line break in the SMTP server name");
-    add("server with a path", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1/evil"; },
+    add(
+        "server with a path", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1/evil"; },
         "Refused: invalid character in the SMTP server name");
-    add("server with a user", [](Tmailsetting& m) { m.smtpserver = "evil:pw@127.0.0.1"; },
+    add(
+        "server with a user", [](Tmailsetting& m) { m.smtpserver = "evil:pw@127.0.0.1"; },
         "Refused: the SMTP server must be a host name or an IPv4 address (the port is always 25)");
-    add("server with @", [](Tmailsetting& m) { m.smtpserver = "evil@127.0.0.1"; },
+    add(
+        "server with @", [](Tmailsetting& m) { m.smtpserver = "evil@127.0.0.1"; },
         "Refused: invalid character in the SMTP server name");
-    add("server with a blank", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1 "; },
+    add(
+        "server with a blank", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1 "; },
         "Refused: invalid character in the SMTP server name");
-    add("server with a port", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1:25"; },
+    add(
+        "server with a port", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1:25"; },
         "Refused: the SMTP server must be a host name or an IPv4 address (the port is always 25)");
-    add("IPv6 literal", [](Tmailsetting& m) { m.smtpserver = "::1"; },
+    add(
+        "IPv6 literal", [](Tmailsetting& m) { m.smtpserver = "::1"; },
         "Refused: the SMTP server must be a host name or an IPv4 address (the port is always 25)");
-    add("bracketed IPv6", [](Tmailsetting& m) { m.smtpserver = "[::1]"; },
+    add(
+        "bracketed IPv6", [](Tmailsetting& m) { m.smtpserver = "[::1]"; },
         "Refused: the SMTP server must be a host name or an IPv4 address (the port is always 25)");
-    add("server with a query", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1?x#y"; },
+    add(
+        "server with a query", [](Tmailsetting& m) { m.smtpserver = "127.0.0.1?x#y"; },
         "Refused: invalid character in the SMTP server name");
     for (const Case& c : cases) {
         EXPECT_EQ(SendMail(c.mail), c.result) << c.name;

@@ -24,6 +24,7 @@ happened:
 The file is rewritten whole (temporary file, then rename) after every event, so a reader never
 sees half a line. With --user and --password the server offers AUTH LOGIN on the plain
 connection and refuses mail without it; without them it offers no authentication at all.
+With --refuse-ehlo it answers EHLO with 502 and speaks only HELO.
 
 Prints "READY" on standard output once it listens, "ERROR <text>" and exits 2 if it cannot.
 Ends on SIGTERM or SIGINT, or by itself after --lifetime seconds.
@@ -76,10 +77,17 @@ class Handler:
 
 
 class RecordingSMTP(SMTP):
+    refuse_ehlo = False
+
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
+        if self.refuse_ehlo:
+            self._smtp_methods["EHLO"] = self._refused_ehlo
         for verb, method in list(self._smtp_methods.items()):
             self._smtp_methods[verb] = self._wrap(verb, method)
+
+    async def _refused_ehlo(self, arg):
+        await self.push("502 5.5.1 EHLO not implemented here")
 
     @staticmethod
     def _wrap(verb, method):
@@ -134,6 +142,8 @@ def main():
     parser.add_argument("--user")
     parser.add_argument("--password")
     parser.add_argument("--lifetime", type=float, default=120.0)
+    parser.add_argument("--refuse-ehlo", action="store_true",
+                        help="answer EHLO with 502, as an old server does, so clients fall back to HELO")
     args = parser.parse_args()
     RECORD_PATH = args.record
     # AUTH without TLS is the point of these tests; aiosmtpd's warnings about it are noise.
@@ -153,6 +163,7 @@ def main():
         # No mechanism offered at all: a client that tries AUTH is refused and recorded.
         options.update(auth_require_tls=True)
 
+    RecordingSMTP.refuse_ehlo = args.refuse_ehlo
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     handler = Handler()
