@@ -1,9 +1,11 @@
 #include "ui/dialogs.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QUrl>
 
 namespace veltrin {
 
@@ -16,6 +18,11 @@ std::function<QString(const FileDialogRequest&)>& FileHook() {
 
 std::function<void(const MessageRecord&)>& MessageHook() {
     static std::function<void(const MessageRecord&)> hook;
+    return hook;
+}
+
+std::function<bool(const QUrl&)>& UrlHook() {
+    static std::function<bool(const QUrl&)> hook;
     return hook;
 }
 
@@ -67,6 +74,13 @@ void ShowPlainMessage(QWidget* parent, const QString& text) {
     ShowBox(parent, title, text);
 }
 
+bool OpenUrlSeam(const QUrl& url) {
+    if (UrlHook()) return UrlHook()(url);
+    return QDesktopServices::openUrl(url);
+}
+
+void SetOpenUrlHook(std::function<bool(const QUrl&)> hook) { UrlHook() = std::move(hook); }
+
 void SetFileDialogHook(std::function<QString(const FileDialogRequest&)> hook) { FileHook() = std::move(hook); }
 
 void SetMessageHook(std::function<void(const MessageRecord&)> hook) { MessageHook() = std::move(hook); }
@@ -80,11 +94,16 @@ DialogRecorder::DialogRecorder() {
         messages.push_back(message);
         if (action_) action_(message);
     });
+    SetOpenUrlHook([this](const QUrl& url) {
+        openedurls << url.toString();
+        return true;
+    });
 }
 
 DialogRecorder::~DialogRecorder() {
     SetFileDialogHook({});
     SetMessageHook({});
+    SetOpenUrlHook({});
 }
 
 void DialogRecorder::QueueFileAnswer(const QString& path) { answers_ << path; }

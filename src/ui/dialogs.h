@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+class QUrl;
 class QWidget;
 
 namespace veltrin {
@@ -26,6 +27,9 @@ void ShowNotice(QWidget* parent, const QString& text, const QString& title = QSt
 // the application display name), only OK.
 void ShowPlainMessage(QWidget* parent, const QString& text);
 
+// Opens a document or web address with the desktop's default action (QDesktopServices).
+bool OpenUrlSeam(const QUrl& url);
+
 // ---- test hooks ------------------------------------------------------------------------------
 
 struct FileDialogRequest {
@@ -40,10 +44,11 @@ struct MessageRecord {
 // A null hook restores the real dialog.
 void SetFileDialogHook(std::function<QString(const FileDialogRequest&)> hook);
 void SetMessageHook(std::function<void(const MessageRecord&)> hook);
+void SetOpenUrlHook(std::function<bool(const QUrl&)> hook);
 
-// Installs both hooks for its lifetime: file dialogs take the queued answers in order (an empty
-// answer, or none left, means cancel), messages are recorded. Restores the real dialogs when it
-// goes away. GUI thread only.
+// Installs the hooks for its lifetime: file dialogs take the queued answers in order (an empty
+// answer, or none left, means cancel), messages and opened addresses are recorded (nothing is
+// really opened). Restores the real dialogs when it goes away. GUI thread only.
 class DialogRecorder {
 public:
     DialogRecorder();
@@ -57,6 +62,7 @@ public:
 
     std::vector<FileDialogRequest> requests;
     std::vector<MessageRecord> messages;
+    QStringList openedurls;
     QStringList Texts() const;
 
 private:

@@ -13,6 +13,7 @@
 #include "monitor/monitor.h"
 
 class QAction;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -111,12 +112,16 @@ private:
     void CreateTopWindow();  // the always-on-top square: filled in with the top window
 
     void RefreshStatusPicture();
-    void SyncSelection();  // view selection -> list selection
+    void ViewToList();  // the view's selection becomes the list's
+    void ListToView();  // and back, when the list changed it
     void Edit2Exit();
+    bool Edit2KeyPress(QKeyEvent* key);  // true: the key is swallowed
     void ListV1MouseDown(const QPoint& globalpos);
     void ListV1DblClick();
     void ShowSettingsWindow();  // "Setting": the settings window is added with its own work
     void ShowAboutBox();        // "About ": the about box is added with its own work
+    void Autorun1Click();       // "Auto start" toggle: added with the tray and hot-key work
+    void ShowRawSocketNotice();
     void IP1Click();            // "IP Tracert "
     void MoreDetailInfo();
 
@@ -132,6 +137,7 @@ private:
     bool autostartchecked_ = false;
     bool statusgreen_ = false;
     bool closing_ = false;
+    bool syncing_ = false;  // guards the two selection mirrors against each other
 
     QString opendir_;   // last accepted import file
     QString savepath_;  // last accepted save name
@@ -147,6 +153,6 @@ private:
     QMenu* pmnone_ = nullptr;
     QAction* Autorun1_ = nullptr;
 
-    bool rawsocketnotice_ = false;
+    bool rawsocketpending_ = false;  // the hint waits until the window is up
     QString rawsockethint_;
 };

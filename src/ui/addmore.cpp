@@ -1,0 +1,161 @@
+#include "ui/addmore.h"
+
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ui/dialogs.h"
+
+namespace {
+
+// The end field: runs the dialog's entry step after its own focus handling (which selects the
+// text when tabbed into), so the prefix replaces that selection.
+class EndEdit : public QLineEdit {
+public:
+    EndEdit(QWidget* parent, std::function<void()> entered) : QLineEdit(parent), entered_(std::move(entered)) {}
+
+protected:
+    void focusInEvent(QFocusEvent* event) override {
+        QLineEdit::focusInEvent(event);
+        if (entered_) entered_();
+    }
+
+private:
+    std::function<void()> entered_;
+};
+
+QString& Prefix() {
+    static QString prefix;
+    return prefix;
+}
+
+// Only digits, the full stop, backspace and Enter may be typed; keys that type nothing (the
+// cursor keys, Delete, Tab) keep working.
+bool SwallowKey(const QKeyEvent* key) {
+    switch (key->key()) {
+        case Qt::Key_Backspace:
+        case Qt::Key_Delete:
+        case Qt::Key_Tab:
+        case Qt::Key_Backtab:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+            return false;
+        default:
+            break;
+    }
+    const QString text = key->text();
+    if (text.isEmpty()) return false;
+    if (text.size() != 1) return true;
+    const QChar c = text.front();
+    return !((c >= u'0' && c <= u'9') || c == u'.');
+}
+
+}  // namespace
+
+QString Taddmorefm::groupprefix() { return Prefix(); }
+
+void Taddmorefm::SetGroupprefix(const QString& prefix) { Prefix() = prefix; }
+
+Taddmorefm::Taddmorefm(veltrin::AddressList& list, QWidget* parent) : QDialog(parent), list_(list) {
+    setObjectName(QStringLiteral("addmorefm"));
+    setWindowTitle(QStringLiteral("Add a group"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Add a group IP between"), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    Label1 = new QLabel(QStringLiteral("StartIP:"), GroupBox1);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Edit1 = new QLineEdit(GroupBox1);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Label2 = new QLabel(QStringLiteral("EndIP:"), GroupBox1);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Edit2 = new EndEdit(GroupBox1, [this] { Edit2Enter(); });
+    Edit2->setObjectName(QStringLiteral("Edit2"));
+    for (QLineEdit* edit : {Edit1, Edit2}) {
+        edit->setMinimumWidth(150);
+        edit->installEventFilter(this);
+    }
+    Button1 = new QPushButton(QStringLiteral("Add"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button2 = new QPushButton(QStringLiteral("Cancel"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    connect(Button1, &QPushButton::clicked, this, &Taddmorefm::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* grid = new QGridLayout(GroupBox1);
+    grid->addWidget(Label1, 0, 0);
+    grid->addWidget(Edit1, 0, 1);
+    grid->addWidget(Label2, 1, 0);
+    grid->addWidget(Edit2, 1, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(GroupBox1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    Edit1->setFocus();
+}
+
+void Taddmorefm::Edit2Enter() {
+    const QString start = Edit1->text();
+    const qsizetype stop = start.lastIndexOf(u'.');
+    if (stop < 0) return;  // the prefix keeps its previous value
+    Prefix() = start.left(stop + 1);
+    Edit2->insert(Prefix());  // replaces the selection
+}
+
+void Taddmorefm::Button1Click() {
+    const qsizetype cut = Prefix().size();
+    bool firstok = false;
+    bool lastok = false;
+    int first = Edit1->text().mid(cut).toInt(&firstok, 10);
+    int last = Edit2->text().mid(cut).toInt(&lastok, 10);
+    if (!firstok || !lastok) {
+        veltrin::ShowNotice(this, QStringLiteral("Unknown IP address "));
+        return;
+    }
+    if (last < first) std::swap(first, last);
+    last = std::min(last, 255);
+    first = std::max(first, 1);
+    if (last >= first) {
+        const std::string prefix = Prefix().toStdString();
+        std::vector<veltrin::AddressRow> rows;
+        rows.reserve(static_cast<std::size_t>(last - first + 1));
+        for (int n = first; n <= last; ++n) {
+            veltrin::AddressRow row;
+            row.address = prefix + std::to_string(n);
+            rows.push_back(std::move(row));
+        }
+        list_.AppendRows(std::move(rows));
+    }
+    accept();
+}
+
+bool Taddmorefm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit1 || watched == Edit2) {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                focusNextChild();
+                return true;
+            }
+            return SwallowKey(key);
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,90 @@
+#include "ui/addone.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <string>
+
+#include "engine/global_unit.h"
+#include "ui/dialogs.h"
+
+namespace {
+
+// Resolution that keeps failing for another reason than an unknown name is given up after
+// this many tries; the dialog then stays open with the text.
+constexpr int kAddTries = 3;
+
+}  // namespace
+
+Taddonefm::Taddonefm(veltrin::AddressList& list, QWidget* parent) : QDialog(parent), list_(list) {
+    setObjectName(QStringLiteral("addonefm"));
+    setWindowTitle(QStringLiteral("Add an address"));
+    // A fixed dialog border without title-bar buttons.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+
+    Label1 = new QLabel(QStringLiteral("Add IP address, domain or URL"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Edit1 = new QLineEdit(this);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setMinimumWidth(260);
+    Edit1->installEventFilter(this);
+    Button1 = new QPushButton(QStringLiteral("Add"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button2 = new QPushButton(QStringLiteral("Cancel"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    connect(Button1, &QPushButton::clicked, this, &Taddonefm::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(Label1);
+    layout->addWidget(Edit1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    Edit1->setFocus();
+}
+
+void Taddonefm::Button1Click() {
+    const QString text = Edit1->text();
+    // An empty field names nothing that could be pinged.
+    if (text.isEmpty()) {
+        veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
+        return;
+    }
+    const std::string address = text.toStdString();
+    for (int attempt = 0; attempt < kAddTries; ++attempt) {
+        try {
+            veltrin::tipdata resolved;
+            veltrin::ResolveAddress(address, resolved);
+            if (resolved.status == -1) {
+                veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
+                return;
+            }
+            list_.Append(address);  // the text as typed, not the resolved address
+            accept();
+            return;
+        } catch (...) {
+            // Try again from the start.
+        }
+    }
+}
+
+bool Taddonefm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            focusNextChild();  // to "Add"
+            return true;
+        }
+        // Escape reaches the dialog, which closes without adding.
+    }
+    return QDialog::eventFilter(watched, event);
+}
