@@ -475,8 +475,8 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
     set(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors));
     set(curl_easy_setopt(h, CURLOPT_URL, prepared.url.c_str()));
     set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp"));
-    set(curl_easy_setopt(h, CURLOPT_PROXY,
-                         ""));  // the server is reached directly, whatever the environment says
+    // The server is reached directly, whatever proxy the environment names.
+    set(curl_easy_setopt(h, CURLOPT_PROXY, ""));
     set(curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE)));
     set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
