@@ -1,14 +1,37 @@
-// Temporary front end until the windows land: pings the bundled default once with the engine.
-#include <cstdio>
-#include <string>
+// The program: engine start-up, the windows and their message loop, engine shutdown.
+#include <QApplication>
+#include <QStringList>
 
 #include "engine/global_unit.h"
+#include "ui/mainfm.h"
+#include "ui/pictures.h"
+
+namespace {
+
+// The desktop program: the main window runs its start-up (ending with Start) and the event loop
+// runs until the close sequence or an exit command ends the application.
+int RunWindows(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Veltrin Ping Utility"));
+    QApplication::setWindowIcon(veltrin::AppIcon());
+    // Hiding the main window into the tray must not end the program; only the close sequence
+    // and the exit commands do.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QStringList arguments = QApplication::arguments();
+    if (!arguments.isEmpty()) arguments.removeFirst();  // the program itself
+
+    Tmainform mainform(arguments);
+    mainform.show();
+    // TODO(about box): create the about box hidden here.
+    return app.exec();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    const std::string address = argc > 1 ? argv[1] : "127.0.0.1";
     veltrin::EngineStartup();
-    const int sent = veltrin::SendEcho(address, 0, 32);
-    std::printf("SendEcho(%s) = %d\n", address.c_str(), sent);
+    const int result = RunWindows(argc, argv);
     veltrin::EngineShutdown();
-    return 0;
+    return result;
 }

@@ -34,6 +34,7 @@
 #include "logs/logops.h"
 #include "platform/autostart.h"
 #include "platform/filetype.h"
+#include "platform/traceroute.h"
 #include "settings/paths.h"
 #include "settings/probehost.h"
 #include "settings/settingsfile.h"
@@ -43,6 +44,7 @@
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
+#include "ui/mailsetting.h"
 #include "ui/pictures.h"
 
 namespace {
@@ -645,8 +647,11 @@ void Tmainform::MoreDetailInfo() {
 }
 
 void Tmainform::IP1Click() {
-    // TODO(trace route): run traceroute for the first selected row's caption in a terminal,
-    // with an argument list.
+    ViewToList();
+    const int row = list_.FirstSelected();
+    if (row < 0) return;
+    // A trace route is a convenience: a failure to start one is not reported.
+    veltrin::StartTraceRoute(QString::fromStdString(list_.Row(row).address));
 }
 
 // ---- interval field --------------------------------------------------------------------------
@@ -679,8 +684,9 @@ void Tmainform::Edit2Exit() {
 // ---- menus owned by later work --------------------------------------------------------------
 
 void Tmainform::ShowSettingsWindow() {
-    // TODO(settings window): create a new Tmailsettingform owned by the application and show it
-    // modeless; a failure discards it silently.
+    // A new modeless window for every use, owned by the application; failures are silent.
+    OpenMailSettingWindow(this, MailSettingHost{[this] { return IntervalText(); },
+                                                [this](int command) { SysCommand(command); }});
 }
 
 void Tmainform::ShowAboutBox() {
