@@ -1,0 +1,76 @@
+// The location table loader on any file image, through the buffer loader and through the file
+// loader (reading the same bytes from a memory file): both give the same table, one entry per
+// whole record plus one for a last record of at least 49 bytes, names within their field and
+// trimmed. Range keys and the lookup run on the texts found.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/global_unit.h"
+#include "engine/location.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t done = ::write(fd, data, size);
+        if (done <= 0) return false;
+        data += done;
+        size -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    veltrin::LocationTable table;
+    const int count = veltrin::LoadLocationBytes(bytes, table);
+    std::size_t expected = 0;
+    if (size > veltrin::kLocationHeaderSize) {
+        const std::size_t body = size - veltrin::kLocationHeaderSize;
+        expected = body / veltrin::kLocationRecordSize +
+                   (body % veltrin::kLocationRecordSize >= veltrin::kLocationRecordUsed ? 1 : 0);
+    }
+    Check(count >= 0 && static_cast<std::size_t>(count) == expected && table.size() == expected);
+    bool named = false;  // a record whose name is the no-match text itself
+    for (const veltrin::Tsockaddr& entry : table) {
+        Check(entry.name.size() <= 18);
+        if (!entry.name.empty()) {
+            Check(static_cast<unsigned char>(entry.name.front()) > 32);
+            Check(static_cast<unsigned char>(entry.name.back()) > 32);
+        }
+        if (entry.startkey <= entry.endkey) Check(veltrin::LookupLocation(table, entry.startkey).size() <= 18);
+        named = named || entry.name == "Unkown IP";
+    }
+    // A key inside some range is always named by one of them.
+    for (const veltrin::Tsockaddr& entry : table)
+        if (entry.startkey <= entry.endkey && !named) Check(veltrin::LookupLocation(table, entry.endkey) != "Unkown IP");
+    if (table.empty()) Check(veltrin::LookupLocation(table, 0) == "IP column is empty");
+
+    const int fd = ::memfd_create("address.dat", MFD_CLOEXEC);
+    if (fd >= 0) {
+        if (WriteAll(fd, data, size)) {
+            veltrin::LocationTable fromfile;
+            const int filecount = veltrin::LoadLocationTable("/proc/self/fd/" + std::to_string(fd), fromfile);
+            Check(filecount == count);
+            for (std::size_t i = 0; i < table.size(); ++i)
+                Check(fromfile[i].startkey == table[i].startkey && fromfile[i].endkey == table[i].endkey &&
+                      fromfile[i].name == table[i].name);
+        }
+        ::close(fd);
+    }
+
+    // The whole input as an address text.
+    const std::int64_t key = veltrin::IpKey(bytes);
+    (void)veltrin::LookupLocation(table, key);
+    return 0;
+}

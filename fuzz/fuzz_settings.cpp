@@ -1,0 +1,78 @@
+// The settings file on any bytes: LoadSettings reads it (from a memory file) within its bounds;
+// the INI model gives back the same bytes unchanged, finds a value right after setting it, and
+// setting the same value twice changes nothing; escaped values read back as they were.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "settings/inifile.h"
+#include "settings/settingsfile.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t done = ::write(fd, data, size);
+        if (done <= 0) return false;
+        data += done;
+        size -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+std::size_t CountLines(const std::string& text) {
+    std::size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines + (text.empty() || text.back() == '\n' ? 0 : 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+
+    const int fd = ::memfd_create("korbel setting.ini", MFD_CLOEXEC);
+    if (fd >= 0) {
+        if (WriteAll(fd, data, size)) {
+            veltrin::Tmailsetting mail;
+            std::int32_t interval = 0, datalength = 0;
+            veltrin::LoadSettings("/proc/self/fd/" + std::to_string(fd), mail, interval, datalength);
+            for (const std::string* text : {&mail.smtpserver, &mail.sendfrom, &mail.sendto, &mail.subject,
+                                            &mail.emailtext, &mail.sendsetting, &mail.option1, &mail.option2})
+                Check(text->size() <= 2047);
+        }
+        ::close(fd);
+    }
+
+    veltrin::IniFile ini;
+    ini.Parse(bytes);
+    Check(ini.Text() == bytes);
+
+    // The input also serves as a value and as section and key names.
+    const std::string stored = veltrin::EscapeIniValue(bytes);
+    Check(stored.find_first_of("\r\n") == std::string::npos);
+    Check(veltrin::UnescapeIniValue(stored) == bytes);
+    (void)veltrin::UnescapeIniValue(bytes);
+
+    ini.Set("mailsetting", "emailtext", stored);
+    const std::string once = ini.Text();
+    Check(CountLines(once) <= CountLines(bytes) + 3);
+    veltrin::IniFile reread;
+    reread.Parse(once);
+    std::string value;
+    Check(reread.Find("MAILSETTING", "EmailText", value));
+    Check(veltrin::UnescapeIniValue(value) == bytes);
+    reread.Set("mailsetting", "emailtext", stored);
+    Check(reread.Text() == once);
+
+    std::int32_t number = 0;
+    (void)veltrin::ParseIniInteger(bytes, number);
+    return 0;
+}
