@@ -22,6 +22,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -194,6 +195,24 @@ bool WriteProc(const char* path, int value) {
     return ok;
 }
 
+// The kernel drops what is sent through a veth until its link watcher has marked the device
+// operational (and given it a queue), which can lag "ip link set up" by up to a second. Wait
+// for it in the current namespace, so the first echo of a test is not lost.
+bool WaitRunning(const std::string& name) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ifreq req{};
+    std::strncpy(req.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    bool running = false;
+    for (int i = 0; i < 1000 && !running; ++i) {  // 10 s at most
+        running = ::ioctl(fd, SIOCGIFFLAGS, &req) == 0 && (req.ifr_flags & IFF_RUNNING) != 0;
+        if (!running) ::usleep(10000);
+    }
+    ::close(fd);
+    if (!running) Log(name + " did not come up");
+    return running;
+}
+
 std::uint16_t Checksum(const std::uint8_t* p, std::size_t n) {
     std::uint32_t sum = 0;
     for (std::size_t i = 0; i + 1 < n; i += 2) sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
@@ -334,13 +353,14 @@ private:
                 ok = false;
             }
         }
+        ok = ok && WaitRunning(veth_b_);
         if (::setns(home, CLONE_NEWNET) != 0) {
             Log(std::string("cannot return to the root namespace: ") + std::strerror(errno));
             ok = false;
         }
         ::close(home);
         ::close(there);
-        return ok;
+        return ok && WaitRunning(veth_a_);
     }
 
     bool Userspace() const {
