@@ -26,6 +26,7 @@
 #include "engine/icmp_socket.h"
 #include "monitor/checkthread.h"
 #include "monitor/worker.h"
+#include "testhost_helper.h"
 
 namespace veltrin {
 namespace {
@@ -138,20 +139,88 @@ TEST(ProbeHost, FindsItsReplyAmongForeignTraffic) {
     // Another thread keeps loopback busy with echoes of a foreign identifier, as the monitor
     // does; their requests and replies reach the probe's socket before and around its reply.
     std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    auto flood = [&] {
+        IcmpSocket s;
+        const std::uint32_t lo = htonl(INADDR_LOOPBACK);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);  // bounded
+        const auto packet =
+            BuildEchoRequest(static_cast<std::uint16_t>(CurrentThreadIdentifier() ^ 0x5A5A), TickCount(), 64);
+        while (!stop.load() && std::chrono::steady_clock::now() < end) {
+            if (s.SendTo(packet.data(), packet.size(), lo) > 0) ++sent;
+        }
+    };
+    std::thread noise1(flood), noise2(flood);
+    while (sent.load() < 1000) std::this_thread::yield();
+    int failures = 0;
+    for (int i = 0; i < 20; ++i)
+        if (ProbeHost("127.0.0.1") < 0) ++failures;
+    stop = true;
+    noise1.join();
+    noise2.join();
+    EXPECT_EQ(failures, 0);
+}
+
+#define REQUIRE_TESTHOST()                                                   \
+    do {                                                                     \
+        REQUIRE_RAW();                                                       \
+        if (auto why = testing::TestHost::SkipReason(); !why.empty()) GTEST_SKIP() << why; \
+    } while (0)
+
+// Hosts that do not answer with this probe's echo reply: no answer at all, an answer carrying
+// another identifier, an ICMP error quoting the request.
+TEST(ProbeHost, NegativeForHostsThatDoNotReallyAnswer) {
+    REQUIRE_TESTHOST();
+    struct Case {
+        const char* what;
+        testing::TestHostOptions options;
+    };
+    const Case cases[] = {
+        {"echo off", {.loss_percent = 100}},
+        {"foreign identifier", {.rewrite_id = 4242}},
+        {"port unreachable", {.error_type = 3, .error_code = 3}},
+        {"time exceeded", {.error_type = 11, .error_code = 0}},
+    };
+    for (const auto& c : cases) {
+        testing::TestHost host(c.options);
+        ASSERT_TRUE(host.ok()) << host.error();
+        EXPECT_LT(ProbeHost(host.address()), 0) << c.what;
+    }
+}
+
+TEST(ProbeHost, DelayedReplyFromTestHost) {
+    REQUIRE_TESTHOST();
+    testing::TestHost host({.delay_ms = 50});
+    ASSERT_TRUE(host.ok()) << host.error();
+    const int rtt = ProbeHost(host.address());
+    // The answer itself is held back 50 ms; the upper bound only allows for a loaded machine.
+    EXPECT_GE(rtt, 50);
+    EXPECT_LT(rtt, 1000);
+}
+
+// The monitor's traffic reaches the probe's raw socket while the probe waits for a slow host:
+// the probe must look past it to its own reply.
+TEST(ProbeHost, SlowHostAmongForeignTraffic) {
+    REQUIRE_TESTHOST();
+    testing::TestHost host({.delay_ms = 100});
+    ASSERT_TRUE(host.ok()) << host.error();
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
     std::thread noise([&] {
         IcmpSocket s;
         const std::uint32_t lo = htonl(INADDR_LOOPBACK);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);  // bounded
+        const auto packet =
+            BuildEchoRequest(static_cast<std::uint16_t>(CurrentThreadIdentifier() ^ 0x5A5A), TickCount(), 64);
         while (!stop.load() && std::chrono::steady_clock::now() < end) {
-            const auto packet = BuildEchoRequest(static_cast<std::uint16_t>(CurrentThreadIdentifier() ^ 0x5A5A),
-                                                 TickCount(), 64);
-            for (int i = 0; i < 20; ++i) s.SendTo(packet.data(), packet.size(), lo);
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            if (s.SendTo(packet.data(), packet.size(), lo) > 0) ++sent;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
+    while (sent.load() < 5) std::this_thread::yield();
     int failures = 0;
-    for (int i = 0; i < 10; ++i)
-        if (ProbeHost("127.0.0.1") < 0) ++failures;
+    for (int i = 0; i < 3; ++i)
+        if (ProbeHost(host.address()) < 0) ++failures;
     stop = true;
     noise.join();
     EXPECT_EQ(failures, 0);
