@@ -45,7 +45,7 @@ namespace {
 
 constexpr const char* kNetnsPrefix = "vlt-th-";   // vlt-th-<block>-<pid>
 constexpr const char* kVethPrefix = "vth";        // vth<block>a (root side), vth<block>b (host side)
-constexpr const char* kLockPath = "/run/lock/veltrin-testhost.lock";
+constexpr const char* kLockPath = "/run/veltrin-testhost.lock";
 constexpr std::uint32_t kBase = 0xC6120000;       // 198.18.0.0
 constexpr int kBlocks = 1 << 15;                  // /30 blocks in 198.18.0.0/15
 
