@@ -1,0 +1,913 @@
+// The settings window against the real settings file and, for "Send mail now...", a real SMTP
+// server on loopback. Message boxes are answered through the dialog seam.
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/global_unit.h"
+#include "settings/settingsfile.h"
+#include "ui/dialogs.h"
+#include "ui/mailsetting.h"
+
+using veltrin::Golbal;
+using veltrin::Tmailsetting;
+
+namespace {
+
+// Stored settings every test starts from: both addresses valid, authentication on.
+Tmailsetting BaseMail() {
+    Tmailsetting mail;
+    mail.smtpserver = "127.0.0.1";
+    mail.sendfrom = "me@example.test";
+    mail.sendto = "you@example.test";
+    mail.subject = "Report";
+    mail.emailtext = "first line\r\nsecond line";
+    mail.sendsetting = "Error code";
+    mail.authentication = true;
+    mail.option1 = veltrin::Base64Encode("user one");
+    mail.option2 = veltrin::Base64Encode("pa ss");
+    mail.savetime = 5;
+    return mail;
+}
+
+// A settings file with keys of both pages and a section the window knows nothing about.
+const char kFullIni[] =
+    "[mailsetting]\r\n"
+    "smtpserver=old.example.test\r\n"
+    "sendfrom=old@example.test\r\n"
+    "sendto=older@example.test\r\n"
+    "subject=Old subject\r\n"
+    "emailtext=old text\r\n"
+    "sendsetting=all\r\n"
+    "option1=b2xk\r\n"
+    "option2=c2VjcmV0\r\n"
+    "authentication=1\r\n"
+    "savetime=5\r\n"
+    "[Ping setting]\r\n"
+    "datalength=100\r\n"
+    "interval=7\r\n"
+    "[Other]\r\n"
+    "keep=this line\r\n";
+
+QStringList Lines(const QByteArray& text) {
+    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    for (QString& line : lines)
+        if (line.endsWith(QLatin1Char('\r'))) line.chop(1);
+    return lines;
+}
+
+// One event of the recording SMTP server's file.
+struct SmtpEvent {
+    QString name;
+    QByteArray data;
+};
+
+std::vector<SmtpEvent> ReadRecord(const QString& path) {
+    std::vector<SmtpEvent> events;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return events;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const qsizetype tab = line.indexOf('\t');
+        if (tab < 0) continue;
+        events.push_back({QString::fromLatin1(line.left(tab)), QByteArray::fromHex(line.mid(tab + 1))});
+    }
+    return events;
+}
+
+QList<QByteArray> Events(const std::vector<SmtpEvent>& events, const QString& name) {
+    QList<QByteArray> out;
+    for (const SmtpEvent& e : events)
+        if (e.name == name) out << e.data;
+    return out;
+}
+
+}  // namespace
+
+class MailSettingTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir tmp_;
+    QString inipath_;
+    std::unique_ptr<veltrin::DialogRecorder> dialogs_;
+    QString intervaltext_;
+    QStringList log_;  // system commands and messages, in the order they happened
+    QPointer<Tmailsettingform> window_;
+
+    Tmailsettingform* Create() {
+        auto* w = new Tmailsettingform(MailSettingHost{
+            [this] { return intervaltext_; },
+            [this](int command) { log_ << QStringLiteral("syscommand %1").arg(command, 0, 16); }});
+        window_ = w;
+        return w;
+    }
+
+    // Shows a new window, lets it load and makes it the active one.
+    Tmailsettingform* Open() {
+        Tmailsettingform* w = Create();
+        w->show();
+        w->activateWindow();
+        if (!QTest::qWaitForWindowActive(w)) return nullptr;
+        Settle();
+        return w;
+    }
+
+    static void Settle() {
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    }
+
+    static bool Deleted(const QPointer<Tmailsettingform>& w) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return w.isNull();
+    }
+
+    void WriteIni(const QByteArray& text) {
+        QFile file(inipath_);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(text), text.size());
+    }
+
+    QByteArray ReadIni() const {
+        QFile file(inipath_);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    Tmailsetting LoadMail() const {
+        Tmailsetting mail;
+        std::int32_t interval = 0;
+        std::int32_t datalength = 0;
+        veltrin::LoadSettings(inipath_.toStdString(), mail, interval, datalength);
+        return mail;
+    }
+
+    // The value of `key` in `section` as it stands in the file.
+    QString IniValue(const QString& section, const QString& key) const {
+        QString current;
+        for (const QString& line : Lines(ReadIni())) {
+            if (line.startsWith(QLatin1Char('['))) {
+                current = line.mid(1, line.size() - 2);
+            } else if (current == section && line.startsWith(key + QLatin1Char('='))) {
+                return line.mid(key.size() + 1);
+            }
+        }
+        return QStringLiteral("<missing>");
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(tmp_.isValid());
+        for (const char* dir : {"home", "config", "data", "cache"}) QVERIFY(QDir(tmp_.path()).mkpath(dir));
+        qputenv("HOME", (tmp_.path() + "/home").toUtf8());
+        qputenv("XDG_CONFIG_HOME", (tmp_.path() + "/config").toUtf8());
+        qputenv("XDG_DATA_HOME", (tmp_.path() + "/data").toUtf8());
+        qputenv("XDG_CACHE_HOME", (tmp_.path() + "/cache").toUtf8());
+        QGuiApplication::setApplicationDisplayName(QStringLiteral("Veltrin Ping Utility"));
+        veltrin::EngineStartup();
+        QVERIFY(Golbal() != nullptr);
+        inipath_ = tmp_.path() + QStringLiteral("/korbel setting.ini");
+    }
+
+    void cleanupTestCase() { veltrin::EngineShutdown(); }
+
+    void init() {
+        QFile::remove(inipath_);
+        veltrin::Tgolbal* g = Golbal();
+        g->mailsetting = BaseMail();
+        g->interval = 4;
+        g->datalength = 32;
+        g->inipath = inipath_.toStdString();
+        intervaltext_ = QStringLiteral("6");
+        log_.clear();
+        dialogs_ = std::make_unique<veltrin::DialogRecorder>();
+        dialogs_->OnMessage([this](const veltrin::MessageRecord& m) {
+            log_ << QStringLiteral("%1 [%2] %3").arg(m.plain ? "plain" : "notice", m.title, m.text);
+        });
+    }
+
+    void cleanup() {
+        delete window_.data();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        dialogs_.reset();
+    }
+
+    // ---- the window itself ---------------------------------------------------------------------
+
+    void windowLayoutAndCaptions() {
+        Tmailsettingform* w = Create();
+        // Before anything is loaded.
+        QCOMPARE(w->cursendsetting(), QStringLiteral("nothing"));
+        QVERIFY(w->authenticationchb()->isChecked());
+        QCOMPARE(w->datalength()->text(), QStringLiteral("8"));
+        QCOMPARE(w->savetimeedt()->text(), QStringLiteral("0"));
+
+        QCOMPARE(w->windowTitle(), QStringLiteral("Settings"));
+        QCOMPARE(w->size(), QSize(554, 367));
+        QCOMPARE(w->minimumSize(), w->maximumSize());
+        QVERIFY(w->testAttribute(Qt::WA_DeleteOnClose));
+        QVERIFY(w->windowFlags() & Qt::WindowCloseButtonHint);
+        QVERIFY(!(w->windowFlags() & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
+        auto* status = w->findChild<QStatusBar*>();
+        QVERIFY(status);
+        QVERIFY(status->currentMessage().isEmpty());
+        QCOMPARE(status->geometry().bottom(), w->height() - 1);
+
+        QTabWidget* pages = w->PageControl();
+        QCOMPARE(pages->count(), 2);
+        QCOMPARE(pages->tabText(0), QStringLiteral("Email Setting"));
+        QCOMPARE(pages->tabText(1), QStringLiteral("Advanced  Setting"));
+        QCOMPARE(pages->currentWidget(), w->EmailPage());
+
+        const std::vector<std::pair<const char*, QString>> captioned = {
+            {"usesendsetting_radiobtn", "Use send setting"},
+            {"iwriteit_radiobtn", "I write  it ......"},
+            {"all_radiobtn", "Send the stored address log when closed"},
+            {"errorcode_radiobtn", "Send Error Code when close"},
+            {"selectlog_radiaobtn", "Send log report that I select when close"},
+            {"nothing_radiobtn", "NO,Send nothing when close"},
+            {"authenticationchb", "Yes ,The smtp server need authentication...."},
+            {"Button1", "OK"},
+            {"Button3", "Send mail now..."},
+            {"Button2", "Cancel"},
+        };
+        for (const auto& [name, caption] : captioned) {
+            auto* button = w->findChild<QAbstractButton*>(QLatin1String(name));
+            QVERIFY2(button, name);
+            QCOMPARE(button->text(), caption);
+        }
+        for (const char* name : {"semtpserveredt", "sendfromedt", "sendtoedt", "subjectedt", "option1edt",
+                                 "option2edt", "datalength", "savetimeedt"})
+            QVERIFY2(w->findChild<QLineEdit*>(QLatin1String(name)), name);
+        QVERIFY(w->findChild<QPlainTextEdit*>(QStringLiteral("mailtext")));
+        QCOMPARE(w->mailtext()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(w->option2edt()->echoMode(), QLineEdit::Password);
+        QCOMPARE(w->datalength()->toolTip(), QStringLiteral("Ping data length"));
+        QCOMPARE(w->savetimeedt()->toolTip(), QStringLiteral("Save detail interval"));
+
+        QStringList labels;
+        for (QLabel* label : w->findChildren<QLabel*>()) labels << label->text();
+        for (const char* text : {"SMTPserver:", "Send from:", "Send to:", "Email Subject:", "UserID:", "Password:",
+                                 "Data length", "Byte", "Save interval", "Min"})
+            QVERIFY2(labels.contains(QLatin1String(text)), text);
+        QStringList groups;
+        for (QGroupBox* box : w->findChildren<QGroupBox*>()) groups << box->title();
+        for (const char* title : {"Email address", "Email Text", "Send setting", "Authentication"})
+            QVERIFY2(groups.contains(QLatin1String(title)), title);
+
+        // The two text modes and the four send settings are separate exclusive choices.
+        w->all_radiobtn()->setChecked(true);
+        w->usesendsetting_radiobtn()->setChecked(true);
+        QVERIFY(w->all_radiobtn()->isChecked());
+        w->iwriteit_radiobtn()->setChecked(true);
+        QVERIFY(!w->usesendsetting_radiobtn()->isChecked());
+        QVERIFY(w->all_radiobtn()->isChecked());
+        w->selectlog_radiaobtn()->setChecked(true);
+        QVERIFY(!w->all_radiobtn()->isChecked());
+        QVERIFY(w->iwriteit_radiobtn()->isChecked());
+    }
+
+    void tabOrder() {
+        Tmailsettingform* w = Create();
+        const QList<QWidget*> expected = {
+            w->semtpserveredt(), w->sendfromedt(), w->sendtoedt(), w->subjectedt(),
+            w->usesendsetting_radiobtn(), w->iwriteit_radiobtn(), w->mailtext(), w->all_radiobtn(),
+            w->errorcode_radiobtn(), w->selectlog_radiaobtn(), w->nothing_radiobtn(), w->authenticationchb(),
+            w->option1edt(), w->option2edt(), w->datalength(), w->savetimeedt(),
+            w->Button1(), w->Button3(), w->Button2()};
+        // The focus chain from the first field, keeping the controls Tab can reach (the page
+        // control and its tab bar aside).
+        QList<QWidget*> chain;
+        QWidget* at = expected.first();
+        do {
+            const bool pagecontrol = at == w->PageControl() || qobject_cast<QTabBar*>(at) ||
+                                     qobject_cast<QTabBar*>(at->parentWidget());
+            if ((at->focusPolicy() & Qt::TabFocus) && !pagecontrol) chain << at;
+            at = at->nextInFocusChain();
+        } while (at != expected.first());
+        QCOMPARE(chain, expected);
+    }
+
+    // ---- loading ---------------------------------------------------------------------------------
+
+    void loadSendSetting_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("owntext");
+        QTest::newRow("Error code") << "Error code" << "errorcode_radiobtn" << false;
+        QTest::newRow("error CODE, any case") << "error CODE" << "errorcode_radiobtn" << false;
+        QTest::newRow("all") << "all" << "all_radiobtn" << false;
+        QTest::newRow("ALL") << "ALL" << "all_radiobtn" << false;
+        QTest::newRow("select log") << "select log" << "selectlog_radiaobtn" << false;
+        QTest::newRow("nothing") << "nothing" << "nothing_radiobtn" << true;
+        QTest::newRow("empty") << "" << "nothing_radiobtn" << true;
+        QTest::newRow("unknown") << "weekly" << "nothing_radiobtn" << true;
+    }
+
+    // Which buttons and which text mode a stored send setting shows, and that OK stores the
+    // setting exactly as it was loaded when the user picks no button.
+    void loadSendSetting() {
+        QFETCH(QString, stored);
+        QFETCH(QString, button);
+        QFETCH(bool, owntext);
+        Golbal()->mailsetting.sendsetting = stored.toStdString();
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+
+        for (QRadioButton* b : {w->all_radiobtn(), w->errorcode_radiobtn(), w->selectlog_radiaobtn(),
+                                w->nothing_radiobtn()}) {
+            QCOMPARE(b->isChecked(), b->objectName() == button);
+            QCOMPARE(b->isEnabled(), !owntext);
+        }
+        QCOMPARE(w->usesendsetting_radiobtn()->isChecked(), !owntext);
+        QCOMPARE(w->iwriteit_radiobtn()->isChecked(), owntext);
+        QCOMPARE(w->mailtext()->isEnabled(), owntext);
+        QCOMPARE(w->mailtext()->palette().color(QPalette::Base) == QColor(Qt::white), owntext);
+        QCOMPARE(w->mailtext()->toPlainText(), QStringLiteral("first line\nsecond line"));
+        QCOMPARE(w->cursendsetting(), stored);
+
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QVERIFY(Deleted(guard));
+        QVERIFY(log_.isEmpty());
+        const Tmailsetting saved = LoadMail();
+        QCOMPARE(QString::fromStdString(saved.sendsetting), stored);
+        QCOMPARE(saved.emailtext, std::string("first line\r\nsecond line"));
+        QCOMPARE(Golbal()->mailsetting.sendsetting, stored.toStdString());
+    }
+
+    void loadFields() {
+        Golbal()->mailsetting.savetime = 12;
+        Golbal()->datalength = 2000;
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(w->sendfromedt()->text(), QStringLiteral("me@example.test"));
+        QCOMPARE(w->sendtoedt()->text(), QStringLiteral("you@example.test"));
+        QCOMPARE(w->subjectedt()->text(), QStringLiteral("Report"));
+        QCOMPARE(w->savetimeedt()->text(), QStringLiteral("12"));
+        QCOMPARE(w->datalength()->text(), QStringLiteral("2000"));
+        QVERIFY(w->authenticationchb()->isChecked());
+        QCOMPARE(w->option1edt()->text(), QStringLiteral("user one"));
+        QCOMPARE(w->option2edt()->text(), QStringLiteral("pa ss"));
+        QVERIFY(w->option1edt()->isEnabled());
+        QCOMPARE(w->option1edt()->palette().color(QPalette::Base), QColor(Qt::white));
+    }
+
+    // Authentication stored as off: the user id and password stay empty and disabled, and OK
+    // stores both as empty.
+    void authenticationOff() {
+        Golbal()->mailsetting.authentication = false;
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        QVERIFY(!w->authenticationchb()->isChecked());
+        for (QLineEdit* field : {w->option1edt(), w->option2edt()}) {
+            QVERIFY(field->text().isEmpty());
+            QVERIFY(!field->isEnabled());
+            QCOMPARE(field->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Button));
+        }
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QVERIFY(Deleted(guard));
+        const Tmailsetting saved = LoadMail();
+        QVERIFY(!saved.authentication);
+        QCOMPARE(saved.option1, std::string());
+        QCOMPARE(saved.option2, std::string());
+        QCOMPARE(IniValue("mailsetting", "option1"), QString());
+        QCOMPARE(IniValue("mailsetting", "authentication"), QStringLiteral("0"));
+        QCOMPARE(Golbal()->mailsetting.option1, std::string());
+    }
+
+    void authenticationBoxAndTrimmedCredentials() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->authenticationchb()->click();
+        QVERIFY(!w->option1edt()->isEnabled());
+        QVERIFY(!w->option2edt()->isEnabled());
+        w->authenticationchb()->click();
+        QVERIFY(w->option1edt()->isEnabled());
+        QVERIFY(w->option2edt()->isEnabled());
+        w->option1edt()->setText(QStringLiteral("  new user\t"));
+        w->option2edt()->setText(QStringLiteral("\x01 p w \r"));
+        w->Button1()->click();
+        const Tmailsetting saved = LoadMail();
+        QVERIFY(saved.authentication);
+        QCOMPARE(veltrin::Base64Decode(saved.option1), std::string("new user"));
+        QCOMPARE(saved.option1, veltrin::Base64Encode("new user"));
+        QCOMPARE(saved.option2, veltrin::Base64Encode("p w"));
+    }
+
+    // The text modes as the user switches them.
+    void textModes() {
+        Golbal()->mailsetting.sendsetting = "";
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        QVERIFY(w->iwriteit_radiobtn()->isChecked());
+
+        QTest::mouseClick(w->usesendsetting_radiobtn(), Qt::LeftButton);
+        QVERIFY(w->usesendsetting_radiobtn()->isChecked());
+        QVERIFY(w->all_radiobtn()->isEnabled());
+        QVERIFY(!w->mailtext()->isEnabled());
+        QVERIFY(w->nothing_radiobtn()->isChecked());  // entering the mode keeps the selection
+        QCOMPARE(w->cursendsetting(), QString());
+
+        QTest::mouseClick(w->all_radiobtn(), Qt::LeftButton);
+        QCOMPARE(w->cursendsetting(), QStringLiteral("all"));
+        QTest::mouseClick(w->selectlog_radiaobtn(), Qt::LeftButton);
+        QCOMPARE(w->cursendsetting(), QStringLiteral("select log"));
+
+        // "NO" on its own enters the own-text mode.
+        QTest::mouseClick(w->nothing_radiobtn(), Qt::LeftButton);
+        QCOMPARE(w->cursendsetting(), QStringLiteral("nothing"));
+        QVERIFY(w->iwriteit_radiobtn()->isChecked());
+        QVERIFY(!w->all_radiobtn()->isEnabled());
+        QVERIFY(w->mailtext()->isEnabled());
+
+        QTest::mouseClick(w->usesendsetting_radiobtn(), Qt::LeftButton);
+        QTest::mouseClick(w->errorcode_radiobtn(), Qt::LeftButton);
+        QCOMPARE(w->cursendsetting(), QStringLiteral("Error code"));
+        QTest::mouseClick(w->iwriteit_radiobtn(), Qt::LeftButton);
+        QVERIFY(w->nothing_radiobtn()->isChecked());
+        QCOMPARE(w->cursendsetting(), QStringLiteral("nothing"));
+        QVERIFY(!w->errorcode_radiobtn()->isEnabled());
+        QVERIFY(w->mailtext()->isEnabled());
+
+        w->Button1()->click();
+        QCOMPARE(LoadMail().sendsetting, std::string("nothing"));
+    }
+
+    // A reload comes with showing and activating the window, not with typing: typed text stays
+    // until the window is activated again, which shows the values in memory.
+    void reloadOnActivationNotOnTyping() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->semtpserveredt()->setFocus();
+        w->semtpserveredt()->selectAll();
+        QTest::keyClicks(w->semtpserveredt(), QStringLiteral("typed.example.test"));
+        Settle();
+        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("typed.example.test"));
+
+        Golbal()->mailsetting.subject = "Changed in memory";
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        Settle();
+        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(w->subjectedt()->text(), QStringLiteral("Changed in memory"));
+    }
+
+    // ---- OK by page --------------------------------------------------------------------------
+
+    void okOnEmailPageSavesOnlyMailKeys() {
+        WriteIni(kFullIni);
+        veltrin::Tgolbal* g = Golbal();
+        veltrin::LoadSettings(inipath_.toStdString(), g->mailsetting, g->interval, g->datalength);
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+
+        // Advanced values edited, then the mail page is the one showing at OK.
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->datalength()->setText(QStringLiteral("64"));
+        w->savetimeedt()->setText(QStringLiteral("9"));
+        w->PageControl()->setCurrentWidget(w->EmailPage());
+
+        w->semtpserveredt()->setText(QStringLiteral("  127.0.0.1 \t"));
+        w->sendfromedt()->setText(QStringLiteral(" sender@example.test "));
+        w->sendtoedt()->setText(QStringLiteral("a@example.test,b@example.test"));
+        w->subjectedt()->setText(QStringLiteral("\tWeekly report "));
+        QTest::mouseClick(w->nothing_radiobtn(), Qt::LeftButton);  // own text
+        w->mailtext()->setPlainText(QStringLiteral("  line one\nline two  \n"));
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QVERIFY(Deleted(guard));
+        QVERIFY(log_.isEmpty());
+
+        const Tmailsetting& mem = g->mailsetting;
+        QCOMPARE(mem.smtpserver, std::string("127.0.0.1"));
+        QCOMPARE(mem.sendfrom, std::string("sender@example.test"));
+        QCOMPARE(mem.sendto, std::string("a@example.test,b@example.test"));
+        QCOMPARE(mem.subject, std::string("Weekly report"));
+        QCOMPARE(mem.emailtext, std::string("line one\r\nline two"));
+        QCOMPARE(mem.sendsetting, std::string("nothing"));
+        QCOMPARE(mem.option1, veltrin::Base64Encode("old"));
+        QCOMPARE(mem.option2, veltrin::Base64Encode("secret"));
+        QCOMPARE(mem.savetime, 5);
+        QCOMPARE(g->datalength, 100);
+        QCOMPARE(g->interval, 7);
+
+        const Tmailsetting saved = LoadMail();
+        QCOMPARE(saved.smtpserver, mem.smtpserver);
+        QCOMPARE(saved.sendfrom, mem.sendfrom);
+        QCOMPARE(saved.sendto, mem.sendto);
+        QCOMPARE(saved.subject, mem.subject);
+        QCOMPARE(saved.emailtext, mem.emailtext);
+        QCOMPARE(saved.sendsetting, mem.sendsetting);
+        QCOMPARE(saved.option1, mem.option1);
+        QCOMPARE(saved.option2, mem.option2);
+        const QStringList lines = Lines(ReadIni());
+        for (const char* kept : {"savetime=5", "[Ping setting]", "datalength=100", "interval=7", "[Other]",
+                                 "keep=this line"})
+            QVERIFY2(lines.contains(QLatin1String(kept)), kept);
+    }
+
+    void okOnAdvancedPage_data() {
+        QTest::addColumn<QString>("lengthtext");
+        QTest::addColumn<QString>("savetext");
+        QTest::addColumn<QString>("intervaltext");
+        QTest::addColumn<int>("datalength");
+        QTest::addColumn<int>("savetime");
+        QTest::addColumn<int>("interval");
+        QTest::newRow("numbers") << "64" << "15" << "9" << 64 << 15 << 9;
+        QTest::newRow("empty fields") << "" << "" << "" << 8 << 0 << 3;
+        QTest::newRow("no range check") << "0" << "0" << "0" << 0 << 0 << 0;
+        QTest::newRow("overlong") << "99999999999" << "4294967296" << "12345678901234" << 8 << 0 << 3;
+        QTest::newRow("interval not a number") << "1024" << "60" << "5x" << 1024 << 60 << 3;
+    }
+
+    // OK on "Advanced  Setting" stores the page's two fields and the main window's interval
+    // field, and leaves every mail key but "savetime" alone, also the ones edited on the mail page.
+    void okOnAdvancedPage() {
+        QFETCH(QString, lengthtext);
+        QFETCH(QString, savetext);
+        QFETCH(QString, intervaltext);
+        QFETCH(int, datalength);
+        QFETCH(int, savetime);
+        QFETCH(int, interval);
+        WriteIni(kFullIni);
+        veltrin::Tgolbal* g = Golbal();
+        veltrin::LoadSettings(inipath_.toStdString(), g->mailsetting, g->interval, g->datalength);
+        const Tmailsetting before = g->mailsetting;
+        intervaltext_ = intervaltext;
+
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->semtpserveredt()->setText(QStringLiteral("edited.example.test"));
+        w->mailtext()->setPlainText(QStringLiteral("edited"));
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->datalength()->setText(lengthtext);
+        w->savetimeedt()->setText(savetext);
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QVERIFY(Deleted(guard));
+
+        QCOMPARE(g->datalength, datalength);
+        QCOMPARE(g->mailsetting.savetime, savetime);
+        QCOMPARE(g->interval, interval);
+        QCOMPARE(IniValue("Ping setting", "datalength"), QString::number(datalength));
+        QCOMPARE(IniValue("Ping setting", "interval"), QString::number(interval));
+        QCOMPARE(IniValue("mailsetting", "savetime"), QString::number(savetime));
+        QCOMPARE(g->mailsetting.smtpserver, before.smtpserver);
+        QCOMPARE(g->mailsetting.emailtext, before.emailtext);
+        const QStringList lines = Lines(ReadIni());
+        for (const char* kept : {"smtpserver=old.example.test", "sendfrom=old@example.test",
+                                 "sendto=older@example.test", "subject=Old subject", "emailtext=old text",
+                                 "sendsetting=all", "option1=b2xk", "option2=c2VjcmV0", "authentication=1",
+                                 "keep=this line"})
+            QVERIFY2(lines.contains(QLatin1String(kept)), kept);
+    }
+
+    void okWithoutFileCreatesItPrivate() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->Button1()->click();
+        QVERIFY(QFile::exists(inipath_));
+        QCOMPARE(QFile::permissions(inipath_) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup |
+                                                 QFile::WriteOther),
+                 QFile::Permissions());
+    }
+
+    void cancelSavesNothing() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->semtpserveredt()->setText(QStringLiteral("other.example.test"));
+        QPointer<Tmailsettingform> guard(w);
+        QTest::mouseClick(w->Button2(), Qt::LeftButton);
+        QVERIFY(Deleted(guard));
+        QVERIFY(!QFile::exists(inipath_));
+        QCOMPARE(Golbal()->mailsetting.smtpserver, std::string("127.0.0.1"));
+        QVERIFY(log_.isEmpty());
+    }
+
+    // ---- keys --------------------------------------------------------------------------------
+
+    void numberFieldsTakeDigitsOnly_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("next");
+        QTest::newRow("Data length") << "datalength" << "savetimeedt";
+        QTest::newRow("Save interval") << "savetimeedt" << "Button1";
+    }
+
+    void numberFieldsTakeDigitsOnly() {
+        QFETCH(QString, field);
+        QFETCH(QString, next);
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        auto* edit = w->findChild<QLineEdit*>(field);
+        QVERIFY(edit);
+        edit->setFocus();
+        edit->clear();
+        QTest::keyClicks(edit, QStringLiteral("1a2B-3 .x+"));
+        QCOMPARE(edit->text(), QStringLiteral("123"));
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QCOMPARE(edit->text(), QStringLiteral("12"));
+        QTest::keyClick(edit, Qt::Key_Home);
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QCOMPARE(edit->text(), QStringLiteral("2"));
+        // Pasted letters are refused too.
+        QGuiApplication::clipboard()->setText(QStringLiteral("7z"));
+        edit->paste();
+        QCOMPARE(edit->text(), QStringLiteral("2"));
+        // Enter moves on and is not entered.
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(edit->text(), QStringLiteral("2"));
+        QCOMPARE(QApplication::focusWidget(), w->findChild<QWidget*>(next));
+    }
+
+    void enterInFieldsMovesOn() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->semtpserveredt()->setFocus();
+        QTest::keyClick(w->semtpserveredt(), Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), w->sendfromedt());
+        QTest::keyClick(w->sendfromedt(), Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), w->sendtoedt());
+        QTest::keyClick(w->sendtoedt(), Qt::Key_Enter);
+        QCOMPARE(QApplication::focusWidget(), w->subjectedt());
+        QTest::keyClick(w->subjectedt(), Qt::Key_Return);
+        QVERIFY(QApplication::focusWidget() != w->subjectedt());
+        w->option1edt()->setFocus();
+        QTest::keyClick(w->option1edt(), Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), w->option2edt());
+        QTest::keyClick(w->option2edt(), Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), w->Button1());
+        QVERIFY(log_.isEmpty());
+        QCOMPARE(w->subjectedt()->text(), QStringLiteral("Report"));
+    }
+
+    void addressFieldsWarn_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("next");
+        QTest::newRow("Send from") << "sendfromedt" << "sendtoedt";
+        QTest::newRow("Send to") << "sendtoedt" << "subjectedt";
+    }
+
+    // Enter or leaving an address field without "@" warns; editing goes on.
+    void addressFieldsWarn() {
+        QFETCH(QString, field);
+        QFETCH(QString, next);
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        auto* edit = w->findChild<QLineEdit*>(field);
+        edit->setFocus();
+        edit->setText(QStringLiteral("nobody"));
+
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(log_, QStringList{"notice [Notice] Wrong address information"});
+        QCOMPARE(QApplication::focusWidget(), edit);
+
+        log_.clear();
+        QTest::keyClick(edit, Qt::Key_Tab);
+        QCOMPARE(log_, QStringList{"notice [Notice] Wrong address information"});
+        QCOMPARE(QApplication::focusWidget(), w->findChild<QWidget*>(next));
+
+        // With "@" anywhere, leaving is silent.
+        log_.clear();
+        edit->setFocus();
+        edit->setText(QStringLiteral("@"));
+        QTest::keyClick(edit, Qt::Key_Tab);
+        QVERIFY(log_.isEmpty());
+
+        // An empty field fails too.
+        edit->setFocus();
+        edit->clear();
+        QTest::keyClick(edit, Qt::Key_Backtab);
+        QCOMPARE(log_, QStringList{"notice [Notice] Wrong address information"});
+    }
+
+    // Clicking Cancel while the focused send-from field holds no "@": the warning comes first,
+    // as focus leaves the field, and the window still closes.
+    void cancelFromBadAddressWarnsFirst() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->sendfromedt()->setFocus();
+        w->sendfromedt()->setText(QStringLiteral("nobody"));
+        QPointer<Tmailsettingform> guard(w);
+        QTest::mouseClick(w->Button2(), Qt::LeftButton);
+        QCOMPARE(log_, QStringList{"notice [Notice] Wrong address information"});
+        QVERIFY(Deleted(guard));
+    }
+
+    void okWithBadAddress_data() {
+        QTest::addColumn<QString>("sendfrom");
+        QTest::addColumn<QString>("sendto");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("send from") << "nobody" << "you@example.test" << "Wrong send address information";
+        QTest::newRow("send from empty") << "" << "you@example.test" << "Wrong send address information";
+        QTest::newRow("both wrong") << "nobody" << "nobody" << "Wrong send address information";
+        QTest::newRow("send to") << "me@example.test" << "nobody" << "Wrong delivery address information";
+        QTest::newRow("send to empty") << "me@example.test" << "" << "Wrong delivery address information";
+    }
+
+    void okWithBadAddress() {
+        QFETCH(QString, sendfrom);
+        QFETCH(QString, sendto);
+        QFETCH(QString, message);
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->semtpserveredt()->setText(QStringLiteral("changed.example.test"));
+        w->sendfromedt()->setText(sendfrom);
+        w->sendtoedt()->setText(sendto);
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QCOMPARE(log_, QStringList{"notice [Notice] " + message});
+        QVERIFY(Deleted(guard));
+        QVERIFY(!QFile::exists(inipath_));
+        QCOMPARE(Golbal()->mailsetting.smtpserver, std::string("127.0.0.1"));
+    }
+
+    // ---- Send mail now... ----------------------------------------------------------------------
+
+    void sendNowWithBadAddress_data() {
+        QTest::addColumn<QString>("sendfrom");
+        QTest::addColumn<QString>("sendto");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("send from") << "nobody" << "you@example.test" << "Send from addr error";
+        QTest::newRow("send to") << "me@example.test" << "nobody" << "Sendto addr error";
+    }
+
+    void sendNowWithBadAddress() {
+        QFETCH(QString, sendfrom);
+        QFETCH(QString, sendto);
+        QFETCH(QString, message);
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        bool sent = false;
+        w->SetMailSender([&sent](const Tmailsetting&) {
+            sent = true;
+            return std::string("Successfully delivered");
+        });
+        w->semtpserveredt()->setText(QStringLiteral("changed.example.test"));
+        w->sendfromedt()->setText(sendfrom);
+        w->sendtoedt()->setText(sendto);
+        w->savetimeedt()->setText(QStringLiteral("44"));
+        QPointer<Tmailsettingform> guard(w);
+        w->Button3()->click();
+        QVERIFY(!w->isVisible());
+        QCOMPARE(log_, (QStringList{"syscommand f020", "notice [notice] " + message}));
+        QVERIFY(Deleted(guard));
+        QVERIFY(!sent);
+        QCOMPARE(Golbal()->mailsetting.smtpserver, std::string("127.0.0.1"));
+        QCOMPARE(Golbal()->mailsetting.savetime, 5);
+        QVERIFY(!QFile::exists(inipath_));
+    }
+
+    // The send runs off the window thread: the window thread keeps serving events while the
+    // mail is under way, and the result is shown once the send has returned.
+    void sendNowKeepsWindowThreadFree() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        auto release = std::make_shared<std::promise<void>>();
+        std::shared_future<void> released = release->get_future().share();
+        w->SetMailSender([released](const Tmailsetting& mail) {
+            released.wait();
+            return "result for " + mail.sendto;
+        });
+        QPointer<Tmailsettingform> guard(w);
+        w->Button3()->click();
+        QCOMPARE(log_, QStringList{"syscommand f020"});
+        QVERIFY(w->SendingMail());
+
+        bool ticked = false;
+        QTimer::singleShot(0, [&ticked] { ticked = true; });
+        QTRY_VERIFY(ticked);
+        QCOMPARE(log_, QStringList{"syscommand f020"});
+        QVERIFY(!guard.isNull());
+
+        release->set_value();
+        QTRY_COMPARE_WITH_TIMEOUT(log_.size(), 2, 30000);
+        QCOMPARE(log_.last(), QStringLiteral("plain [Veltrin Ping Utility] result for you@example.test"));
+        QTRY_VERIFY(Deleted(guard));
+    }
+
+    // Closing the window (as the program's end does) while a send is under way: the late result
+    // goes nowhere.
+    void sendNowWindowGoneBeforeResult() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        auto release = std::make_shared<std::promise<void>>();
+        auto finished = std::make_shared<std::promise<void>>();
+        std::shared_future<void> released = release->get_future().share();
+        std::future<void> done = finished->get_future();
+        w->SetMailSender([released, finished](const Tmailsetting&) {
+            released.wait();
+            finished->set_value();
+            return std::string("Successfully delivered");
+        });
+        w->Button3()->click();
+        delete w;
+        release->set_value();
+        QCOMPARE(done.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        for (int i = 0; i < 20; ++i) {
+            QTest::qWait(5);  // lets a wrongly posted result arrive
+        }
+        QCOMPARE(log_, QStringList{"syscommand f020"});
+    }
+
+    void sendNowFailureShowsNothing() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->SetMailSender([](const Tmailsetting&) -> std::string { throw std::runtime_error("broken"); });
+        QPointer<Tmailsettingform> guard(w);
+        w->Button3()->click();
+        QTRY_VERIFY(Deleted(guard));
+        QCOMPARE(log_, QStringList{"syscommand f020"});
+    }
+
+    // "Send mail now..." against a real SMTP server on loopback: the settings are taken as shown,
+    // the text in comma-joined form, the mail is delivered, and nothing is written to the file.
+    void sendNowDelivers() {
+        const QString script = QStringLiteral(VELTRIN_TOOLS "/smtp_server.py");
+        if (!QFile::exists(script)) QSKIP("tests/tools/smtp_server.py is not there");
+        // A loopback address of its own, so that other SMTP tests on 127.0.0.1:25 do not clash.
+        const QString host = QStringLiteral("127.25.0.1");
+        const QString record = tmp_.path() + QStringLiteral("/smtp-record.txt");
+        QProcess server;
+        server.setProcessChannelMode(QProcess::SeparateChannels);
+        server.start(QStringLiteral("/usr/bin/python3"),
+                     {script, "--host", host, "--port", "25", "--record", record, "--lifetime", "120"});
+        QVERIFY2(server.waitForStarted(10000), qPrintable(server.errorString()));
+        QByteArray said;
+        while (!said.contains('\n') && server.waitForReadyRead(20000)) said += server.readAllStandardOutput();
+        QVERIFY2(said.startsWith("READY"), (said + server.readAllStandardError()).constData());
+
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        w->semtpserveredt()->setText(QStringLiteral(" ") + host);
+        w->sendfromedt()->setText(QStringLiteral("  sender@example.test "));
+        w->sendtoedt()->setText(QStringLiteral("rcpt@example.test"));
+        w->subjectedt()->setText(QStringLiteral("Now"));
+        w->authenticationchb()->click();  // this server offers no authentication
+        QTest::mouseClick(w->iwriteit_radiobtn(), Qt::LeftButton);
+        w->mailtext()->setPlainText(QStringLiteral("word\ntwo words"));
+        w->savetimeedt()->setText(QStringLiteral("7"));
+        QPointer<Tmailsettingform> guard(w);
+        w->Button3()->click();
+        QVERIFY(!w->isVisible());
+
+        const Tmailsetting& mem = Golbal()->mailsetting;
+        QCOMPARE(mem.emailtext, std::string("word,\"two words\""));
+        QCOMPARE(mem.smtpserver, host.toStdString());
+        QCOMPARE(mem.sendfrom, std::string("sender@example.test"));
+        QCOMPARE(mem.sendsetting, std::string("nothing"));
+        QVERIFY(!mem.authentication);
+        QCOMPARE(mem.savetime, 7);
+
+        QTRY_COMPARE_WITH_TIMEOUT(log_.size(), 2, 130000);
+        QCOMPARE(log_, (QStringList{"syscommand f020", "plain [Veltrin Ping Utility] Successfully delivered"}));
+        QTRY_VERIFY(Deleted(guard));
+        QVERIFY(!QFile::exists(inipath_));
+
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
+        const std::vector<SmtpEvent> events = ReadRecord(record);
+        QCOMPARE(Events(events, "mail_from"), QList<QByteArray>{"sender@example.test"});
+        QCOMPARE(Events(events, "rcpt"), QList<QByteArray>{"rcpt@example.test"});
+        for (const QByteArray& cmd : Events(events, "cmd")) QVERIFY2(!cmd.startsWith("AUTH"), cmd.constData());
+        const QList<QByteArray> payload = Events(events, "payload");
+        QCOMPARE(payload.size(), 1);
+        QVERIFY2(payload.first().contains("word,\"two words\""), payload.first().constData());
+        QCOMPARE(Events(events, "subject"), QList<QByteArray>{"Now"});
+    }
+};
+
+QTEST_MAIN(MailSettingTest)
+#include "mailsetting_test.moc"
