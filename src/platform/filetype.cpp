@@ -26,7 +26,8 @@ void StartTool(const QString& name, const QStringList& arguments) {
 FileTypeFiles FileTypePaths() {
     const QString data = DataHome();
     return {data + QStringLiteral("/mime/packages/veltrin-ping.xml"),
-            data + QStringLiteral("/applications/veltrin-ping.desktop")};
+            data + QStringLiteral("/applications/veltrin-ping.desktop"),
+            data + QStringLiteral("/icons/hicolor/256x256/apps/veltrin-ping.png")};
 }
 
 QByteArray MimePackageText() {
@@ -36,6 +37,7 @@ QByteArray MimePackageText() {
         "  <mime-type type=\"application/x-veltrin-spl\">\n"
         "    <comment>spl File</comment>\n"
         "    <sub-class-of type=\"text/plain\"/>\n"
+        "    <icon name=\"veltrin-ping\"/>\n"
         "    <glob pattern=\"*.spl\"/>\n"
         "  </mime-type>\n"
         "</mime-info>\n");
@@ -56,11 +58,12 @@ QByteArray FileTypeDesktopEntry(const QString& programpath) {
     return text.toUtf8();
 }
 
-bool RegisterSplFileType(const QString& programpath) {
+bool RegisterSplFileType(const QString& programpath, const QByteArray& iconpng) {
     if (DataHome().isEmpty()) return false;
     const FileTypeFiles files = FileTypePaths();
     const WriteOutcome mime = WriteFileIfDifferent(files.mimepackage, MimePackageText());
     const WriteOutcome desktop = WriteFileIfDifferent(files.desktopentry, FileTypeDesktopEntry(programpath));
+    if (!iconpng.isEmpty()) WriteFileIfDifferent(files.icon, iconpng);
     const QString data = DataHome();
     if (mime == WriteOutcome::Written) StartTool(QStringLiteral("update-mime-database"), {data + QStringLiteral("/mime")});
     if (desktop == WriteOutcome::Written)

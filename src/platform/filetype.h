@@ -2,6 +2,7 @@
 // open address logs with this program.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace veltrin {
@@ -11,6 +12,7 @@ inline constexpr char kSplMimeType[] = "application/x-veltrin-spl";
 struct FileTypeFiles {
     QString mimepackage;   // $XDG_DATA_HOME/mime/packages/veltrin-ping.xml
     QString desktopentry;  // $XDG_DATA_HOME/applications/veltrin-ping.desktop
+    QString icon;          // $XDG_DATA_HOME/icons/hicolor/256x256/apps/veltrin-ping.png
 };
 FileTypeFiles FileTypePaths();
 
@@ -18,9 +20,10 @@ FileTypeFiles FileTypePaths();
 QByteArray MimePackageText();
 QByteArray FileTypeDesktopEntry(const QString& programpath);
 
-// Writes both files when they differ from what is there and, when one changed, starts
-// update-mime-database and update-desktop-database (argument lists, detached, not waited for).
-// False when a file could not be written.
-bool RegisterSplFileType(const QString& programpath);
+// Writes both files (and the icon, when `iconpng` is given) when they differ from what is there
+// and, when one changed, starts update-mime-database and update-desktop-database (argument
+// lists, detached, not waited for). False when the MIME package or the desktop entry could not
+// be written; the icon is a nicety and its failure is not counted.
+bool RegisterSplFileType(const QString& programpath, const QByteArray& iconpng = {});
 
 }  // namespace veltrin

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -385,7 +386,10 @@ void Tmainform::BuildList(QWidget* parent) {
 // ---- start-up steps --------------------------------------------------------------------------
 
 void Tmainform::RegisterFileType() {
-    if (!veltrin::RegisterSplFileType(QCoreApplication::applicationFilePath())) throw std::runtime_error("file type");
+    QByteArray icon;
+    QBuffer buffer(&icon);
+    if (buffer.open(QIODevice::WriteOnly)) veltrin::AppIcon().pixmap(256, 256).save(&buffer, "PNG");
+    if (!veltrin::RegisterSplFileType(QCoreApplication::applicationFilePath(), icon)) throw std::runtime_error("file type");
 }
 
 void Tmainform::DetectAutoStart() {
