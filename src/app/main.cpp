@@ -2,6 +2,10 @@
 #include <QApplication>
 #include <QStringList>
 
+#include <cstdio>
+#include <cstring>
+
+#include "app/console.h"
 #include "engine/global_unit.h"
 #include "ui/mainfm.h"
 #include "ui/pictures.h"
@@ -30,6 +34,20 @@ int RunWindows(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Options that must work without a display are settled before any Qt object exists.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(veltrin::UsageText(), stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("veltrin-ping %s\n", VELTRIN_VERSION);
+            return 0;
+        }
+    }
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--console") == 0) return veltrin::RunConsole(argc, argv);
+
     veltrin::EngineStartup();
     const int result = RunWindows(argc, argv);
     veltrin::EngineShutdown();
