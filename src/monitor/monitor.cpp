@@ -117,8 +117,8 @@ void Monitor::Start() {
     if (list_.Count() == 0) return;
     if (created_ && !running_) {
         try {
-            // A set that lost a member cannot be resumed as a whole.
-            if (!sender_ || !receiver_ || (checkfactory_ && !check_)) throw std::runtime_error("incomplete set");
+            // A set that lost its sender or receiver cannot be resumed as a whole.
+            if (!sender_ || !receiver_) throw std::runtime_error("incomplete set");
             ResumeSet();
             created_ = true;
             running_ = true;

@@ -305,5 +305,75 @@ TEST(MonitorStateTest, IntervalTextRule) {
     }
 }
 
+// The connectivity check comes from the factory once, and is paused and resumed with the set.
+class IdleWorker : public Worker {
+public:
+    explicit IdleWorker(HandOver& handover) : Worker(handover) {}
+    ~IdleWorker() override { Stop(); }
+
+protected:
+    void Run() override {
+        while (gate().WaitWhilePaused())
+            if (!gate().Sleep(10)) return;
+    }
+};
+
+TEST(MonitorStateTest, CheckWorkerFollowsTheSet) {
+    EngineStartup();
+    StepQueue queue;
+    queue.SetWindowThread(std::this_thread::get_id());
+    NullEvents events;
+    AddressList list;
+    Monitor monitor(list, queue, events, [] { return std::string("50"); });
+    int made = 0;
+    monitor.SetCheckFactory([&](HandOver& handover) {
+        ++made;
+        return std::make_unique<IdleWorker>(handover);
+    });
+    list.Append(A);
+    monitor.Start();
+    ASSERT_NE(monitor.Check(), nullptr);
+    EXPECT_TRUE(monitor.Check()->Started());
+    EXPECT_FALSE(monitor.Check()->gate().Paused());
+    Worker* check = monitor.Check();
+    monitor.Stop();
+    EXPECT_TRUE(check->gate().Paused());
+    monitor.Start();
+    EXPECT_FALSE(check->gate().Paused());
+    ClearAllAddresses(list, monitor);
+    EXPECT_TRUE(check->gate().Paused());
+    list.Append(B);
+    monitor.Start();
+    EXPECT_FALSE(check->gate().Paused());
+    EXPECT_EQ(monitor.Check(), check);
+    EXPECT_EQ(made, 1);
+}
+
+TEST(MonitorStateTest, FailedCreationKeepsTheFlagsAndLaterStartsAFreshSet) {
+    EngineStartup();
+    StepQueue queue;
+    queue.SetWindowThread(std::this_thread::get_id());
+    NullEvents events;
+    AddressList list;
+    Monitor monitor(list, queue, events, [] { return std::string("50"); });
+    bool fail = true;
+    monitor.SetCheckFactory([&](HandOver& handover) -> std::unique_ptr<Worker> {
+        if (fail) return nullptr;  // as if the thread could not be made
+        return std::make_unique<IdleWorker>(handover);
+    });
+    list.Append(A);
+    monitor.Start();
+    EXPECT_FALSE(monitor.created());
+    EXPECT_FALSE(monitor.running());
+    EXPECT_EQ(events.status, (std::vector<bool>{false}));
+    EXPECT_TRUE(events.fatal.empty());
+    fail = false;
+    monitor.Start();
+    EXPECT_TRUE(monitor.created());
+    EXPECT_TRUE(monitor.running());
+    ASSERT_NE(monitor.Receiver(), nullptr);
+    EXPECT_NE(monitor.Check(), nullptr);
+}
+
 }  // namespace
 }  // namespace veltrin
