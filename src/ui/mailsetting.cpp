@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFocusEvent>
+#include <QFont>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -90,6 +91,9 @@ Tmailsettingform::Tmailsettingform(MailSettingHost host, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Settings"));
     setFixedSize(554, 367);
+    QFont small = font();  // the window was laid out for an 11-pixel font
+    small.setPixelSize(11);
+    setFont(small);
 
     painttimer_ = new QTimer(this);
     painttimer_->setSingleShot(true);
@@ -115,7 +119,10 @@ Tmailsettingform::Tmailsettingform(MailSettingHost host, QWidget* parent)
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Tmailsettingform::DetachJob);
 }
 
-Tmailsettingform::~Tmailsettingform() { DetachJob(); }
+Tmailsettingform::~Tmailsettingform() {
+    StopSwallowingPress();
+    DetachJob();
+}
 
 void Tmailsettingform::BuildEmailPage() {
     emailpage_ = new QWidget;
@@ -124,12 +131,12 @@ void Tmailsettingform::BuildEmailPage() {
 
     auto* address = new QGroupBox(QStringLiteral("Email address"), emailpage_);
     address->setObjectName(QStringLiteral("GroupBox1"));
-    address->setGeometry(6, 4, 266, 262);
+    address->setGeometry(6, 4, 246, 262);
 
     auto edit = [](QWidget* parent, const char* name, int y) {
         auto* field = new QLineEdit(parent);
         field->setObjectName(QLatin1String(name));
-        field->setGeometry(98, y, 158, 22);
+        field->setGeometry(94, y, 142, 22);
         return field;
     };
     Caption(address, QStringLiteral("SMTPserver:"), 10, 25);
@@ -143,16 +150,16 @@ void Tmailsettingform::BuildEmailPage() {
 
     auto* text = new QGroupBox(QStringLiteral("Email Text"), address);
     text->setObjectName(QStringLiteral("GroupBox3"));
-    text->setGeometry(6, 128, 254, 128);
+    text->setGeometry(6, 128, 234, 128);
     usesendsetting_radiobtn_ = new QRadioButton(QStringLiteral("Use send setting"), text);
     usesendsetting_radiobtn_->setObjectName(QStringLiteral("usesendsetting_radiobtn"));
-    usesendsetting_radiobtn_->setGeometry(8, 20, 120, 20);
+    usesendsetting_radiobtn_->setGeometry(8, 20, 112, 20);
     iwriteit_radiobtn_ = new QRadioButton(QStringLiteral("I write  it ......"), text);
     iwriteit_radiobtn_->setObjectName(QStringLiteral("iwriteit_radiobtn"));
-    iwriteit_radiobtn_->setGeometry(132, 20, 116, 20);
+    iwriteit_radiobtn_->setGeometry(126, 20, 102, 20);
     mailtext_ = new QPlainTextEdit(text);
     mailtext_->setObjectName(QStringLiteral("mailtext"));
-    mailtext_->setGeometry(8, 44, 238, 76);
+    mailtext_->setGeometry(8, 44, 218, 76);
     mailtext_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mailtext_->setTabChangesFocus(true);
 
@@ -163,11 +170,11 @@ void Tmailsettingform::BuildEmailPage() {
 
     auto* sendsetting = new QGroupBox(QStringLiteral("Send setting"), emailpage_);
     sendsetting->setObjectName(QStringLiteral("GroupBox2"));
-    sendsetting->setGeometry(278, 4, 258, 130);
+    sendsetting->setGeometry(258, 4, 278, 130);
     auto radio = [sendsetting](const QString& caption, const char* name, int y) {
         auto* button = new QRadioButton(caption, sendsetting);
         button->setObjectName(QLatin1String(name));
-        button->setGeometry(10, y, 240, 22);
+        button->setGeometry(10, y, 262, 22);
         return button;
     };
     all_radiobtn_ = radio(QStringLiteral("Send the stored address log when closed"), "all_radiobtn", 20);
@@ -181,19 +188,19 @@ void Tmailsettingform::BuildEmailPage() {
 
     auto* authentication = new QGroupBox(QStringLiteral("Authentication"), emailpage_);
     authentication->setObjectName(QStringLiteral("GroupBox4"));
-    authentication->setGeometry(278, 140, 258, 126);
+    authentication->setGeometry(258, 140, 278, 126);
     authenticationchb_ = new QCheckBox(QStringLiteral("Yes ,The smtp server need authentication...."), authentication);
     authenticationchb_->setObjectName(QStringLiteral("authenticationchb"));
-    authenticationchb_->setGeometry(10, 22, 244, 22);
+    authenticationchb_->setGeometry(10, 22, 262, 22);
     authenticationchb_->setChecked(true);
     Caption(authentication, QStringLiteral("UserID:"), 10, 59);
     option1edt_ = new QLineEdit(authentication);
     option1edt_->setObjectName(QStringLiteral("option1edt"));
-    option1edt_->setGeometry(84, 56, 164, 22);
+    option1edt_->setGeometry(84, 56, 184, 22);
     Caption(authentication, QStringLiteral("Password:"), 10, 89);
     option2edt_ = new QLineEdit(authentication);
     option2edt_->setObjectName(QStringLiteral("option2edt"));
-    option2edt_->setGeometry(84, 86, 164, 22);
+    option2edt_->setGeometry(84, 86, 184, 22);
     option2edt_->setEchoMode(QLineEdit::Password);
     SetFieldEnabled(option1edt_, true);
     SetFieldEnabled(option2edt_, true);
@@ -337,6 +344,14 @@ bool Tmailsettingform::event(QEvent* event) {
 }
 
 bool Tmailsettingform::eventFilter(QObject* watched, QEvent* event) {
+    if (swallowpress_ &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
+        auto* target = qobject_cast<QWidget*>(watched);
+        if (target && target->window() == this) {
+            StopSwallowingPress();
+            return true;
+        }
+    }
     if (watched == windowHandle()) {
         if (event->type() == QEvent::Expose && windowHandle()->isExposed()) RequestPaint();
         return false;
@@ -377,14 +392,20 @@ bool Tmailsettingform::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::FocusOut && (watched == sendfromedt_ || watched == sendtoedt_)) {
         // Only a move to another control of this window counts as leaving the field; the window
         // losing activation (a message box, another program, hiding) does not.
-        switch (static_cast<QFocusEvent*>(event)->reason()) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        switch (reason) {
         case Qt::MouseFocusReason:
         case Qt::TabFocusReason:
         case Qt::BacktabFocusReason:
         case Qt::ShortcutFocusReason:
         case Qt::OtherFocusReason:
-            if (isVisible() && !HasAt(static_cast<QLineEdit*>(watched)))
+            if (isVisible() && !HasAt(static_cast<QLineEdit*>(watched))) {
                 veltrin::ShowNotice(this, QStringLiteral("Wrong address information"));
+                // The click that moved the focus is spent on the warning: its press would
+                // otherwise reach the control after the message box has eaten the release,
+                // leaving a button held down.
+                if (reason == Qt::MouseFocusReason) SwallowPendingPress();
+            }
             break;
         default:
             break;
@@ -392,6 +413,21 @@ bool Tmailsettingform::eventFilter(QObject* watched, QEvent* event) {
         return false;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+// The press that is being delivered right now (focus changes before the press reaches the control)
+// is dropped; a later one is not.
+void Tmailsettingform::SwallowPendingPress() {
+    if (swallowpress_) return;
+    swallowpress_ = true;
+    qApp->installEventFilter(this);
+    QTimer::singleShot(0, this, &Tmailsettingform::StopSwallowingPress);
+}
+
+void Tmailsettingform::StopSwallowingPress() {
+    if (!swallowpress_) return;
+    swallowpress_ = false;
+    qApp->removeEventFilter(this);
 }
 
 // ---- text modes and fields ---------------------------------------------------------------------

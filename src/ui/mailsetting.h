@@ -113,7 +113,8 @@ private:
     void SendSettingMode();
     void OwnTextMode();
     void SetFieldEnabled(QWidget* field, bool enabled);
-    bool AddressKeyOrExit(QLineEdit* field);
+    void SwallowPendingPress();
+    void StopSwallowingPress();
     void StoreMailSettings(const std::string& emailtext);
     void MailDelivered();
     void DetachJob();
@@ -123,6 +124,7 @@ private:
     std::function<std::string(const veltrin::Tmailsetting&)> sender_;
     std::shared_ptr<MailJob> job_;
     bool watchingwindow_ = false;
+    bool swallowpress_ = false;
 
     QTimer* painttimer_ = nullptr;
     QTabWidget* PageControl1_ = nullptr;

@@ -713,17 +713,37 @@ private slots:
         QCOMPARE(log_, QStringList{"notice [Notice] Wrong address information"});
     }
 
-    // Clicking Cancel while the focused send-from field holds no "@": the warning comes first,
-    // as focus leaves the field, and the window still closes.
-    void cancelFromBadAddressWarnsFirst() {
+    void clickFromBadAddressWarnsFirst_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QStringList>("after");  // messages after a second click
+        QTest::newRow("Cancel") << "Button2" << QStringList{"notice [Notice] Wrong address information"};
+        QTest::newRow("OK") << "Button1"
+                            << QStringList{"notice [Notice] Wrong address information",
+                                           "notice [Notice] Wrong send address information"};
+    }
+
+    // Clicking Cancel or OK while the focused send-from field holds no "@": the warning comes
+    // as focus leaves the field, and that click is spent on it (the button is not left held
+    // down); the next click does the button's work.
+    void clickFromBadAddressWarnsFirst() {
+        QFETCH(QString, button);
+        QFETCH(QStringList, after);
         Tmailsettingform* w = Open();
         QVERIFY(w);
+        auto* target = w->findChild<QPushButton*>(button);
         w->sendfromedt()->setFocus();
         w->sendfromedt()->setText(QStringLiteral("nobody"));
         QPointer<Tmailsettingform> guard(w);
-        QTest::mouseClick(w->Button2(), Qt::LeftButton);
+        QTest::mouseClick(target, Qt::LeftButton);
         QCOMPARE(log_, QStringList{"notice [Notice] Wrong address information"});
+        QCOMPARE(QApplication::focusWidget(), target);
+        QVERIFY(!target->isDown());
+        QVERIFY(!Deleted(guard));
+        Settle();
+        QTest::mouseClick(target, Qt::LeftButton);
+        QCOMPARE(log_, after);
         QVERIFY(Deleted(guard));
+        QVERIFY(!QFile::exists(inipath_));
     }
 
     void okWithBadAddress_data() {
