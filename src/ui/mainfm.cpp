@@ -366,6 +366,11 @@ void Tmainform::BuildList(QWidget* parent) {
     palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      palette.color(QPalette::Active, QPalette::HighlightedText));
     ListV1_->setPalette(palette);
+    // The header keeps the ordinary colours, its empty end included.
+    QPalette headerpalette = QApplication::palette(columns);
+    headerpalette.setColor(QPalette::Base, headerpalette.color(QPalette::Button));
+    headerpalette.setColor(QPalette::Window, headerpalette.color(QPalette::Button));
+    columns->setPalette(headerpalette);
 
     ListV1_->setMouseTracking(true);
     ListV1_->viewport()->installEventFilter(this);
