@@ -96,7 +96,7 @@ private:
     void FatalError(const std::string& text) override;
     void RawSocketUnavailable(const std::string& hint) override;
 
-    void BuildActions();
+    void BuildActions();  // the two list menus
     void BuildMenus();
     void BuildToolBar();
     void BuildSettingGroup(QWidget* parent);
@@ -118,7 +118,7 @@ private:
     bool Edit2KeyPress(QKeyEvent* key);  // true: the key is swallowed
     void ListV1MouseDown(const QPoint& globalpos);
     void ListV1DblClick();
-    void ShowSettingsWindow();  // "Setting": the settings window is added with its own work
+    void ShowSettingsWindow();  // "Setting": a new modeless settings window
     void ShowAboutBox();        // "About ": the about box is added with its own work
     void Autorun1Click();       // "Auto start" toggle: added with the tray and hot-key work
     void ShowRawSocketNotice();

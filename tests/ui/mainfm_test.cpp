@@ -13,8 +13,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -260,6 +262,40 @@ private slots:
         // The rest of start-up is not affected.
         QCOMPARE(w.list().Count(), 1);
         QVERIFY(w.monitor().running());
+    }
+
+    void rawSocketNoticeOnce() {
+        if (RawSocketsAvailable()) {
+            // Checked in a child of this test that runs without the raw-socket right.
+            const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+            if (setpriv.isEmpty()) QSKIP("setpriv is needed to run without CAP_NET_RAW");
+            QProcess child;
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(setpriv, {QStringLiteral("--bounding-set=-net_raw"), QStringLiteral("--inh-caps=-net_raw"),
+                                  QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                                  QStringLiteral("rawSocketNoticeOnce")});
+            QVERIFY(child.waitForFinished(120000));
+            const QByteArray output = child.readAll();
+            QVERIFY2(child.exitCode() == 0, output.constData());
+            QVERIFY2(output.contains("PASS   : MainFormTest::rawSocketNoticeOnce()"), output.constData());
+            return;
+        }
+        const QString path = ListFile("127.0.0.1_\r\r\n");
+        veltrin::DialogRecorder& recorder = *dialogs_;
+        Tmainform w({path});
+        // Start-up is not held up by the notice; it follows once the window is up.
+        QVERIFY(w.monitor().running());
+        w.show();
+        QTRY_COMPARE(recorder.messages.size(), std::size_t{1});
+        QCOMPARE(recorder.messages[0].title, QStringLiteral("Notice"));
+        QVERIFY(!recorder.messages[0].text.isEmpty());
+        // Told once per process, whatever happens afterwards.
+        w.stopbtnClick();
+        w.pingbtnClick();
+        Tmainform second({path});
+        second.show();
+        QTest::qWait(300);
+        QCOMPARE(recorder.messages.size(), std::size_t{1});
     }
 
     // ---- layout and menus ------------------------------------------------------------------
