@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
@@ -23,6 +24,7 @@
 #include "ui/dialogs.h"
 #include "ui/handover.h"
 #include "ui/infofm.h"
+#include "ui/mainfm.h"
 
 using veltrin::Golbal;
 
@@ -81,6 +83,7 @@ private slots:
     void reopenStartsFresh();
     void infoWindowShowsLastReply();
     void infoWindowBeforeAnyPacket();
+    void openedFromTheMainWindow();
 
 private:
     QTemporaryDir tmp_;
@@ -90,7 +93,11 @@ private:
 void DetailFormTest::initTestCase() {
     veltrin::EngineStartup();
     QVERIFY(tmp_.isValid());
+    // The main window writes desktop files at start-up: keep them in the test's own folders.
+    qputenv("HOME", QFile::encodeName(tmp_.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp_.filePath(QStringLiteral("config"))));
     qputenv("XDG_DATA_HOME", QFile::encodeName(tmp_.filePath(QStringLiteral("data"))));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(tmp_.filePath(QStringLiteral("share"))));
     (void)veltrin::WindowHandOver();  // binds the hand-over to this (the GUI) thread
 }
 
@@ -212,7 +219,8 @@ void DetailFormTest::retargetEmptiesListKeepsCounters() {
     QCOMPARE(w->ipaddr->text(), QStringLiteral("IP address:    127.0.0.2"));
     QVERIFY(w->detailstat().sentcount > before.sentcount);
     QVERIFY(w->detailstat().recvcount > before.recvcount);
-    QCOMPARE(w->lastreply().sourceip, std::string("127.0.0.2"));
+    // The last accepted packet may be the loopback copy of a request (source 127.0.0.1).
+    QTRY_COMPARE(w->lastreply().sourceip, std::string("127.0.0.2"));
 }
 
 void DetailFormTest::leadingZeroCountedWithoutRows() {
@@ -491,6 +499,47 @@ void DetailFormTest::infoWindowBeforeAnyPacket() {
     QCOMPARE(info.Label4->text(), QStringLiteral("Datastr:"));
     info.done(0);
     QVERIFY(!info.isVisible());
+}
+
+void DetailFormTest::openedFromTheMainWindow() {
+    auto main = std::make_unique<Tmainform>(QStringList{});
+    main->show();
+    Golbal()->interval = 5;
+    main->Edit2()->setText(QStringLiteral("5"));
+    QVERIFY(!main->detailopen());
+
+    main->OpenDetail(QStringLiteral("127.0.0.1"));
+    QVERIFY(main->detailopen());
+    const auto windows = main->findChildren<Tdetailform*>();
+    QCOMPARE(windows.size(), 1);
+    QPointer<Tdetailform> w = windows[0];
+    QTRY_VERIFY_WITH_TIMEOUT(RowCount(w) >= 1, 15000);
+    // The sender reads the main window's interval field every cycle.
+    main->Edit2()->setText(QStringLiteral("0"));
+    QTRY_COMPARE_WITH_TIMEOUT(Golbal()->interval, 0, 10000);
+    main->Edit2()->setText(QStringLiteral("1"));
+    QTRY_COMPARE_WITH_TIMEOUT(Golbal()->interval, 1, 10000);
+
+    // A second request re-targets the open window.
+    main->OpenDetail(QStringLiteral("127.0.0.3"));
+    QCOMPARE(main->findChildren<Tdetailform*>().size(), 1);
+    QCOMPARE(w->pingaddress(), QStringLiteral("127.0.0.3"));
+    QTRY_VERIFY_WITH_TIMEOUT(w->lastreply().sourceip == "127.0.0.3", 15000);
+
+    // Closing clears the main window's flag; the next request opens a fresh window.
+    w->close();
+    QVERIFY(!main->detailopen());
+    main->OpenDetail(QStringLiteral("127.0.0.1"));
+    QVERIFY(main->detailopen());
+    QPointer<Tdetailform> second;
+    for (Tdetailform* d : main->findChildren<Tdetailform*>())
+        if (!d->IsClosed()) second = d;
+    QVERIFY(second && second != w);
+    QTRY_VERIFY_WITH_TIMEOUT(second->detailstat().recvcount > 0, 15000);
+
+    // The main window going away takes the open detail window and its workers with it.
+    main.reset();
+    QVERIFY(second.isNull());
 }
 
 QTEST_MAIN(DetailFormTest)
