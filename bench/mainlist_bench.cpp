@@ -2,6 +2,8 @@
 // (every row resolved and compared, the matching rows written, the view told), and repainting
 // the visible rows. Offscreen; the reply needs raw ICMP sockets (root or CAP_NET_RAW) and only
 // pings loopback.
+#include <benchmark/benchmark.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -9,9 +11,6 @@
 #include <QHeaderView>
 #include <QTableView>
 #include <QTemporaryDir>
-
-#include <benchmark/benchmark.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -92,7 +91,7 @@ BENCHMARK(BM_Repaint100k)->Unit(benchmark::kMillisecond);
 // Times every window-thread step the monitor hands over; steps that take longer than a
 // millisecond on this list are the reply steps (the row pick resolves one row only).
 class TimingHandOver : public veltrin::HandOver {
-public:
+  public:
     bool Run(veltrin::Gate& gate, std::function<void()> step) override {
         return veltrin::WindowHandOver().Run(gate, [this, step = std::move(step)] {
             QElapsedTimer timer;
@@ -108,7 +107,7 @@ public:
     int replies() const { return replies_.load(); }
     double lastseconds() const { return static_cast<double>(last_.load()) / 1e9; }
 
-private:
+  private:
     std::atomic<int> replies_{0};
     std::atomic<qint64> last_{0};
 };

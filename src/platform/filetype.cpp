@@ -65,7 +65,8 @@ bool RegisterSplFileType(const QString& programpath, const QByteArray& iconpng) 
     const WriteOutcome desktop = WriteFileIfDifferent(files.desktopentry, FileTypeDesktopEntry(programpath));
     if (!iconpng.isEmpty()) WriteFileIfDifferent(files.icon, iconpng);
     const QString data = DataHome();
-    if (mime == WriteOutcome::Written) StartTool(QStringLiteral("update-mime-database"), {data + QStringLiteral("/mime")});
+    if (mime == WriteOutcome::Written)
+        StartTool(QStringLiteral("update-mime-database"), {data + QStringLiteral("/mime")});
     if (desktop == WriteOutcome::Written)
         StartTool(QStringLiteral("update-desktop-database"), {data + QStringLiteral("/applications")});
     return mime != WriteOutcome::Failed && desktop != WriteOutcome::Failed;

@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <functional>
 #include <string>
@@ -23,16 +22,17 @@ namespace {
 // The end field: runs the dialog's entry step after its own focus handling (which selects the
 // text when tabbed into), so the prefix replaces that selection.
 class EndEdit : public QLineEdit {
-public:
-    EndEdit(QWidget* parent, std::function<void()> entered) : QLineEdit(parent), entered_(std::move(entered)) {}
+  public:
+    EndEdit(QWidget* parent, std::function<void()> entered)
+        : QLineEdit(parent), entered_(std::move(entered)) {}
 
-protected:
+  protected:
     void focusInEvent(QFocusEvent* event) override {
         QLineEdit::focusInEvent(event);
         if (entered_) entered_();
     }
 
-private:
+  private:
     std::function<void()> entered_;
 };
 
@@ -65,9 +65,13 @@ bool SwallowKey(const QKeyEvent* key) {
 
 }  // namespace
 
-QString Taddmorefm::groupprefix() { return Prefix(); }
+QString Taddmorefm::groupprefix() {
+    return Prefix();
+}
 
-void Taddmorefm::SetGroupprefix(const QString& prefix) { Prefix() = prefix; }
+void Taddmorefm::SetGroupprefix(const QString& prefix) {
+    Prefix() = prefix;
+}
 
 Taddmorefm::Taddmorefm(veltrin::AddressList& list, QWidget* parent) : QDialog(parent), list_(list) {
     setObjectName(QStringLiteral("addmorefm"));

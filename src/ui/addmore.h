@@ -14,7 +14,7 @@ class QPushButton;
 class Taddmorefm : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     Taddmorefm(veltrin::AddressList& list, QWidget* parent = nullptr);
 
     void Edit2Enter();    // the end field gains the focus
@@ -32,9 +32,9 @@ public:
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     veltrin::AddressList& list_;
 };

@@ -12,7 +12,7 @@ class QPushButton;
 class Taddonefm : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     Taddonefm(veltrin::AddressList& list, QWidget* parent = nullptr);
 
     void Button1Click();  // "Add"
@@ -22,9 +22,9 @@ public:
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     veltrin::AddressList& list_;
 };

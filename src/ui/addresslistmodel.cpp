@@ -1,14 +1,15 @@
 #include "ui/addresslistmodel.h"
 
 #include <QMetaObject>
-
 #include <algorithm>
 
 namespace veltrin {
 
 namespace {
 
-QString CellText(const std::string& bytes) { return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())); }
+QString CellText(const std::string& bytes) {
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
 
 }  // namespace
 
@@ -17,11 +18,17 @@ AddressListModel::AddressListModel(AddressList& list, QObject* parent)
     list_.SetObserver(this);
 }
 
-AddressListModel::~AddressListModel() { list_.SetObserver(nullptr); }
+AddressListModel::~AddressListModel() {
+    list_.SetObserver(nullptr);
+}
 
-int AddressListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shown_; }
+int AddressListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shown_;
+}
 
-int AddressListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+int AddressListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
 
 QVariant AddressListModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
@@ -121,6 +128,8 @@ void AddressListModel::RowChanged(int row) {
     }
 }
 
-void AddressListModel::SelectionChanged() { emit listSelectionChanged(); }
+void AddressListModel::SelectionChanged() {
+    emit listSelectionChanged();
+}
 
 }  // namespace veltrin

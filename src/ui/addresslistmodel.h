@@ -12,7 +12,7 @@ namespace veltrin {
 class AddressListModel : public QAbstractTableModel, private AddressList::Observer {
     Q_OBJECT
 
-public:
+  public:
     enum Column { AddressColumn = 0, TtlColumn, TimeColumn, BytesColumn, ColumnCount };
 
     explicit AddressListModel(AddressList& list, QObject* parent = nullptr);
@@ -28,11 +28,11 @@ public:
     // change every row); this announces what is pending now.
     void FlushChanges();
 
-signals:
+  signals:
     // The list's own selection changed (not through the view).
     void listSelectionChanged();
 
-private:
+  private:
     void RowsReset() override;
     void RowsInserted(int first, int last) override;
     void RowsRemoved(int first, int last) override;

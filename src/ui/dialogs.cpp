@@ -45,15 +45,18 @@ QString QtFileFilter(const QString& pairs) {
     return entries.join(QStringLiteral(";;"));
 }
 
-QString GetOpenFileNameSeam(QWidget* parent, const QString& caption, const QString& dir, const QString& filter) {
+QString GetOpenFileNameSeam(QWidget* parent, const QString& caption, const QString& dir,
+                            const QString& filter) {
     if (FileHook()) return FileHook()(FileDialogRequest{false, caption, dir, filter});
     return QFileDialog::getOpenFileName(parent, caption, dir, filter);
 }
 
-QString GetSaveFileNameSeam(QWidget* parent, const QString& caption, const QString& dir, const QString& filter) {
+QString GetSaveFileNameSeam(QWidget* parent, const QString& caption, const QString& dir,
+                            const QString& filter) {
     if (FileHook()) return FileHook()(FileDialogRequest{true, caption, dir, filter});
     // The caller decides what an existing name means, so Qt must not ask about overwriting.
-    return QFileDialog::getSaveFileName(parent, caption, dir, filter, nullptr, QFileDialog::DontConfirmOverwrite);
+    return QFileDialog::getSaveFileName(parent, caption, dir, filter, nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
 }
 
 void ShowNotice(QWidget* parent, const QString& text, const QString& title) {
@@ -79,11 +82,17 @@ bool OpenUrlSeam(const QUrl& url) {
     return QDesktopServices::openUrl(url);
 }
 
-void SetOpenUrlHook(std::function<bool(const QUrl&)> hook) { UrlHook() = std::move(hook); }
+void SetOpenUrlHook(std::function<bool(const QUrl&)> hook) {
+    UrlHook() = std::move(hook);
+}
 
-void SetFileDialogHook(std::function<QString(const FileDialogRequest&)> hook) { FileHook() = std::move(hook); }
+void SetFileDialogHook(std::function<QString(const FileDialogRequest&)> hook) {
+    FileHook() = std::move(hook);
+}
 
-void SetMessageHook(std::function<void(const MessageRecord&)> hook) { MessageHook() = std::move(hook); }
+void SetMessageHook(std::function<void(const MessageRecord&)> hook) {
+    MessageHook() = std::move(hook);
+}
 
 DialogRecorder::DialogRecorder() {
     SetFileDialogHook([this](const FileDialogRequest& request) {
@@ -106,9 +115,13 @@ DialogRecorder::~DialogRecorder() {
     SetOpenUrlHook({});
 }
 
-void DialogRecorder::QueueFileAnswer(const QString& path) { answers_ << path; }
+void DialogRecorder::QueueFileAnswer(const QString& path) {
+    answers_ << path;
+}
 
-void DialogRecorder::OnMessage(std::function<void(const MessageRecord&)> action) { action_ = std::move(action); }
+void DialogRecorder::OnMessage(std::function<void(const MessageRecord&)> action) {
+    action_ = std::move(action);
+}
 
 QStringList DialogRecorder::Texts() const {
     QStringList texts;

@@ -4,7 +4,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <vector>
 
@@ -18,8 +17,10 @@ namespace veltrin {
 QString QtFileFilter(const QString& pairs);
 
 // The chosen file, or an empty text when the user cancelled. `filter` is in Qt's form.
-QString GetOpenFileNameSeam(QWidget* parent, const QString& caption, const QString& dir, const QString& filter);
-QString GetSaveFileNameSeam(QWidget* parent, const QString& caption, const QString& dir, const QString& filter);
+QString GetOpenFileNameSeam(QWidget* parent, const QString& caption, const QString& dir,
+                            const QString& filter);
+QString GetSaveFileNameSeam(QWidget* parent, const QString& caption, const QString& dir,
+                            const QString& filter);
 
 // A modal message box with only an OK button, parented to `parent`.
 void ShowNotice(QWidget* parent, const QString& text, const QString& title = QStringLiteral("Notice"));
@@ -50,7 +51,7 @@ void SetOpenUrlHook(std::function<bool(const QUrl&)> hook);
 // answer, or none left, means cancel), messages and opened addresses are recorded (nothing is
 // really opened). Restores the real dialogs when it goes away. GUI thread only.
 class DialogRecorder {
-public:
+  public:
     DialogRecorder();
     ~DialogRecorder();
     DialogRecorder(const DialogRecorder&) = delete;
@@ -65,7 +66,7 @@ public:
     QStringList openedurls;
     QStringList Texts() const;
 
-private:
+  private:
     QStringList answers_;
     std::function<void(const MessageRecord&)> action_;
 };

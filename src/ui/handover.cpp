@@ -5,7 +5,6 @@
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
-
 #include <atomic>
 #include <thread>
 
@@ -18,7 +17,8 @@ std::thread::id GuiThreadId() {
     if (app == nullptr || QThread::currentThread() == app->thread()) return std::this_thread::get_id();
     // First use from a worker: ask the GUI thread who it is.
     std::thread::id id;
-    QMetaObject::invokeMethod(app, [&id] { id = std::this_thread::get_id(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [&id] { id = std::this_thread::get_id(); }, Qt::BlockingQueuedConnection);
     return id;
 }
 

@@ -25,7 +25,6 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -63,7 +62,9 @@ bool Guarded(Step&& step) {
     }
 }
 
-std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string LocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
 
 // The interval field as a stored value: a decimal integer, else 3. No lower bound here.
 std::int32_t IntervalFromField(const QString& text) {
@@ -196,8 +197,10 @@ void Tmainform::BuildMenus() {
 
     QMenu* setting1 = bar->addMenu(QStringLiteral("Run"));
     setting1->setObjectName(QStringLiteral("setting1"));
-    connect(Item(setting1, "start1", QStringLiteral("Start ")), &QAction::triggered, this, &Tmainform::pingbtnClick);
-    connect(Item(setting1, "stop1", QStringLiteral("Stop ")), &QAction::triggered, this, &Tmainform::stopbtnClick);
+    connect(Item(setting1, "start1", QStringLiteral("Start ")), &QAction::triggered, this,
+            &Tmainform::pingbtnClick);
+    connect(Item(setting1, "stop1", QStringLiteral("Stop ")), &QAction::triggered, this,
+            &Tmainform::stopbtnClick);
     setting1->addSeparator();
     Autorun1_ = Item(setting1, "Autorun1", QStringLiteral("Auto start"));
     Autorun1_->setCheckable(true);
@@ -218,14 +221,14 @@ void Tmainform::BuildMenus() {
     // List menus.
     connect(Item(pmselected_, "ds", QStringLiteral("Delete last address")), &QAction::triggered, this,
             &Tmainform::DeleteLastAddress);
-    connect(Item(pmselected_, "Detele1", QStringLiteral("Delete selected address(es)")), &QAction::triggered, this,
-            &Tmainform::DeleteSelectedAddresses);
+    connect(Item(pmselected_, "Detele1", QStringLiteral("Delete selected address(es)")), &QAction::triggered,
+            this, &Tmainform::DeleteSelectedAddresses);
     pmselected_->addSeparator();
     connect(Item(pmselected_, "savelog1", QStringLiteral("Save address log")), &QAction::triggered, this,
             &Tmainform::SaveAddressLog);
     pmselected_->addSeparator();
-    connect(Item(pmselected_, "moredetailinfo1", QStringLiteral("More detail info...")), &QAction::triggered, this,
-            &Tmainform::MoreDetailInfo);
+    connect(Item(pmselected_, "moredetailinfo1", QStringLiteral("More detail info...")), &QAction::triggered,
+            this, &Tmainform::MoreDetailInfo);
     connect(Item(pmselected_, "IP1", QStringLiteral("IP Tracert ")), &QAction::triggered, this,
             &Tmainform::IP1Click);
 
@@ -234,13 +237,13 @@ void Tmainform::BuildMenus() {
     connect(Item(pmnone_, "addmore1", QStringLiteral("Add a group")), &QAction::triggered, this,
             &Tmainform::ShowAddGroupDialog);
     pmnone_->addSeparator();
-    connect(Item(pmnone_, "deletealladdress2", QStringLiteral("Delete all address")), &QAction::triggered, this,
-            &Tmainform::ClearAllAddresses);
+    connect(Item(pmnone_, "deletealladdress2", QStringLiteral("Delete all address")), &QAction::triggered,
+            this, &Tmainform::ClearAllAddresses);
     connect(Item(pmnone_, "deleteanaddress2", QStringLiteral("Delete an address")), &QAction::triggered, this,
             &Tmainform::ClearAllAddresses);
     pmnone_->addSeparator();
-    connect(Item(pmnone_, "importaddressfromfile2", QStringLiteral("Import address from file")), &QAction::triggered,
-            this, &Tmainform::ImportAddressFile);
+    connect(Item(pmnone_, "importaddressfromfile2", QStringLiteral("Import address from file")),
+            &QAction::triggered, this, &Tmainform::ImportAddressFile);
 }
 
 void Tmainform::BuildToolBar() {
@@ -362,7 +365,8 @@ void Tmainform::BuildList(QWidget* parent) {
         palette.setColor(group, QPalette::Text, lime);
         palette.setColor(group, QPalette::Window, dark);
     }
-    palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Active, QPalette::Highlight));
+    palette.setColor(QPalette::Inactive, QPalette::Highlight,
+                     palette.color(QPalette::Active, QPalette::Highlight));
     palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      palette.color(QPalette::Active, QPalette::HighlightedText));
     ListV1_->setPalette(palette);
@@ -394,7 +398,8 @@ void Tmainform::RegisterFileType() {
     QByteArray icon;
     QBuffer buffer(&icon);
     if (buffer.open(QIODevice::WriteOnly)) veltrin::AppIcon().pixmap(256, 256).save(&buffer, "PNG");
-    if (!veltrin::RegisterSplFileType(QCoreApplication::applicationFilePath(), icon)) throw std::runtime_error("file type");
+    if (!veltrin::RegisterSplFileType(QCoreApplication::applicationFilePath(), icon))
+        throw std::runtime_error("file type");
 }
 
 void Tmainform::DetectAutoStart() {
@@ -436,8 +441,8 @@ void Tmainform::CreateTopWindow() {
 // ---- commands --------------------------------------------------------------------------------
 
 void Tmainform::ImportAddressFile() {
-    const QString chosen = veltrin::GetOpenFileNameSeam(this, QStringLiteral("Open"), opendir_,
-                                                        veltrin::QtFileFilter(QStringLiteral("Spl file|*.spl")));
+    const QString chosen = veltrin::GetOpenFileNameSeam(
+        this, QStringLiteral("Open"), opendir_, veltrin::QtFileFilter(QStringLiteral("Spl file|*.spl")));
     if (chosen.isEmpty()) return;
     opendir_ = chosen;
     ImportAddressPath(chosen);
@@ -452,8 +457,8 @@ bool Tmainform::ImportAddressPath(const QString& path) {
 }
 
 void Tmainform::SaveAddressLog() {
-    const QString chosen = veltrin::GetSaveFileNameSeam(this, QStringLiteral("Save As"), savepath_,
-                                                        veltrin::QtFileFilter(QStringLiteral("Spl file|*.txt")));
+    const QString chosen = veltrin::GetSaveFileNameSeam(
+        this, QStringLiteral("Save As"), savepath_, veltrin::QtFileFilter(QStringLiteral("Spl file|*.txt")));
     if (chosen.isEmpty()) return;
     savepath_ = chosen;
     veltrin::Tgolbal* golbal = veltrin::Golbal();
@@ -516,7 +521,9 @@ void Tmainform::ShowHelp() {
     veltrin::ShowNotice(this, QStringLiteral("Help file is lost"));
 }
 
-void Tmainform::OpenDetail(const QString& address) { OpenDetailWindow(this, address); }
+void Tmainform::OpenDetail(const QString& address) {
+    OpenDetailWindow(this, address);
+}
 
 void Tmainform::UpdateTrayIcon() {
     // TODO(tray): set the tray icon to GreenIco()/RedIco() for monitor().running() when the icon
@@ -549,11 +556,17 @@ void Tmainform::SysCommand(int command) {
     }
 }
 
-QString Tmainform::IntervalText() const { return Edit2_ ? Edit2_->text() : QString(); }
+QString Tmainform::IntervalText() const {
+    return Edit2_ ? Edit2_->text() : QString();
+}
 
-void Tmainform::SetCaption(const QString& caption) { setWindowTitle(caption); }
+void Tmainform::SetCaption(const QString& caption) {
+    setWindowTitle(caption);
+}
 
-bool Tmainform::AutoStartChecked() const { return Autorun1_ && Autorun1_->isChecked(); }
+bool Tmainform::AutoStartChecked() const {
+    return Autorun1_ && Autorun1_->isChecked();
+}
 
 // ---- paint duties ---------------------------------------------------------------------------
 
@@ -582,7 +595,9 @@ void Tmainform::RefreshStatusPicture() {
 
 // ---- monitor events --------------------------------------------------------------------------
 
-void Tmainform::StatusChanged(bool) { RefreshStatusPicture(); }
+void Tmainform::StatusChanged(bool) {
+    RefreshStatusPicture();
+}
 
 void Tmainform::FatalError(const std::string& text) {
     veltrin::ShowNotice(this, QString::fromStdString(text));
@@ -629,7 +644,8 @@ void Tmainform::ListToView() {
     for (std::size_t i = 0; i < rows.size();) {
         std::size_t j = i;
         while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1) ++j;
-        selection.select(model_->index(rows[i], 0), model_->index(rows[j], veltrin::AddressListModel::ColumnCount - 1));
+        selection.select(model_->index(rows[i], 0),
+                         model_->index(rows[j], veltrin::AddressListModel::ColumnCount - 1));
         i = j + 1;
     }
     syncing_ = true;
@@ -733,12 +749,15 @@ void Tmainform::CloseAndReport() {
 void Tmainform::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     RequestPaint();
-    if (rawsocketpending_) QMetaObject::invokeMethod(this, &Tmainform::ShowRawSocketNotice, Qt::QueuedConnection);
+    if (rawsocketpending_)
+        QMetaObject::invokeMethod(this, &Tmainform::ShowRawSocketNotice, Qt::QueuedConnection);
 }
 
 void Tmainform::changeEvent(QEvent* event) {
+    // TODO(tray): a minimise from the title bar goes to SysCommand(SC_MINIMIZE) (into the tray).
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange) RequestPaint();
+    if (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange)
+        RequestPaint();
 }
 
 void Tmainform::closeEvent(QCloseEvent* event) {

@@ -6,7 +6,6 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
-
 #include <memory>
 
 #include "monitor/addresslist.h"
@@ -31,7 +30,7 @@ class AddressListModel;
 class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     Q_OBJECT
 
-public:
+  public:
     // System command values that the title bar, the top window and the settings window send.
     static constexpr int SC_MINIMIZE = 0xF020;
     static constexpr int SC_RESTORE = 0xF120;
@@ -48,10 +47,10 @@ public:
     void SaveAddressLog();
     void ShowAddOneDialog();
     void ShowAddGroupDialog();
-    void DeleteSelectedAddress();   // exactly one selected row
+    void DeleteSelectedAddress();  // exactly one selected row
     void DeleteSelectedAddresses();
     void DeleteLastAddress();
-    void ClearAllAddresses();       // also stops the monitor
+    void ClearAllAddresses();  // also stops the monitor
     void ShowHelp();
     void OpenDetail(const QString& address);
     void UpdateTrayIcon();
@@ -83,14 +82,14 @@ public:
     // True while the status picture shows the running (green) state.
     bool StatusGreen() const { return statusgreen_; }
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     // MonitorEvents
     void StatusChanged(bool running) override;
     void FatalError(const std::string& text) override;
@@ -122,7 +121,7 @@ private:
     void ShowAboutBox();        // "About ": the about box is added with its own work
     void Autorun1Click();       // "Auto start" toggle: added with the tray and hot-key work
     void ShowRawSocketNotice();
-    void IP1Click();            // "IP Tracert "
+    void IP1Click();  // "IP Tracert "
     void MoreDetailInfo();
 
     // Minimise, restore and close: the tray work replaces these with the tray behaviour.

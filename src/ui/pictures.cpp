@@ -4,7 +4,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
-
 #include <functional>
 
 namespace veltrin {
@@ -154,7 +153,8 @@ void DrawWaves(QPainter& p, const QRectF& r, const QColor& colour, int waves) {
     }
 }
 
-QPixmap Drawn(int w, int h, const std::function<void(QPainter&)>& draw, const QColor& fill = Qt::transparent) {
+QPixmap Drawn(int w, int h, const std::function<void(QPainter&)>& draw,
+              const QColor& fill = Qt::transparent) {
     QPixmap pixmap = Canvas(w, h, fill);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
@@ -167,7 +167,8 @@ QPixmap TrayPixmap(int size, const QColor& colour) {
     return Drawn(size, size, [&](QPainter& p) {
         const QRectF r(0.5, 0.5, size - 1.0, size - 1.0);
         DrawLamp(p, r, colour);
-        DrawWaves(p, r.adjusted(size * 0.12, size * 0.12, -size * 0.12, -size * 0.12), Qt::white, size >= 22 ? 3 : 2);
+        DrawWaves(p, r.adjusted(size * 0.12, size * 0.12, -size * 0.12, -size * 0.12), Qt::white,
+                  size >= 22 ? 3 : 2);
     });
 }
 
@@ -187,7 +188,8 @@ QPixmap AppPixmap(int size) {
         p.setPen(QPen(QColor(5, 15, 30), qMax<qreal>(1.0, s / 32)));
         p.setBrush(g);
         p.drawRoundedRect(r, s * 0.18, s * 0.18);
-        DrawWaves(p, r.adjusted(s * 0.08, s * 0.08, -s * 0.08, -s * 0.08), QColor(0, 255, 0), size >= 24 ? 3 : 2);
+        DrawWaves(p, r.adjusted(s * 0.08, s * 0.08, -s * 0.08, -s * 0.08), QColor(0, 255, 0),
+                  size >= 24 ? 3 : 2);
     });
 }
 

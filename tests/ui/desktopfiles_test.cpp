@@ -33,7 +33,7 @@ class DesktopFilesTest : public QObject {
 
     QTemporaryDir home_;
 
-private slots:
+  private slots:
     void init() {
         static int count = 0;
         const QString base = home_.path() + QStringLiteral("/t%1").arg(++count);
@@ -44,13 +44,20 @@ private slots:
     void execArgument_data() {
         QTest::addColumn<QString>("argument");
         QTest::addColumn<QString>("written");
-        QTest::newRow("plain") << "/usr/bin/veltrin-ping" << "/usr/bin/veltrin-ping";
-        QTest::newRow("blank") << "/opt/my apps/ping" << "\"/opt/my apps/ping\"";
-        QTest::newRow("quote and dollar") << "/a\"b$c" << "\"/a\\\\\"b\\\\$c\"";
-        QTest::newRow("backslash") << "/a\\b" << "\"/a\\\\\\\\b\"";
-        QTest::newRow("percent") << "/a%b" << "/a%%b";
-        QTest::newRow("newline") << "/a\nb" << "\"/a\\nb\"";
-        QTest::newRow("empty") << "" << "\"\"";
+        QTest::newRow("plain") << "/usr/bin/veltrin-ping"
+                               << "/usr/bin/veltrin-ping";
+        QTest::newRow("blank") << "/opt/my apps/ping"
+                               << "\"/opt/my apps/ping\"";
+        QTest::newRow("quote and dollar") << "/a\"b$c"
+                                          << "\"/a\\\\\"b\\\\$c\"";
+        QTest::newRow("backslash") << "/a\\b"
+                                   << "\"/a\\\\\\\\b\"";
+        QTest::newRow("percent") << "/a%b"
+                                 << "/a%%b";
+        QTest::newRow("newline") << "/a\nb"
+                                 << "\"/a\\nb\"";
+        QTest::newRow("empty") << ""
+                               << "\"\"";
     }
     void execArgument() {
         QFETCH(QString, argument);
@@ -110,8 +117,8 @@ private slots:
             QProcess process;
             process.start(update, {QDir::cleanPath(mimedir)});
             QVERIFY(process.waitForFinished(60000));
-            QTRY_VERIFY_WITH_TIMEOUT(ReadFile(QDir::cleanPath(mimedir) + QStringLiteral("/globs2")).contains(
-                                         "application/x-veltrin-spl:*.spl"),
+            QTRY_VERIFY_WITH_TIMEOUT(ReadFile(QDir::cleanPath(mimedir) + QStringLiteral("/globs2"))
+                                         .contains("application/x-veltrin-spl:*.spl"),
                                      10000);
         }
         // A data home that cannot hold the folders fails the registration.

@@ -1,6 +1,10 @@
 // The main window: start-up with and without a list file, the interval field, the list commands
 // and menus, the add dialogs, the address log round trip and the desktop files. Replies come
 // from real ICMP on loopback (root or CAP_NET_RAW needed for those checks).
+#include "ui/mainfm.h"
+
+#include <sys/stat.h>
+
 #include <QAbstractItemModel>
 #include <QAction>
 #include <QApplication>
@@ -22,9 +26,6 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QtTest>
-
-#include <sys/stat.h>
-
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,7 +41,6 @@
 #include "ui/addresslistmodel.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
-#include "ui/mainfm.h"
 #include "ui/pictures.h"
 
 using veltrin::Golbal;
@@ -53,10 +53,18 @@ QTemporaryDir* homedir = nullptr;
 // Each test gets fresh desktop folders (tools started by an earlier test may still write into
 // the earlier ones).
 QString testhome;
-QString Home() { return testhome; }
-QString DataHome() { return Home() + QStringLiteral("/data"); }
-QString ConfigHome() { return Home() + QStringLiteral("/config"); }
-QString DataDirs() { return Home() + QStringLiteral("/share"); }
+QString Home() {
+    return testhome;
+}
+QString DataHome() {
+    return Home() + QStringLiteral("/data");
+}
+QString ConfigHome() {
+    return Home() + QStringLiteral("/config");
+}
+QString DataDirs() {
+    return Home() + QStringLiteral("/share");
+}
 
 void UseFreshHome() {
     static int count = 0;
@@ -110,14 +118,17 @@ QStringList MenuCaptions(const QMenu* menu) {
     return out;
 }
 
-QAction* FindAction(QObject* root, const char* name) { return root->findChild<QAction*>(QString::fromLatin1(name)); }
+QAction* FindAction(QObject* root, const char* name) {
+    return root->findChild<QAction*>(QString::fromLatin1(name));
+}
 
 // Selects exactly `rows` in the window's list view, as a user's clicks would.
 void SelectRows(Tmainform& w, const std::vector<int>& rows) {
     QItemSelectionModel* selection = w.ListV1()->selectionModel();
     selection->clearSelection();
     for (int r : rows)
-        selection->select(w.ListV1()->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        selection->select(w.ListV1()->model()->index(r, 0),
+                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 // Runs `action` on the next modal dialog that opens (after `exec()` started).
@@ -139,7 +150,7 @@ void OnNextModal(std::function<void(QWidget*)> action) {
 class MainFormTest : public QObject {
     Q_OBJECT
 
-private:
+  private:
     QString temp_;  // a fresh folder for each test
     std::unique_ptr<QTemporaryDir> tempdir_;
     // Answers every dialog of a test, so none waits for a user.
@@ -151,7 +162,7 @@ private:
         return path;
     }
 
-private slots:
+  private slots:
     void init() {
         dialogs_ = std::make_unique<veltrin::DialogRecorder>();
         tempdir_ = std::make_unique<QTemporaryDir>();
@@ -168,8 +179,9 @@ private slots:
     // ---- start-up ------------------------------------------------------------------------
 
     void startsWithListFileAndRuns() {
-        const QString path = ListFile("127.0.0.1_   TTL  Timeout     \r\r\n127.0.0.2_   TTL  Timeout     \r\r\n"
-                                      "127.0.0.3_   TTL  Timeout     \r\r\n");
+        const QString path = ListFile(
+            "127.0.0.1_   TTL  Timeout     \r\r\n127.0.0.2_   TTL  Timeout     \r\r\n"
+            "127.0.0.3_   TTL  Timeout     \r\r\n");
         Tmainform w({path});
         QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.1", "127.0.0.2", "127.0.0.3"}));
         QCOMPARE(w.ListV1()->model()->rowCount(), 3);
@@ -178,9 +190,9 @@ private slots:
         QVERIFY(w.StatusGreen());
         if (!RawSocketsAvailable()) QSKIP("raw ICMP sockets need root or CAP_NET_RAW; no replies can arrive");
         // Loopback answers at once; the default echo (12 bytes) comes back as a 32-byte datagram.
-        QTRY_VERIFY_WITH_TIMEOUT(!w.list().Row(0).ttl.empty() && !w.list().Row(1).ttl.empty() &&
-                                     !w.list().Row(2).ttl.empty(),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !w.list().Row(0).ttl.empty() && !w.list().Row(1).ttl.empty() && !w.list().Row(2).ttl.empty(),
+            20000);
         for (const veltrin::AddressRow& row : w.list().Rows()) {
             QCOMPARE(QString::fromStdString(row.bytes), QStringLiteral("return data length:   32"));
             QVERIFY(QString::fromStdString(row.ttl).toInt() > 0);
@@ -189,7 +201,8 @@ private slots:
             QVERIFY(ok);
         }
         // The view shows what the list holds.
-        QTRY_COMPARE(w.ListV1()->model()->index(0, 3).data().toString(), QStringLiteral("return data length:   32"));
+        QTRY_COMPARE(w.ListV1()->model()->index(0, 3).data().toString(),
+                     QStringLiteral("return data length:   32"));
     }
 
     void startsEmptyAndStopped_data() {
@@ -217,27 +230,22 @@ private slots:
     void registersFileTypeOnlyWhenDifferent() {
         const veltrin::FileTypeFiles files = veltrin::FileTypePaths();
         QVERIFY(files.mimepackage.startsWith(DataHome()));
-        {
-            Tmainform w({});
-        }
+        { Tmainform w({}); }
         const QByteArray desktop = ReadFile(files.desktopentry);
         QVERIFY(desktop.contains("MimeType=application/x-veltrin-spl;\n"));
-        QVERIFY(desktop.contains("Exec=" + QFile::encodeName(QCoreApplication::applicationFilePath()) + " %f\n"));
+        QVERIFY(
+            desktop.contains("Exec=" + QFile::encodeName(QCoreApplication::applicationFilePath()) + " %f\n"));
         QVERIFY(ReadFile(files.mimepackage).contains("<glob pattern=\"*.spl\"/>"));
         QVERIFY(QFileInfo(files.icon).size() > 0);
         // A second start finds both files as they should be and leaves them alone.
         const ino_t mimeinode = Inode(files.mimepackage);
         const ino_t desktopinode = Inode(files.desktopentry);
-        {
-            Tmainform w({});
-        }
+        { Tmainform w({}); }
         QCOMPARE(Inode(files.mimepackage), mimeinode);
         QCOMPARE(Inode(files.desktopentry), desktopinode);
         // A changed file is written again.
         QVERIFY(WriteFile(files.desktopentry, "[Desktop Entry]\nExec=/somewhere/else %f\n"));
-        {
-            Tmainform w({});
-        }
+        { Tmainform w({}); }
         QCOMPARE(ReadFile(files.desktopentry), desktop);
     }
 
@@ -271,9 +279,10 @@ private slots:
             if (setpriv.isEmpty()) QSKIP("setpriv is needed to run without CAP_NET_RAW");
             QProcess child;
             child.setProcessChannelMode(QProcess::MergedChannels);
-            child.start(setpriv, {QStringLiteral("--bounding-set=-net_raw"), QStringLiteral("--inh-caps=-net_raw"),
-                                  QStringLiteral("--"), QCoreApplication::applicationFilePath(),
-                                  QStringLiteral("rawSocketNoticeOnce")});
+            child.start(setpriv,
+                        {QStringLiteral("--bounding-set=-net_raw"), QStringLiteral("--inh-caps=-net_raw"),
+                         QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                         QStringLiteral("rawSocketNoticeOnce")});
             QVERIFY(child.waitForFinished(120000));
             const QByteArray output = child.readAll();
             QVERIFY2(child.exitCode() == 0, output.constData());
@@ -311,23 +320,26 @@ private slots:
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(0)->menu()),
                  QStringList({"Import address from file", "Save address log"}));
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(1)->menu()),
-                 QStringList({"Add an address", "Add a group", "-", "Import from file", "-", "Delete an address",
-                              "Delete addresses", "-", "Clear all addresses"}));
-        QCOMPARE(MenuCaptions(w.menuBar()->actions().at(2)->menu()), QStringList({"Start ", "Stop ", "-", "Auto start"}));
+                 QStringList({"Add an address", "Add a group", "-", "Import from file", "-",
+                              "Delete an address", "Delete addresses", "-", "Clear all addresses"}));
+        QCOMPARE(MenuCaptions(w.menuBar()->actions().at(2)->menu()),
+                 QStringList({"Start ", "Stop ", "-", "Auto start"}));
         QVERIFY(FindAction(&w, "Autorun1")->isCheckable());
-        QCOMPARE(MenuCaptions(w.menuBar()->actions().at(4)->menu()), QStringList({"How to use ?", "-", "About "}));
+        QCOMPARE(MenuCaptions(w.menuBar()->actions().at(4)->menu()),
+                 QStringList({"How to use ?", "-", "About "}));
         QCOMPARE(MenuCaptions(w.findChild<QMenu*>("pmselected")),
-                 QStringList({"Delete last address", "Delete selected address(es)", "-", "Save address log", "-",
-                              "More detail info...", "IP Tracert "}));
+                 QStringList({"Delete last address", "Delete selected address(es)", "-", "Save address log",
+                              "-", "More detail info...", "IP Tracert "}));
         QCOMPARE(MenuCaptions(w.findChild<QMenu*>("pmnone")),
-                 QStringList({"Add an address", "Add a group", "-", "Delete all address", "Delete an address", "-",
-                              "Import address from file"}));
+                 QStringList({"Add an address", "Add a group", "-", "Delete all address", "Delete an address",
+                              "-", "Import address from file"}));
 
         QStringList hints;
         for (const QAction* a : w.findChild<QToolBar*>("ToolBar1")->actions())
             if (!a->toolTip().isEmpty() && !a->icon().isNull()) hints << a->toolTip();
-        QCOMPARE(hints, QStringList({"Import address from file", "Save address log", "Add an address", "Add a group",
-                                     "Delete an address", "Delete all address", "About help ...."}));
+        QCOMPARE(hints,
+                 QStringList({"Import address from file", "Save address log", "Add an address", "Add a group",
+                              "Delete an address", "Delete all address", "About help ...."}));
 
         QCOMPARE(w.findChild<QGroupBox*>("GroupBox1")->title(), QStringLiteral("Ping setting"));
         QCOMPARE(w.findChild<QLabel*>("Label1")->text(), QStringLiteral("Ping interval"));
@@ -338,7 +350,8 @@ private slots:
 
         const QAbstractItemModel* model = w.ListV1()->model();
         QStringList headers;
-        for (int c = 0; c < model->columnCount(); ++c) headers << model->headerData(c, Qt::Horizontal).toString();
+        for (int c = 0; c < model->columnCount(); ++c)
+            headers << model->headerData(c, Qt::Horizontal).toString();
         QCOMPARE(headers, QStringList({"Addresses", "TTL", "Time(ms)", "Bytes"}));
         QCOMPARE(w.ListV1()->columnWidth(0), 150);
         QCOMPARE(w.ListV1()->columnWidth(3), 200);
@@ -555,11 +568,16 @@ private slots:
         QTest::addColumn<QString>("endtyped");  // typed into the end field after the prefix
         QTest::addColumn<int>("first");
         QTest::addColumn<int>("last");
-        QTest::newRow("in order") << "198.18.1.10" << "20" << 10 << 20;
-        QTest::newRow("reversed") << "198.18.1.20" << "10" << 10 << 20;
-        QTest::newRow("clamped") << "198.18.1.0" << "300" << 1 << 255;
-        QTest::newRow("nothing left") << "198.18.1.300" << "400" << 0 << -1;
-        QTest::newRow("one") << "198.18.1.7" << "7" << 7 << 7;
+        QTest::newRow("in order") << "198.18.1.10"
+                                  << "20" << 10 << 20;
+        QTest::newRow("reversed") << "198.18.1.20"
+                                  << "10" << 10 << 20;
+        QTest::newRow("clamped") << "198.18.1.0"
+                                 << "300" << 1 << 255;
+        QTest::newRow("nothing left") << "198.18.1.300"
+                                      << "400" << 0 << -1;
+        QTest::newRow("one") << "198.18.1.7"
+                             << "7" << 7 << 7;
     }
     void addGroup() {
         QFETCH(QString, start);
@@ -724,7 +742,8 @@ private slots:
         FindAction(&w, "OPen1")->trigger();
         QCOMPARE(recorder.requests.back().filter, QStringLiteral("Spl file (*.spl)"));
         QVERIFY(!recorder.requests.back().save);
-        QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.1", " 127.0.0.2", "localhost", "127.0.0.1"}));
+        QCOMPARE(Captions(Addresses(w.list())),
+                 QStringList({"127.0.0.1", " 127.0.0.2", "localhost", "127.0.0.1"}));
         for (const veltrin::AddressRow& row : w.list().Rows()) QVERIFY(row.ttl.empty() && row.bytes.empty());
         // The dialog starts where the last import was chosen.
         FindAction(&w, "importfromfile1")->trigger();  // cancelled: nothing changes
@@ -781,7 +800,8 @@ private slots:
         QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
         std::vector<veltrin::AddressRow> rows(1000);
-        for (int i = 0; i < 1000; ++i) rows[static_cast<std::size_t>(i)].address = "127.0.0." + std::to_string(i % 250);
+        for (int i = 0; i < 1000; ++i)
+            rows[static_cast<std::size_t>(i)].address = "127.0.0." + std::to_string(i % 250);
         list.AppendRows(rows);
         QCOMPARE(inserted.size(), 1);
         QCOMPARE(model.rowCount(), 1000);
