@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -74,6 +75,7 @@ private slots:
     void leadingZeroCountedWithoutRows();
     void unresolvableAddressCountsSendsOnly();
     void clearKeepsCounters();
+    void listEmptiesItselfPast2000Rows();
     void intervalFieldRule_data();
     void intervalFieldRule();
     void saveLogWritesRows();
@@ -259,6 +261,25 @@ void DetailFormTest::clearKeepsCounters() {
     QCOMPARE(w->received->text(), receivedlabel);
     // Rows keep coming afterwards.
     QTRY_VERIFY_WITH_TIMEOUT(RowCount(w) >= 1, 15000);
+}
+
+void DetailFormTest::listEmptiesItselfPast2000Rows() {
+    opener_->interval = QStringLiteral("0");  // as fast as loopback answers
+    QPointer<Tdetailform> w = opener_->Open(QStringLiteral("127.0.0.1"));
+    QAbstractItemModel* model = w->listv1->model();
+    int most = 0;
+    QList<int> resetat;     // row count just before each emptying
+    int firstafterreset = -1;
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [&] { resetat << model->rowCount(); });
+    connect(model, &QAbstractItemModel::rowsInserted, this, [&] {
+        most = std::max(most, model->rowCount());
+        if (!resetat.isEmpty() && firstafterreset < 0) firstafterreset = model->rowCount();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(firstafterreset >= 0, 120000);
+    QCOMPARE(resetat.first(), 2001);
+    QCOMPARE(most, 2001);
+    QCOMPARE(firstafterreset, 1);  // the reply that found 2001 rows is the only row
+    w->CloseDetail();
 }
 
 void DetailFormTest::intervalFieldRule_data() {
