@@ -11,11 +11,9 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLineEdit>
 #include <QLocale>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QTableView>
@@ -508,8 +506,7 @@ void OpenDetailWindow(Tmainform* main, const QString& address) {
     if (main == nullptr) return;
     QPointer<Tmainform> owner(main);
     DetailHost host;
-    // The interval field itself, read afresh every cycle.
-    host.intervaltext = [owner] { return (owner && owner->Edit2() != nullptr) ? owner->Edit2()->text() : QString(); };
+    host.intervaltext = [owner] { return owner ? owner->IntervalText() : QString(); };
     host.setdetailopen = [owner](bool open) {
         if (owner) owner->SetDetailOpen(open);
     };
