@@ -399,13 +399,15 @@ void Tdetailform::Button2Click() {
 void Tdetailform::Button3Click() {
     if (closed_ || info_) return;
     QPointer<Tdetailform> self(this);
-    info_ = new Tinfoform(this, handover_, [self](std::uint8_t* raw, veltrin::Tdecordbuf& reply) {
+    QPointer<Tinfoform> info = new Tinfoform(this, handover_, [self](std::uint8_t* raw, veltrin::Tdecordbuf& reply) {
         if (!self) return;
         std::memcpy(raw, self->lastraw_.data(), self->lastraw_.size());
         reply = self->lastreply_;
     });
-    info_->exec();
-    if (info_) delete info_.data();
+    info_ = info;
+    info->exec();
+    // Touch nothing of this window unless it outlived the modal loop.
+    if (info) delete info.data();
 }
 
 void Tdetailform::closebtnClick() { CloseDetail(); }

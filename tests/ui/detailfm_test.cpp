@@ -85,6 +85,7 @@ private slots:
     void reopenStartsFresh();
     void infoWindowShowsLastReply();
     void infoWindowBeforeAnyPacket();
+    void closingWhileInfoWindowIsOpen();
     void openedFromTheMainWindow();
 
 private:
@@ -520,6 +521,25 @@ void DetailFormTest::infoWindowBeforeAnyPacket() {
     QCOMPARE(info.Label4->text(), QStringLiteral("Datastr:"));
     info.done(0);
     QVERIFY(!info.isVisible());
+}
+
+void DetailFormTest::closingWhileInfoWindowIsOpen() {
+    // Not reachable by the user (the info window is modal), but an owner may close the detail
+    // window from code: the info window's worker stops first and nothing is touched afterwards.
+    QPointer<Tdetailform> w = opener_->Open(QStringLiteral("127.0.0.1"));
+    QTRY_VERIFY_WITH_TIMEOUT(w->detailstat().recvcount > 0, 15000);
+    QPointer<Tinfoform> seen;
+    bool refreshed = false;
+    QTimer::singleShot(0, this, [&] {
+        seen = w->findChild<Tinfoform*>();
+        if (seen) refreshed = QTest::qWaitFor([&] { return !seen->Memo1->toPlainText().isEmpty(); }, 10000);
+        w->CloseDetail();
+    });
+    QTest::mouseClick(w->Button3, Qt::LeftButton);
+    QVERIFY(refreshed);
+    QVERIFY(seen.isNull());
+    QVERIFY(!opener_->detailopen);
+    QTRY_VERIFY(w.isNull());
 }
 
 void DetailFormTest::openedFromTheMainWindow() {
