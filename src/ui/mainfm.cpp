@@ -87,6 +87,8 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     veltrin::MonitorEvents& events = *this;
     monitor_ = std::make_unique<veltrin::Monitor>(list_, veltrin::WindowHandOver(), events,
                                                   [this] { return IntervalText().toStdString(); });
+    // TODO(connectivity check): monitor_->SetCheckFactory(...) making a tcheckthread whose title
+    // step calls SetCaption; it is created, paused and resumed with the other two workers.
 
     painttimer_ = new QTimer(this);
     painttimer_->setSingleShot(true);
