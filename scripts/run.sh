@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the program and starts it on the bundled example list of loopback addresses.
+# Builds the program and starts it; without arguments on the bundled example list of loopback
+# addresses, so the rows answer at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -eq 0 ]; then bash scripts/install-deps.sh; fi
 cmake --preset default >/dev/null
 cmake --build --preset default
+if [ $# -eq 0 ]; then set -- "$PWD/resources/example.spl"; fi
 exec build/default/src/app/veltrin-ping "$@"
