@@ -1,6 +1,7 @@
 #include "ui/topfm.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QImage>
@@ -136,12 +137,42 @@ void Ttopform::ShowMenu(const QPoint& globalpos) {
 void Ttopform::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::RightButton) {
         // The right button opens the menu and never moves the window.
+        dragging_ = pressed_ = false;
         ShowMenu(QCursor::pos());
         event->accept();
         return;
     }
-    // Any other button drags: the window manager moves the window until the button goes up.
-    if (QWindow* window = windowHandle()) window->startSystemMove();
+    // Any other button drags, once the pointer has moved a few pixels: taking the move over on
+    // the press itself would swallow the release and break the double-click.
+    pressed_ = true;
+    dragging_ = false;
+    pressat_ = event->globalPosition().toPoint();
+    grabat_ = event->position().toPoint();
+    event->accept();
+}
+
+void Ttopform::mouseMoveEvent(QMouseEvent* event) {
+    if (!pressed_ || (event->buttons() & ~Qt::RightButton) == Qt::NoButton) return;
+    const QPoint now = event->globalPosition().toPoint();
+    if (!dragging_) {
+        if ((now - pressat_).manhattanLength() < QApplication::startDragDistance()) return;
+        // The window manager moves the window with the pointer; one that cannot (no
+        // _NET_WM_MOVERESIZE) leaves it to the window, which then follows the pointer itself.
+        QWindow* window = windowHandle();
+        if (window != nullptr && window->startSystemMove()) {
+            pressed_ = false;
+            return;
+        }
+        dragging_ = true;
+    }
+    // Global pointer position minus where in the square it was grabbed; both come from the
+    // pointer event itself, never from the window's remembered position.
+    move(now - grabat_);
+    event->accept();
+}
+
+void Ttopform::mouseReleaseEvent(QMouseEvent* event) {
+    pressed_ = dragging_ = false;
     event->accept();
 }
 

@@ -52,6 +52,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
@@ -62,5 +64,9 @@ private:
     TopCommands commands_;
     bool mainhidden_ = false;
     QPixmap T1BMP_;  // with its transparent colour masked out
+    bool pressed_ = false;   // a dragging button is down
+    bool dragging_ = false;  // and the pointer has moved far enough to drag
+    QPoint pressat_;         // where it went down, in global coordinates
+    QPoint grabat_;          // and in the square
     QMenu* popmu1_ = nullptr;
 };

@@ -153,6 +153,29 @@ private slots:
         QVERIFY(calls.log.isEmpty());
     }
 
+    // Without a window manager that can move it (offscreen has none), the square follows the
+    // pointer itself; a press alone, or a small jitter, does not move it.
+    void dragFallback_data() {
+        QTest::addColumn<Qt::MouseButton>("button");
+        QTest::newRow("left") << Qt::LeftButton;
+        QTest::newRow("middle") << Qt::MiddleButton;
+    }
+    void dragFallback() {
+        QFETCH(Qt::MouseButton, button);
+        Calls calls;
+        Ttopform top(Recording(calls));
+        top.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&top));
+        const QPoint before = top.pos();
+        QTest::mousePress(&top, button, Qt::NoModifier, QPoint(5, 5));
+        QTest::mouseMove(&top, QPoint(6, 5));
+        QCOMPARE(top.pos(), before);
+        QTest::mouseMove(&top, QPoint(45, 35));
+        QTest::mouseRelease(&top, button, Qt::NoModifier, QPoint(45, 35));
+        QCOMPARE(top.pos(), before + QPoint(40, 30));
+        QVERIFY(calls.log.isEmpty());
+    }
+
     // "Exit" hides the square at once and posts the close command to the main window.
     void exitPostsClose() {
         Calls calls;

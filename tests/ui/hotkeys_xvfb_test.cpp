@@ -1,0 +1,298 @@
+// Global hot keys and the top window on a real X server (a private Xvfb with openbox). Key
+// presses and mouse input come from xdotool, as from a user; the window with the focus belongs to
+// another X client, as another program would.
+#include <QApplication>
+#include <QMenu>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <QWindow>
+
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+#include "platform/hotkeys.h"
+#include "ui/topfm.h"
+#include "xsession_helper.h"
+
+using veltrin::GlobalHotKeys;
+using veltrin::testing::SharedXSession;
+using veltrin::testing::XSession;
+
+namespace {
+
+#define REQUIRE_X()                                                                       \
+    do {                                                                                  \
+        if (!SharedXSession().ok()) QSKIP(qPrintable(SharedXSession().skipreason()));     \
+    } while (0)
+
+// Another program: its own X connection with a focused window that listens for keys.
+class OtherClient {
+public:
+    OtherClient() {
+        c_ = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(c_)) return;
+        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        root_ = screen->root;
+        window_ = xcb_generate_id(c_);
+        const uint32_t values[] = {screen->white_pixel, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 100, 100, 300, 200, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK,
+                          values);
+        xcb_map_window(c_, window_);
+        xcb_flush(c_);
+        syms_ = xcb_key_symbols_alloc(c_);
+    }
+    ~OtherClient() {
+        if (syms_) xcb_key_symbols_free(syms_);
+        xcb_disconnect(c_);
+    }
+    bool ok() const { return xcb_connection_has_error(c_) == 0; }
+    xcb_window_t window() const { return window_; }
+    // Gives the window the keyboard focus once it is on screen. True when the server says so.
+    bool Focus() {
+        for (int i = 0; i < 100; ++i) {
+            std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attrs(
+                xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window_), nullptr), &std::free);
+            if (attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE) break;
+            QTest::qWait(50);
+        }
+        xcb_set_input_focus(c_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+        xcb_flush(c_);
+        std::unique_ptr<xcb_get_input_focus_reply_t, decltype(&std::free)> focus(
+            xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr), &std::free);
+        return focus && focus->focus == window_;
+    }
+    xcb_keycode_t Code(char letter) {
+        std::unique_ptr<xcb_keycode_t, decltype(&std::free)> codes(xcb_key_symbols_get_keycode(syms_, letter), &std::free);
+        return codes ? codes.get()[0] : 0;
+    }
+    // Key presses of `letter` this client received since the last Forget (counted, so a
+    // condition may ask twice).
+    int Presses(char letter) {
+        while (xcb_generic_event_t* ev = xcb_poll_for_event(c_)) {
+            if ((ev->response_type & 0x7f) == XCB_KEY_PRESS)
+                ++presses_[reinterpret_cast<xcb_key_press_event_t*>(ev)->detail];
+            std::free(ev);
+        }
+        return presses_[Code(letter)];
+    }
+    void Forget() {
+        Presses('s');
+        presses_.clear();
+    }
+    // Takes Ctrl+<letter> first, as another program holding the key would. True when granted.
+    bool Grab(char letter) {
+        auto cookie = xcb_grab_key_checked(c_, 0, root_, XCB_MOD_MASK_CONTROL, Code(letter), XCB_GRAB_MODE_ASYNC,
+                                           XCB_GRAB_MODE_ASYNC);
+        xcb_generic_error_t* error = xcb_request_check(c_, cookie);
+        std::free(error);
+        return error == nullptr;
+    }
+
+private:
+    xcb_connection_t* c_ = nullptr;
+    xcb_window_t root_ = 0;
+    xcb_window_t window_ = 0;
+    xcb_key_symbols_t* syms_ = nullptr;
+    std::map<xcb_keycode_t, int> presses_;
+};
+
+void Key(const QString& keys) { XSession::Run("xdotool", {"key", "--clearmodifiers", keys}); }
+
+}  // namespace
+
+class HotKeysXvfbTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void reachesProgramWhileAnotherHasFocus() {
+        REQUIRE_X();
+        QList<int> got;
+        GlobalHotKeys keys([&got](int index) { got << index; });
+        QVERIFY(keys.Register());
+        QVERIFY(keys.Available());
+        QVERIFY2(keys.Failed().empty(), qPrintable(keys.Describe()));
+        QCOMPARE(keys.Describe(), QStringLiteral("all registered"));
+
+        OtherClient other;
+        QVERIFY(other.ok());
+        QVERIFY(other.Focus());
+        QTest::qWait(100);
+        other.Forget();
+        Key("ctrl+o");
+        Key("ctrl+s");
+        Key("ctrl+t");
+        Key("ctrl+p");
+        QTRY_COMPARE(got, (QList<int>{0, 1, 2, 3}));
+        // The program took the keys: the focused program never saw Ctrl+S.
+        QTest::qWait(100);
+        QCOMPARE(other.Presses('s'), 0);
+
+        // Plain letters and other modifier sets are not hot keys and go to the focused window.
+        got.clear();
+        Key("s");
+        Key("ctrl+shift+s");
+        Key("alt+s");
+        QTest::qWait(300);
+        QVERIFY(got.isEmpty());
+        QTRY_VERIFY(other.Presses('s') >= 1);
+    }
+
+    void worksWithCapsLockAndNumLock() {
+        REQUIRE_X();
+        QList<int> got;
+        GlobalHotKeys keys([&got](int index) { got << index; });
+        QVERIFY(keys.Register());
+        XSession::Run("xdotool", {"key", "Caps_Lock"});
+        Key("ctrl+s");
+        XSession::Run("xdotool", {"key", "Caps_Lock"});
+        QTRY_COMPARE(got, QList<int>{1});
+        XSession::Run("xdotool", {"key", "Num_Lock"});
+        Key("ctrl+p");
+        XSession::Run("xdotool", {"key", "Num_Lock"});
+        QTRY_COMPARE(got, (QList<int>{1, 3}));
+    }
+
+    void keyHeldByAnotherProgram() {
+        REQUIRE_X();
+        OtherClient other;
+        QVERIFY(other.ok());
+        QVERIFY(other.Grab('o'));
+        QList<int> got;
+        GlobalHotKeys keys([&got](int index) { got << index; });
+        QVERIFY(keys.Register());
+        QCOMPARE(keys.Failed(), std::vector<int>{0});
+        QCOMPARE(keys.Describe(), QStringLiteral("held by another program: Ctrl+O"));
+        Key("ctrl+o");
+        Key("ctrl+t");
+        QTRY_COMPARE(got, QList<int>{2});
+        QTest::qWait(200);
+        QCOMPARE(got, QList<int>{2});
+    }
+
+    void releaseGivesKeysBack() {
+        REQUIRE_X();
+        QList<int> got;
+        {
+            GlobalHotKeys keys([&got](int index) { got << index; });
+            QVERIFY(keys.Register());
+            keys.Release();
+            QVERIFY(!keys.Registered());
+            Key("ctrl+p");
+            QTest::qWait(300);
+            QVERIFY(got.isEmpty());
+            // Registering again after a release works (nothing of the first grab is left).
+            QVERIFY(keys.Register());
+            QVERIFY(keys.Failed().empty());
+        }  // the destructor releases
+        OtherClient other;
+        QVERIFY(other.ok());
+        for (const char letter : {'o', 's', 't', 'p'}) QVERIFY2(other.Grab(letter), &letter);
+    }
+
+    // ---- the top window on a real desktop ----------------------------------------------------
+
+    void topWindowPlaceShapeAndStacking() {
+        REQUIRE_X();
+        Ttopform top(TopCommands{});
+        top.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&top));
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        QCOMPARE(screen.size(), QSize(1024, 768));
+        // Where the X server really has it (Qt's own idea can lag after reparenting).
+        QTRY_COMPARE(XSession::WindowRect(top.winId()), QRect(874, 618, 33, 33));
+
+        // A newly raised ordinary window stays below the square.
+        QWidget other;
+        other.setWindowTitle("other");
+        other.setGeometry(700, 500, 400, 300);
+        other.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        other.raise();
+        other.activateWindow();
+        XSession::Run("xdotool", {"windowactivate", "--sync", QString::number(other.winId())});
+        QTest::qWait(200);
+        const auto order = XSession::StackingOrder();
+        const auto topat = std::find(order.begin(), order.end(), top.winId());
+        const auto otherat = std::find(order.begin(), order.end(), other.winId());
+        QVERIFY(topat != order.end());
+        QVERIFY(otherat != order.end());
+        QVERIFY2(topat > otherat, "the top window went below a newly raised window");
+    }
+
+    void topWindowDragsWithLeftNotRight() {
+        REQUIRE_X();
+        Ttopform top(TopCommands{});
+        top.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&top));
+        QTRY_COMPARE(XSession::WindowRect(top.winId()).topLeft(), QPoint(874, 618));
+        const QPoint start(874 + 16, 618 + 16);
+
+        // Right button: the menu opens, the window stays. (The menu takes the mouse, so the
+        // press ends with closing the menu, not with a release over one of its items.)
+        // The menu runs its own event loop; a timer inside it looks and closes it.
+        bool menushown = false;
+        QTimer closer;
+        closer.setInterval(100);
+        connect(&closer, &QTimer::timeout, &top, [&] {
+            if (top.popmu1()->isVisible()) {
+                menushown = true;
+                top.popmu1()->close();
+            }
+        });
+        closer.start();
+        XSession::Detached("xdotool", {"mousemove", QString::number(start.x()), QString::number(start.y()),
+                                       "sleep", "0.2", "mousedown", "3"});
+        QTRY_VERIFY(menushown);
+        closer.stop();
+        XSession::Run("xdotool", {"mouseup", "3"});
+        QTest::qWait(300);
+        QCOMPARE(XSession::WindowRect(top.winId()).topLeft(), QPoint(874, 618));
+
+        // Left button: the window follows the mouse. Detached, so this thread keeps handling the
+        // pointer events while xdotool plays them.
+        XSession::Detached("xdotool", {"mousemove", QString::number(start.x()), QString::number(start.y()),
+                                       "sleep", "0.2", "mousedown", "1", "sleep", "0.3", "mousemove_relative", "--", "10", "5",
+                                       "sleep", "0.4", "mousemove_relative", "--", "-60", "-40", "sleep", "0.2",
+                                       "mousemove_relative", "--", "-70", "-45", "sleep", "0.4", "mouseup", "1"});
+        QTest::qWait(2500);
+        const QPoint moved = XSession::WindowRect(top.winId()).topLeft();
+        // The window manager moves it with the pointer from where the move began (after the first
+        // small step) by (-130, -85); a few pixels either way for snapping.
+        QVERIFY2(std::abs(moved.x() - (874 - 130)) <= 15 && std::abs(moved.y() - (618 - 85)) <= 15,
+                 qPrintable(QStringLiteral("moved to %1,%2").arg(moved.x()).arg(moved.y())));
+    }
+
+    void topWindowDoubleClick() {
+        REQUIRE_X();
+        QList<int> commands;
+        TopCommands c;
+        c.syscommand = [&commands](int command) { commands << command; };
+        Ttopform top(c);
+        top.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&top));
+        QTRY_COMPARE(XSession::WindowRect(top.winId()).topLeft(), QPoint(874, 618));
+        XSession::Run("xdotool", {"mousemove", "890", "634", "sleep", "0.2", "click", "--repeat", "2", "--delay", "80", "1"});
+        QTRY_COMPARE(commands, QList<int>{Ttopform::SC_MINIMIZE});
+        QVERIFY(top.mainhidden());
+        QTest::qWait(600);  // apart from the first double-click
+        XSession::Run("xdotool", {"click", "--repeat", "2", "--delay", "80", "1"});
+        QTRY_COMPARE(commands, (QList<int>{Ttopform::SC_MINIMIZE, Ttopform::SC_RESTORE}));
+        QVERIFY(!top.mainhidden());
+    }
+};
+
+int main(int argc, char** argv) {
+    SharedXSession().Start({.windowmanager = true, .tray = false});
+    if (!SharedXSession().ok()) qputenv("QT_QPA_PLATFORM", "offscreen");  // tests skip with the reason
+    QApplication app(argc, argv);
+    HotKeysXvfbTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "hotkeys_xvfb_test.moc"
