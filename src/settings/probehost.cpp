@@ -1,6 +1,7 @@
 #include "settings/probehost.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 #include "settings/inifile.h"
@@ -59,6 +60,10 @@ std::string ProbeHostFromText(const std::string& text) {
 
 std::string LoadProbeHost(const std::string& inipath) {
     try {
+        if (const char* chosen = std::getenv(kProbeHostVariable); chosen != nullptr) {
+            std::string value = Trim(chosen);
+            if (value.size() <= kMaxValue && UsableHost(value)) return value;
+        }
         std::ifstream in(inipath, std::ios::binary);
         if (!in) return kDefaultProbeHost;
         std::string text;

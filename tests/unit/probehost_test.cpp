@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -52,6 +53,7 @@ TEST(ProbeHostSetting, AnyBytesSurvive) {
 }
 
 TEST(ProbeHostSetting, FromFile) {
+    ::unsetenv(kProbeHostVariable);  // the file alone first
     char dir[] = "/tmp/probehostXXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/korbel setting.ini";
@@ -61,6 +63,12 @@ TEST(ProbeHostSetting, FromFile) {
         out << "[mailsetting]\r\nsmtpserver=127.0.0.1\r\n[Ping setting]\r\ndatalength=8\r\nprobehost=127.0.0.7\r\n";
     }
     EXPECT_EQ(LoadProbeHost(path), "127.0.0.7");
+    // The environment takes precedence when it names a usable host, else the file counts.
+    ::setenv(kProbeHostVariable, " 127.0.0.8 ", 1);
+    EXPECT_EQ(LoadProbeHost(path), "127.0.0.8");
+    ::setenv(kProbeHostVariable, "-oops", 1);
+    EXPECT_EQ(LoadProbeHost(path), "127.0.0.7");
+    ::unsetenv(kProbeHostVariable);
     EXPECT_EQ(LoadProbeHost(dir), kDefaultProbeHost);  // a directory, not a file
     std::remove(path.c_str());
     ::rmdir(dir);
