@@ -7,6 +7,7 @@
 
 #include "app/console.h"
 #include "engine/global_unit.h"
+#include "ui/aboutfm.h"
 #include "ui/mainfm.h"
 #include "ui/pictures.h"
 
@@ -27,7 +28,8 @@ int RunWindows(int argc, char** argv) {
 
     Tmainform mainform(arguments);
     mainform.show();
-    // TODO(about box): create the about box hidden here.
+    // One about box is made, hidden, at program start, owned by the main window.
+    new Taboutform(&mainform);
     return app.exec();
 }
 

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
@@ -32,20 +33,25 @@
 
 #include "engine/global_unit.h"
 #include "logs/logops.h"
+#include "monitor/checkthread.h"
 #include "platform/autostart.h"
 #include "platform/filetype.h"
+#include "platform/hotkeys.h"
 #include "platform/traceroute.h"
+#include "settings/mailreport.h"
 #include "settings/paths.h"
 #include "settings/probehost.h"
 #include "settings/settingsfile.h"
 #include "ui/addmore.h"
 #include "ui/addone.h"
+#include "ui/aboutfm.h"
 #include "ui/addresslistmodel.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
 #include "ui/mailsetting.h"
 #include "ui/pictures.h"
+#include "ui/topfm.h"
 
 namespace {
 
@@ -87,8 +93,35 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     veltrin::MonitorEvents& events = *this;
     monitor_ = std::make_unique<veltrin::Monitor>(list_, veltrin::WindowHandOver(), events,
                                                   [this] { return IntervalText().toStdString(); });
-    // TODO(connectivity check): monitor_->SetCheckFactory(...) making a tcheckthread whose title
-    // step calls SetCaption; it is created, paused and resumed with the other two workers.
+    // The connectivity check runs with the monitor's workers. It probes and waits on its own
+    // thread; only its title writes come to this window.
+    monitor_->SetCheckFactory([this](veltrin::HandOver& handover) -> std::unique_ptr<veltrin::Worker> {
+        const veltrin::Tgolbal* golbal = veltrin::Golbal();
+        std::string host = golbal ? golbal->probehost : std::string();
+        if (host.empty()) host = veltrin::kDefaultProbeHost;
+        return std::make_unique<veltrin::tcheckthread>(
+            handover, host, [this](std::string title) { SetCaption(QString::fromStdString(title)); });
+    });
+
+    // The tray icon's menu popmu1. Its "Exit" ends the program at once: no close sequence.
+    traymenu_ = new QMenu(this);
+    traymenu_->setObjectName(QStringLiteral("popmu1"));
+    QAction* stop2 = traymenu_->addAction(QStringLiteral("Ping"));
+    stop2->setObjectName(QStringLiteral("stop2"));
+    connect(stop2, &QAction::triggered, this, [this] {
+        pingbtnClick();
+        UpdateTrayIcon();
+    });
+    QAction* s1 = traymenu_->addAction(QStringLiteral("Stop"));
+    s1->setObjectName(QStringLiteral("s1"));
+    connect(s1, &QAction::triggered, this, [this] {
+        stopbtnClick();
+        UpdateTrayIcon();
+    });
+    traymenu_->addSeparator();
+    QAction* Exit1 = traymenu_->addAction(QStringLiteral("Exit"));
+    Exit1->setObjectName(QStringLiteral("Exit1"));
+    connect(Exit1, &QAction::triggered, this, [] { QCoreApplication::quit(); });
 
     painttimer_ = new QTimer(this);
     painttimer_->setSingleShot(true);
@@ -144,8 +177,10 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
 }
 
 Tmainform::~Tmainform() {
-    // Hot keys are released here once they exist. The monitor's workers are stopped and joined
-    // by the monitor before the list they read goes away.
+    // The hot keys go back to the desktop first. The monitor's workers (the connectivity check
+    // among them) are stopped and joined by the monitor before the list they read goes away.
+    hotkeys_.reset();
+    topform_.reset();
     monitor_.reset();
 }
 
@@ -411,8 +446,32 @@ void Tmainform::DetectAutoStart() {
 }
 
 void Tmainform::SetUpHotKeys() {
-    // TODO(hot keys): register Ctrl+O, Ctrl+S, Ctrl+T and Ctrl+P system-wide here; release them
-    // in the destructor.
+    // Ctrl+O, Ctrl+S, Ctrl+T and Ctrl+P for the whole desktop (X11). A key another program
+    // holds stays with it, and where the display has no global keys (Wayland) there are none;
+    // neither is reported.
+    hotkeys_ = std::make_unique<veltrin::GlobalHotKeys>([this](int index) { HotKeyPressed(index); });
+    hotkeys_->Register();
+}
+
+void Tmainform::HotKeyPressed(int index) {
+    switch (index) {
+        case 0:
+            ImportAddressFile();
+            break;
+        case 1:
+            SaveAddressLog();
+            break;
+        case 2:
+            pingbtnClick();
+            UpdateTrayIcon();
+            break;
+        case 3:
+            stopbtnClick();
+            UpdateTrayIcon();
+            break;
+        default:
+            break;
+    }
 }
 
 void Tmainform::LoadLocation() {
@@ -437,7 +496,18 @@ void Tmainform::LoadArgumentFile(const QStringList& arguments) {
 }
 
 void Tmainform::CreateTopWindow() {
-    // TODO(top window): create the always-on-top square, owned by this window, and show it.
+    TopCommands commands;
+    commands.ping = [this] { pingbtnClick(); };
+    commands.stop = [this] { stopbtnClick(); };
+    commands.addone = [this] { ShowAddOneDialog(); };
+    commands.addgroup = [this] { ShowAddGroupDialog(); };
+    commands.deletelast = [this] { DeleteSelectedAddress(); };
+    commands.deleteall = [this] { ClearAllAddresses(); };
+    commands.importfile = [this] { ImportAddressFile(); };
+    commands.updatetray = [this] { UpdateTrayIcon(); };
+    commands.syscommand = [this](int command) { SysCommand(command); };
+    topform_ = std::make_unique<Ttopform>(std::move(commands));
+    topform_->show();
 }
 
 // ---- commands --------------------------------------------------------------------------------
@@ -528,8 +598,14 @@ void Tmainform::OpenDetail(const QString& address) {
 }
 
 void Tmainform::UpdateTrayIcon() {
-    // TODO(tray): set the tray icon to GreenIco()/RedIco() for monitor().running() when the icon
-    // is shown; nothing to do while the window is shown.
+    // Only an icon that is showing changes; while the window is shown there is none.
+    if (intray_) SetTrayIcon();
+}
+
+void Tmainform::SetTrayIcon() {
+    if (!tray_) return;
+    traygreen_ = monitor_->running();
+    tray_->setIcon(traygreen_ ? veltrin::GreenIco() : veltrin::RedIco());
 }
 
 void Tmainform::pingbtnClick() {
@@ -717,32 +793,80 @@ void Tmainform::ShowSettingsWindow() {
 }
 
 void Tmainform::ShowAboutBox() {
-    // TODO(about box): create a new Taboutform owned by this window and show it modeless.
+    // A new modeless box for every use, owned by this window; failures are silent.
+    try {
+        auto* box = new Taboutform(this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
+    } catch (...) {
+    }
 }
 
 void Tmainform::Autorun1Click() {
-    // TODO(auto start): toggle through veltrin::autostart::Enable/Disable and show "Fail to
-    // modify the setting" on failure. Until then the check mark keeps what start-up found.
+    // The check mark follows what this toggle last did, not the click itself.
+    if (autostartchecked_) {
+        autostartchecked_ = false;
+        if (!veltrin::autostart::Disable()) {
+            veltrin::ShowPlainMessage(this, QStringLiteral("Fail to modify the setting"));
+            autostartchecked_ = true;
+        }
+    } else {
+        autostartchecked_ = true;
+        if (!veltrin::autostart::Enable(QCoreApplication::applicationFilePath())) {
+            veltrin::ShowPlainMessage(this, QStringLiteral("Fail to modify the setting"));
+            autostartchecked_ = false;
+        }
+    }
     Autorun1_->setChecked(autostartchecked_);
 }
 
 // ---- minimise, restore, close ---------------------------------------------------------------
 
 void Tmainform::HideToTray() {
-    // TODO(tray): hide the window and show the tray icon instead.
-    showMinimized();
+    if (!tray_) {
+        tray_ = new QSystemTrayIcon(this);
+        tray_->setObjectName(QStringLiteral("trayicon"));
+        tray_->setToolTip(QStringLiteral("Korbel"));
+        tray_->setContextMenu(traymenu_);  // the right button shows popmu1
+        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger) RestoreFromTray();  // left button
+        });
+    }
+    SetTrayIcon();
+    // Hidden, not minimised: without a tray the top window's double-click and the hot keys
+    // still bring the window back.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    hide();
+    tray_->show();
+    intray_ = true;
 }
 
 void Tmainform::RestoreFromTray() {
-    // TODO(tray): remove the tray icon.
-    showNormal();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
     raise();
     activateWindow();
+    if (tray_) tray_->hide();
+    intray_ = false;
 }
 
 void Tmainform::CloseAndReport() {
     hide();
-    // TODO(close sequence): mail the report the send setting asks for and show its result here.
+    if (tray_) tray_->hide();
+    // The mail part: "all" replaces the mail text with the list's report lines; anything but
+    // "nothing" or empty is mailed, and the result shown, before the program ends.
+    try {
+        if (veltrin::Tgolbal* golbal = veltrin::Golbal()) {
+            veltrin::Tmailsetting& mail = golbal->mailsetting;
+            if (mail.sendsetting == "all") mail.emailtext = veltrin::JoinCommaText(list_.MainLogLines());
+            if (!(mail.sendsetting == "nothing" || mail.sendsetting.empty())) {
+                const std::string result = veltrin::SendMail(mail);
+                veltrin::ShowNotice(this, QString::fromStdString(result));
+            }
+        }
+    } catch (...) {
+        // A failed mail never keeps the program from ending.
+    }
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
@@ -756,8 +880,11 @@ void Tmainform::showEvent(QShowEvent* event) {
 }
 
 void Tmainform::changeEvent(QEvent* event) {
-    // TODO(tray): a minimise from the title bar goes to SysCommand(SC_MINIMIZE) (into the tray).
     QMainWindow::changeEvent(event);
+    // A minimise from the title bar goes into the tray like any other minimise command; after
+    // the state change has been handled, not inside it.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && !closing_)
+        QMetaObject::invokeMethod(this, [this] { SysCommand(SC_MINIMIZE); }, Qt::QueuedConnection);
     if (event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange)
         RequestPaint();
 }

@@ -17,16 +17,20 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QSystemTrayIcon;
 class QTableView;
 class QTimer;
 class QToolBar;
 
 namespace veltrin {
 class AddressListModel;
+class GlobalHotKeys;
 }
 
 // Window classes live in the global namespace, like the other windows; the Qt-free parts they
 // use are in namespace veltrin.
+class Ttopform;
+
 class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     Q_OBJECT
 
@@ -81,6 +85,15 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     veltrin::AddressListModel* ListModel() const { return model_; }
     // True while the status picture shows the running (green) state.
     bool StatusGreen() const { return statusgreen_; }
+    // The desktop pieces: tray icon and its menu popmu1, the top window, the global hot keys.
+    QSystemTrayIcon* TrayIcon() const { return tray_; }
+    QMenu* TrayMenu() const { return traymenu_; }
+    bool InTray() const { return intray_; }
+    bool TrayGreen() const { return traygreen_; }  // colour of the tray icon last set
+    Ttopform* TopForm() const { return topform_.get(); }
+    veltrin::GlobalHotKeys* HotKeys() const { return hotkeys_.get(); }
+    // The hot-key commands by table index: Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P.
+    void HotKeyPressed(int index);
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -104,11 +117,11 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     // Start-up steps, in order.
     void RegisterFileType();
     void DetectAutoStart();
-    void SetUpHotKeys();  // global hot keys: filled in with the tray and hot-key work
+    void SetUpHotKeys();  // Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P for the whole desktop
     void LoadLocation();
     void ReadSettings();
     void LoadArgumentFile(const QStringList& arguments);
-    void CreateTopWindow();  // the always-on-top square: filled in with the top window
+    void CreateTopWindow();  // the always-on-top square, shown at once
 
     void RefreshStatusPicture();
     void ViewToList();  // the view's selection becomes the list's
@@ -118,16 +131,17 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void ListV1MouseDown(const QPoint& globalpos);
     void ListV1DblClick();
     void ShowSettingsWindow();  // "Setting": a new modeless settings window
-    void ShowAboutBox();        // "About ": the about box is added with its own work
-    void Autorun1Click();       // "Auto start" toggle: added with the tray and hot-key work
+    void ShowAboutBox();        // "About ": a new modeless about box
+    void Autorun1Click();       // "Auto start" toggle
     void ShowRawSocketNotice();
     void IP1Click();  // "IP Tracert "
     void MoreDetailInfo();
 
-    // Minimise, restore and close: the tray work replaces these with the tray behaviour.
+    // Minimise into the tray, restore from it, and the close sequence with the report mail.
     void HideToTray();
     void RestoreFromTray();
     void CloseAndReport();
+    void SetTrayIcon();  // the icon for the monitor's state now
 
     veltrin::AddressList list_;
     veltrin::AddressListModel* model_ = nullptr;
@@ -151,6 +165,13 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     QMenu* pmselected_ = nullptr;
     QMenu* pmnone_ = nullptr;
     QAction* Autorun1_ = nullptr;
+
+    QSystemTrayIcon* tray_ = nullptr;
+    QMenu* traymenu_ = nullptr;  // popmu1: "Ping", "Stop", "-", "Exit"
+    bool intray_ = false;
+    bool traygreen_ = false;
+    std::unique_ptr<Ttopform> topform_;
+    std::unique_ptr<veltrin::GlobalHotKeys> hotkeys_;
 
     bool rawsocketpending_ = false;  // the hint waits until the window is up
     QString rawsockethint_;
