@@ -45,6 +45,7 @@
 #include "ui/addmore.h"
 #include "ui/addone.h"
 #include "ui/aboutfm.h"
+#include "ui/appexit.h"
 #include "ui/addresslistmodel.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
@@ -121,7 +122,7 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     traymenu_->addSeparator();
     QAction* Exit1 = traymenu_->addAction(QStringLiteral("Exit"));
     Exit1->setObjectName(QStringLiteral("Exit1"));
-    connect(Exit1, &QAction::triggered, this, [] { QCoreApplication::quit(); });
+    connect(Exit1, &QAction::triggered, this, [] { veltrin::EndApplication(); });
 
     painttimer_ = new QTimer(this);
     painttimer_->setSingleShot(true);
@@ -867,7 +868,7 @@ void Tmainform::CloseAndReport() {
     } catch (...) {
         // A failed mail never keeps the program from ending.
     }
-    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    veltrin::EndApplication();
 }
 
 // ---- events ---------------------------------------------------------------------------------

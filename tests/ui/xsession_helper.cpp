@@ -83,6 +83,19 @@ pid_t XSession::Spawn(const std::vector<QByteArray>& argv, int keepfd) {
     std::vector<char*> args;
     for (const QByteArray& a : argv) args.push_back(const_cast<char*>(a.constData()));
     args.push_back(nullptr);
+    // The desktop programs find their themes and settings in the system folders even when a
+    // test points the XDG variables at a temporary home.
+    std::vector<QByteArray> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const QByteArray entry(*e);
+        if (!entry.startsWith("XDG_DATA_DIRS=")) env.push_back(entry);
+    }
+    const QByteArray datadirs = qgetenv("XDG_DATA_DIRS");
+    env.push_back("XDG_DATA_DIRS=" + (datadirs.isEmpty() ? QByteArray() : datadirs + ":") +
+                  "/usr/local/share:/usr/share");
+    std::vector<char*> envp;
+    for (const QByteArray& e : env) envp.push_back(const_cast<char*>(e.constData()));
+    envp.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int devnull = ::open("/dev/null", O_RDWR);
@@ -92,7 +105,7 @@ pid_t XSession::Spawn(const std::vector<QByteArray>& argv, int keepfd) {
             ::dup2(devnull, 2);
         }
         if (keepfd >= 0) ::fcntl(keepfd, F_SETFD, 0);
-        ::execvp(args[0], args.data());
+        ::execvpe(args[0], args.data(), envp.data());
         ::_exit(127);
     }
     if (pid > 0) children_.push_back(pid);
