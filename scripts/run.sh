@@ -7,4 +7,6 @@ if [ "$(id -u)" -eq 0 ]; then bash scripts/install-deps.sh; fi
 cmake --preset default >/dev/null
 cmake --build --preset default
 if [ $# -eq 0 ]; then set -- "$PWD/resources/example.spl"; fi
+# The demo keeps the connectivity check on this machine.
+export VELTRIN_PROBEHOST="${VELTRIN_PROBEHOST:-127.0.0.1}"
 exec build/default/src/app/veltrin-ping "$@"
