@@ -30,7 +30,7 @@ private:
     int error_ = 0;
 };
 
-// Explains, once per process, how to grant the raw-socket right. Returns the text.
+// The text that tells the user how to grant the raw-socket right; callers tell it once.
 std::string RawSocketHint(int error);
 
 }  // namespace veltrin

@@ -22,6 +22,13 @@ std::string MainLogLine(const AddressRow& row) {
     return line;
 }
 
+std::vector<std::string> MainLogLines(const std::vector<AddressRow>& rows) {
+    std::vector<std::string> lines;
+    lines.reserve(rows.size());
+    for (const auto& row : rows) lines.push_back(MainLogLine(row));
+    return lines;
+}
+
 std::string DetailLogLine(const AddressRow& row) {
     std::string line;
     line.reserve(row.address.size() + row.ttl.size() + row.time.size() + row.bytes.size() + 32);

@@ -10,6 +10,8 @@ namespace veltrin {
 
 std::string MainLogLine(const AddressRow& row);    // ends with the carriage return field
 std::string DetailLogLine(const AddressRow& row);  // first cell holds the reply's date and time
+// One MainLogLine per row, in list order: the address log's lines and the close report's.
+std::vector<std::string> MainLogLines(const std::vector<AddressRow>& rows);
 std::vector<std::string> SplitTextLines(const std::string& bytes);  // import line rule
 void LoadAddressLines(const std::vector<std::string>& lines, std::vector<AddressRow>& rows);
 // Writes every line followed by CR LF into a temporary file beside `path`, then renames it over

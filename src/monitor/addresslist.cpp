@@ -5,30 +5,6 @@
 
 namespace veltrin {
 
-namespace {
-
-// The address-log line of one row. The logs module owns the format for the files it writes;
-// the list keeps its own copy so the monitor needs no logs library (a unit test keeps the two
-// identical).
-std::string LogLine(const AddressRow& row) {
-    std::string line;
-    line.reserve(row.address.size() + row.ttl.size() + row.time.size() + row.bytes.size() + 24);
-    line += row.address;
-    line += "_   ";
-    line += "TTL ";
-    line += row.ttl;
-    line += " ";
-    line += "Timeout ";
-    line += row.time;
-    line += "  ";
-    line += row.bytes;
-    line += "  ";
-    line += '\r';
-    return line;
-}
-
-}  // namespace
-
 void AddressList::Append(const std::string& address) {
     AddressRow row;
     row.address = address;
@@ -166,13 +142,6 @@ std::vector<int> AddressList::SelectedRows() const {
     for (std::size_t i = 0; i < selected_.size() && out.size() < static_cast<std::size_t>(selectedcount_); ++i)
         if (selected_[i] != 0) out.push_back(static_cast<int>(i));
     return out;
-}
-
-std::vector<std::string> AddressList::MainLogLines() const {
-    std::vector<std::string> lines;
-    lines.reserve(rows_.size());
-    for (const auto& row : rows_) lines.push_back(LogLine(row));
-    return lines;
 }
 
 }  // namespace veltrin

@@ -45,8 +45,6 @@ public:
     int FirstSelected() const;                          // -1 when none
     std::vector<int> SelectedRows() const;              // ascending
 
-    // One address-log line per row, in list order.
-    std::vector<std::string> MainLogLines() const;
 
 private:
     std::vector<AddressRow> rows_;

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "engine/global_unit.h"
+#include "logs/logfiles.h"
 #include "logs/logops.h"
 #include "monitor/checkthread.h"
 #include "platform/autostart.h"
@@ -455,6 +456,8 @@ void Tmainform::SetUpHotKeys() {
 }
 
 void Tmainform::HotKeyPressed(int index) {
+    // Where no tray can show the hidden window's icon, a hot key is the way back to it.
+    if (intray_ && !QSystemTrayIcon::isSystemTrayAvailable()) RestoreFromTray();
     switch (index) {
         case 0:
             ImportAddressFile();
@@ -859,7 +862,7 @@ void Tmainform::CloseAndReport() {
     try {
         if (veltrin::Tgolbal* golbal = veltrin::Golbal()) {
             veltrin::Tmailsetting& mail = golbal->mailsetting;
-            if (mail.sendsetting == "all") mail.emailtext = veltrin::JoinCommaText(list_.MainLogLines());
+            if (mail.sendsetting == "all") mail.emailtext = veltrin::JoinCommaText(veltrin::MainLogLines(list_.Rows()));
             if (!(mail.sendsetting == "nothing" || mail.sendsetting.empty())) {
                 const std::string result = veltrin::SendMail(mail);
                 veltrin::ShowNotice(this, QString::fromStdString(result));

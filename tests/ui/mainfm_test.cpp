@@ -33,6 +33,7 @@
 
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
+#include "logs/logfiles.h"
 #include "monitor/addresslist.h"
 #include "platform/autostart.h"
 #include "platform/filetype.h"
@@ -735,7 +736,7 @@ class MainFormTest : public QObject {
         QVERIFY(bytes.startsWith("127.0.0.1_   TTL 64 Timeout 0  return data length:   32  \r\r\n"));
         QVERIFY(bytes.contains("\r\r\nlocalhost_   TTL  Timeout     \r\r\n"));
         QCOMPARE(QString::fromStdString(Golbal()->mailsetting.emailtext),
-                 QString::fromStdString(veltrin::JoinCommaText(w.list().MainLogLines())));
+                 QString::fromStdString(veltrin::JoinCommaText(veltrin::MainLogLines(w.list().Rows()))));
 
         w.ClearAllAddresses();
         recorder.QueueFileAnswer(chosen + QStringLiteral(".spl"));

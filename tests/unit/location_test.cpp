@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "unit/testfiles.h"
+
 #include "engine/global_unit.h"
 #include "engine/location.h"
 
@@ -28,41 +30,9 @@ using namespace std::string_literals;
 
 namespace {
 
+using namespace veltrin::testfiles;
+
 constexpr std::int64_t kBadKey = -97115;
-
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/veltrin-location-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempFolder() {
-        for (const auto& name : made_) ::unlink(name.c_str());
-        ::rmdir(path_.c_str());
-    }
-    std::string File(const std::string& name) {
-        made_.push_back(path_ + "/" + name);
-        return made_.back();
-    }
-
-private:
-    std::string path_;
-    std::vector<std::string> made_;
-};
-
-void PutFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // One record laid out byte by byte; texts longer than their fields are cut to the field.
 std::string Record(const std::string& start, const std::string& end, const std::string& name, char filler = '\0') {
@@ -173,8 +143,8 @@ TEST(LookupLocation, FirstMatchWinsAndBoundsAreInclusive) {
 // ---- loading ---------------------------------------------------------------------------------
 
 TEST(LoadLocationTable, ReadsRecordsInFileOrder) {
-    TempFolder dir;
-    const std::string path = dir.File("address.dat");
+    TempFolder dir{"location"};
+    const std::string path = dir / "address.dat";
     PutFile(path, Header() + Record("127.0.0.0", "127.255.255.255", "Loopback") +
                       Record("010.000.000.000", "10.255.255.255", "  Ten\t ", 'Z') +
                       Record("255.255.255.255", "255.255.255.255", "ABCDEFGHIJKLMNOPQR", 'Z') +
@@ -198,8 +168,8 @@ TEST(LoadLocationTable, ReadsRecordsInFileOrder) {
 }
 
 TEST(LoadLocationTable, NameOfEighteenWithTrailingBlanks) {
-    TempFolder dir;
-    const std::string path = dir.File("a.dat");
+    TempFolder dir{"location"};
+    const std::string path = dir / "a.dat";
     PutFile(path, Header() + Record("1.0.0.0", "1.0.0.9", "Name with blanks  ", 'Z'));
     LocationTable table;
     ASSERT_EQ(LoadLocationTable(path, table), 1);
@@ -208,8 +178,8 @@ TEST(LoadLocationTable, NameOfEighteenWithTrailingBlanks) {
 }
 
 TEST(LoadLocationTable, HeaderOnlyGivesEmptyTable) {
-    TempFolder dir;
-    const std::string path = dir.File("a.dat");
+    TempFolder dir{"location"};
+    const std::string path = dir / "a.dat";
     PutFile(path, Header());
     LocationTable table;
     EXPECT_EQ(LoadLocationTable(path, table), 0);
@@ -219,8 +189,8 @@ TEST(LoadLocationTable, HeaderOnlyGivesEmptyTable) {
 }
 
 TEST(LoadLocationTable, ShortFinalRecord) {
-    TempFolder dir;
-    const std::string path = dir.File("a.dat");
+    TempFolder dir{"location"};
+    const std::string path = dir / "a.dat";
     const std::string full = Header() + Record("1.0.0.0", "1.0.0.9", "One");
     const std::string last = Record("2.0.0.0", "2.0.0.9", "Two");
     const struct {
@@ -236,11 +206,11 @@ TEST(LoadLocationTable, ShortFinalRecord) {
 }
 
 TEST(LoadLocationTable, UnopenableLeavesTableAsItWas) {
-    TempFolder dir;
+    TempFolder dir{"location"};
     LocationTable table{{1, 2, "kept"}};
-    EXPECT_EQ(LoadLocationTable(dir.File("missing.dat"), table), -1);
+    EXPECT_EQ(LoadLocationTable(dir / "missing.dat", table), -1);
     EXPECT_EQ(LoadLocationTable("/tmp", table), -1);
-    const std::string fifo = dir.File("fifo");
+    const std::string fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(LoadLocationTable(fifo, table), -1);  // must not wait for a writer
     ASSERT_EQ(table.size(), 1u);
@@ -248,8 +218,8 @@ TEST(LoadLocationTable, UnopenableLeavesTableAsItWas) {
 }
 
 TEST(LoadLocationTable, AppendsAndCountsTheWholeTable) {
-    TempFolder dir;
-    const std::string path = dir.File("a.dat");
+    TempFolder dir{"location"};
+    const std::string path = dir / "a.dat";
     PutFile(path, Header() + Record("1.0.0.0", "1.0.0.9", "One") + Record("2.0.0.0", "2.0.0.9", "Two"));
     LocationTable table{{5, 6, "before"}};
     EXPECT_EQ(LoadLocationTable(path, table), 3);
@@ -259,8 +229,8 @@ TEST(LoadLocationTable, AppendsAndCountsTheWholeTable) {
 }
 
 TEST(LoadLocationTable, LargeFileAcrossReadBoundariesMatchesBufferLoader) {
-    TempFolder dir;
-    const std::string path = dir.File("big.dat");
+    TempFolder dir{"location"};
+    const std::string path = dir / "big.dat";
     std::string bytes = Header('\0');
     const int count = 20000;
     for (int i = 0; i < count; ++i) {
@@ -294,8 +264,8 @@ TEST(LoadLocationBytes, AnySplitOfTheImageGivesTheSameTable) {
     LocationTable whole;
     LoadLocationBytes(bytes, whole);
     ASSERT_EQ(whole.size(), 50u);
-    TempFolder dir;
-    const std::string path = dir.File("r.dat");
+    TempFolder dir{"location"};
+    const std::string path = dir / "r.dat";
     PutFile(path, bytes);
     LocationTable fromfile;
     ASSERT_EQ(LoadLocationTable(path, fromfile), 50);
@@ -344,8 +314,8 @@ TEST(BundledLocationTable, MatchesItsGenerator) {
 
 TEST(CsvToAddressDat, ConvertsRowsInOrder) {
     if (!HavePython()) GTEST_SKIP() << "python3 is not available to run the converter";
-    TempFolder dir;
-    const std::string csv = dir.File("in.csv"), dat = dir.File("out.dat");
+    TempFolder dir{"location"};
+    const std::string csv = dir / "in.csv", dat = dir / "out.dat";
     PutFile(csv, "start,end,name\n127.0.0.0,127.0.0.255,Narrow\n# comment\n\n"
                  "127.0.0.0,127.255.255.255,\"Wide, with comma\"\n198.18.0.0,198.19.255.255,ABCDEFGHIJKLMNOPQR\n");
     ASSERT_EQ(RunProgram({"python3", kScripts + "csv-to-address-dat.py", csv, dat}), 0);
@@ -370,8 +340,8 @@ TEST(CsvToAddressDat, RejectsInvalidRowsAndWritesNothing) {
         "127.0.0.0,127.0.0.1,\xe6\xbc\xa2\xe5\xad\x97\n",  // not single-byte text
     };
     for (const char* input : bad) {
-        TempFolder dir;
-        const std::string csv = dir.File("in.csv"), dat = dir.File("out.dat");
+        TempFolder dir{"location"};
+        const std::string csv = dir / "in.csv", dat = dir / "out.dat";
         PutFile(csv, std::string("1.0.0.0,1.0.0.1,Good\n") + input);
         EXPECT_EQ(RunProgram({"python3", kScripts + "csv-to-address-dat.py", csv, dat}), 2) << input;
         struct stat info {};

@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "unit/testfiles.h"
+
 #include "engine/global_unit.h"
 #include "logs/logfiles.h"
 #include "logs/logops.h"
@@ -30,99 +32,13 @@ using namespace std::string_literals;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/veltrin-logs-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempFolder() { Remove(path_); }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-    std::set<std::string> Names() const {
-        std::set<std::string> names;
-        if (DIR* dir = ::opendir(path_.c_str())) {
-            while (dirent* entry = ::readdir(dir)) {
-                const std::string name = entry->d_name;
-                if (name != "." && name != "..") names.insert(name);
-            }
-            ::closedir(dir);
-        }
-        return names;
-    }
-
-private:
-    static void Remove(const std::string& path) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) return;
-        if (S_ISDIR(info.st_mode)) {
-            ::chmod(path.c_str(), 0700);
-            if (DIR* dir = ::opendir(path.c_str())) {
-                std::vector<std::string> names;
-                while (dirent* entry = ::readdir(dir)) {
-                    const std::string name = entry->d_name;
-                    if (name != "." && name != "..") names.push_back(name);
-                }
-                ::closedir(dir);
-                for (const auto& name : names) Remove(path + "/" + name);
-            }
-            ::rmdir(path.c_str());
-        } else {
-            ::unlink(path.c_str());
-        }
-    }
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void PutFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
+using namespace veltrin::testfiles;
 
 std::vector<std::string> Addresses(const std::vector<AddressRow>& rows) {
     std::vector<std::string> out;
     for (const auto& row : rows) out.push_back(row.address);
     return out;
 }
-
-// Makes every write past `bytes` fail with EFBIG for the life of the object: a real write
-// failure that works for root too.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old_);
-        oldhandler_ = ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = old_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &old_);
-        ::signal(SIGXFSZ, oldhandler_);
-    }
-
-private:
-    rlimit old_{};
-    sighandler_t oldhandler_{};
-};
 
 const AddressRow kEmptyRow{"127.0.0.1", "", "", ""};
 const AddressRow kFullRow{"127.0.0.2", "64", "3", "return data length:   12"};
@@ -232,13 +148,13 @@ TEST(LoadAddressText, StopsAtTheImportRowBound) {
 // ---- whole-file writer -----------------------------------------------------------------------
 
 TEST(WriteTextLines, EveryLineEndsWithCrLf) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     ASSERT_TRUE(WriteTextLines(dir / "a.txt", {"one", "", "three\r"}));
     EXPECT_EQ(ReadFile(dir / "a.txt"), "one\r\n\r\nthree\r\r\n");
 }
 
 TEST(WriteTextLines, NoLinesGivesEmptyFileAndReplacesOldOne) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "a.txt", "old content");
     ASSERT_TRUE(WriteTextLines(dir / "a.txt", {}));
     EXPECT_TRUE(Exists(dir / "a.txt"));
@@ -247,7 +163,7 @@ TEST(WriteTextLines, NoLinesGivesEmptyFileAndReplacesOldOne) {
 }
 
 TEST(WriteTextLines, FailedWriteLeavesOldFileAndNoTemporary) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "a.txt", "old content\r\n");
     std::string error;
     {
@@ -261,7 +177,7 @@ TEST(WriteTextLines, FailedWriteLeavesOldFileAndNoTemporary) {
 }
 
 TEST(WriteTextLines, FolderReplacedByPlainFileFails) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "logs", "a plain file where a folder should be");
     std::string error;
     EXPECT_FALSE(WriteTextLines(dir / "logs/a.txt", {"x"}, error));
@@ -270,7 +186,7 @@ TEST(WriteTextLines, FolderReplacedByPlainFileFails) {
 }
 
 TEST(WriteTextLines, TargetThatIsAFolderFailsAndStays) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0700), 0);
     PutFile(dir / "sub/inner", "kept");
     EXPECT_FALSE(WriteTextLines(dir / "sub", {"x"}));
@@ -279,7 +195,7 @@ TEST(WriteTextLines, TargetThatIsAFolderFailsAndStays) {
 }
 
 TEST(WriteTextLines, VeryLongTargetNameStillUsesShortTemporary) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     const std::string name(250, 'n');
     ASSERT_TRUE(WriteTextLines(dir / name, {"x"}));
     EXPECT_EQ(ReadFile(dir / name), "x\r\n");
@@ -288,7 +204,7 @@ TEST(WriteTextLines, VeryLongTargetNameStillUsesShortTemporary) {
 // ---- address log -----------------------------------------------------------------------------
 
 TEST(SaveAddressLog, WritesChosenNamePlusSplWithCrCrLf) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string emailtext = "unchanged";
     EXPECT_EQ(SaveAddressLog(dir / "list", {kEmptyRow, kFullRow}, "nothing", emailtext), LogSaveResult::Saved);
     EXPECT_EQ(ReadFile(dir / "list.spl"), "127.0.0.1_   TTL  Timeout     \r\r\n"
@@ -298,7 +214,7 @@ TEST(SaveAddressLog, WritesChosenNamePlusSplWithCrCrLf) {
 }
 
 TEST(SaveAddressLog, ExtensionIsAlwaysAppended) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string emailtext;
     EXPECT_EQ(SaveAddressLog(dir / "x.spl", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
     EXPECT_EQ(SaveAddressLog(dir / "y.txt", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
@@ -306,7 +222,7 @@ TEST(SaveAddressLog, ExtensionIsAlwaysAppended) {
 }
 
 TEST(SaveAddressLog, ExistingChosenFileWritesNothing) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "list", "mine");
     std::string emailtext = "unchanged";
     EXPECT_EQ(SaveAddressLog(dir / "list", {kFullRow}, "all", emailtext), LogSaveResult::Exists);
@@ -316,7 +232,7 @@ TEST(SaveAddressLog, ExistingChosenFileWritesNothing) {
 }
 
 TEST(SaveAddressLog, OlderFileOfExtendedNameIsReplaced) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "list.spl", "older log");
     std::string emailtext;
     EXPECT_EQ(SaveAddressLog(dir / "list", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
@@ -330,7 +246,7 @@ TEST(SaveAddressLog, CancelledDialogDoesNothing) {
 }
 
 TEST(SaveAddressLog, EmptyListGivesEmptyFileAndEmptyMailText) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string emailtext = "old text";
     EXPECT_EQ(SaveAddressLog(dir / "empty", {}, "all", emailtext), LogSaveResult::Saved);
     EXPECT_TRUE(Exists(dir / "empty.spl"));
@@ -339,7 +255,7 @@ TEST(SaveAddressLog, EmptyListGivesEmptyFileAndEmptyMailText) {
 }
 
 TEST(SaveAddressLog, ImportedAgainGivesSameAddressesInOrder) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     const std::vector<AddressRow> rows{
         {"127.0.0.1", "64", "1", "return data length:   12"},
         {" 127.0.0.9", "", "", ""},
@@ -358,7 +274,7 @@ TEST(SaveAddressLog, ImportedAgainGivesSameAddressesInOrder) {
 }
 
 TEST(SaveAddressLog, WriteFailureLeavesMailTextAndOldFile) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "list.spl", "older log");
     std::string emailtext = "unchanged";
     {
@@ -386,7 +302,7 @@ TEST(LogMailText, OnlyTheMatchingSendSettingSetsIt) {
     };
     int n = 0;
     for (const auto& c : cases) {
-        TempFolder dir;
+        TempFolder dir{"logs"};
         std::string emailtext = "before";
         const std::string chosen = dir / ("log" + std::to_string(n++));
         const auto result = c.detail ? SaveDetailLog(chosen, rows, c.sendsetting, emailtext)
@@ -401,7 +317,7 @@ TEST(LogMailText, OnlyTheMatchingSendSettingSetsIt) {
 // ---- detail log ------------------------------------------------------------------------------
 
 TEST(SaveDetailLog, WritesChosenNamePlusTxt) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string emailtext;
     const std::vector<AddressRow> rows{{"2024-06-15 10:00:00", "64", "3", "12"}, {"2024-06-15 10:00:01", "64", "4", "12"}};
     EXPECT_EQ(SaveDetailLog(dir / "d.txt", rows, "", emailtext), LogSaveResult::Saved);
@@ -429,7 +345,7 @@ TEST(AutoDetailLog, NameIsShortDateTickAndCounterWithoutSlashes) {
 }
 
 TEST(AutoDetailLog, FirstLineIsLabelThenDetailLines) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string emailtext = "before", error, path;
     const std::vector<AddressRow> rows{{"2024-06-15 10:00:00", "64", "3", "12"}};
     ASSERT_TRUE(SaveAutoDetailLog(dir.path(), "IP address:    127.0.0.1", rows, "nothing", emailtext, error, &path))
@@ -444,7 +360,7 @@ TEST(AutoDetailLog, FirstLineIsLabelThenDetailLines) {
 }
 
 TEST(AutoDetailLog, EmptyListStillWritesLabel) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string emailtext, error, path;
     ASSERT_TRUE(SaveAutoDetailLog(dir.path() + "/", "IP address:    ", {}, "select log", emailtext, error, &path));
     EXPECT_EQ(ReadFile(path), "IP address:    \r\n");
@@ -452,7 +368,7 @@ TEST(AutoDetailLog, EmptyListStillWritesLabel) {
 }
 
 TEST(AutoDetailLog, EverySaveGetsANewFile) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string emailtext, error;
     std::set<std::string> paths;
     for (int i = 0; i < 20; ++i) {
@@ -465,7 +381,7 @@ TEST(AutoDetailLog, EverySaveGetsANewFile) {
 }
 
 TEST(AutoDetailLog, FailureReportsTextAndStillSetsMailTextFirst) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "notafolder", "x");
     std::string emailtext = "before", error;
     EXPECT_FALSE(SaveAutoDetailLog(dir / "notafolder", "IP address:    127.0.0.1", {}, "select log", emailtext, error));
@@ -477,7 +393,7 @@ TEST(AutoDetailLog, FailureReportsTextAndStillSetsMailTextFirst) {
 // ---- ICMP dump log ---------------------------------------------------------------------------
 
 TEST(SaveDumpLog, ExactlyTheChosenName) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string error;
     EXPECT_EQ(SaveDumpLog(dir / "dump", {"-----", "Ping data: 08 00"}, error), LogSaveResult::Saved);
     EXPECT_EQ(ReadFile(dir / "dump"), "-----\r\nPing data: 08 00\r\n");
@@ -488,7 +404,7 @@ TEST(SaveDumpLog, ExactlyTheChosenName) {
 }
 
 TEST(SaveDumpLog, FailureGivesErrorText) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     std::string error;
     EXPECT_EQ(SaveDumpLog(dir / "no/such/folder/dump", {"x"}, error), LogSaveResult::Failed);
     EXPECT_NE(error.find(dir / "no/such/folder/dump"), std::string::npos) << error;
@@ -498,7 +414,7 @@ TEST(SaveDumpLog, FailureGivesErrorText) {
 // ---- reading address files -------------------------------------------------------------------
 
 TEST(LoadAddressFile, ZeroByteEndsTheText) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "z.spl", "127.0.0.1_ a\r\r\n127.0.0.2_ b\r\r\n"s + '\0' + "127.0.0.3_ c\r\r\n");
     std::vector<AddressRow> rows;
     ASSERT_TRUE(LoadAddressFile(dir / "z.spl", rows));
@@ -506,7 +422,7 @@ TEST(LoadAddressFile, ZeroByteEndsTheText) {
 }
 
 TEST(LoadAddressFile, PlainAddressListImportsNothing) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "plain.spl", "127.0.0.1\n127.0.0.2\n");
     std::vector<AddressRow> rows;
     EXPECT_TRUE(LoadAddressFile(dir / "plain.spl", rows));
@@ -514,7 +430,7 @@ TEST(LoadAddressFile, PlainAddressListImportsNothing) {
 }
 
 TEST(LoadAddressFile, ImportingTwiceGivesEveryAddressTwice) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     PutFile(dir / "t.spl", "a_\r\nb_\r\n");
     std::vector<AddressRow> rows;
     ASSERT_TRUE(LoadAddressFile(dir / "t.spl", rows));
@@ -523,7 +439,7 @@ TEST(LoadAddressFile, ImportingTwiceGivesEveryAddressTwice) {
 }
 
 TEST(LoadAddressFile, UnreadableInputsFailSilentlyAndTouchNothing) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0700), 0);
     {
@@ -542,7 +458,7 @@ TEST(LoadAddressFile, UnreadableInputsFailSilentlyAndTouchNothing) {
 }
 
 TEST(ReadWholeFile, ReadsExactBytes) {
-    TempFolder dir;
+    TempFolder dir{"logs"};
     const std::string bytes = "a\0b\r\n\xff"s;
     PutFile(dir / "f", bytes);
     std::string got;

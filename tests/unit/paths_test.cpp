@@ -10,49 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include "unit/testfiles.h"
+
 #include "settings/paths.h"
 
 using namespace veltrin;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/veltrin-paths-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempFolder() { Remove(path_); }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    static void Remove(const std::string& path) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) return;
-        if (S_ISDIR(info.st_mode)) {
-            if (DIR* dir = ::opendir(path.c_str())) {
-                std::vector<std::string> names;
-                while (dirent* entry = ::readdir(dir)) {
-                    const std::string name = entry->d_name;
-                    if (name != "." && name != "..") names.push_back(name);
-                }
-                ::closedir(dir);
-                for (const auto& name : names) Remove(path + "/" + name);
-            }
-            ::rmdir(path.c_str());
-        } else {
-            ::unlink(path.c_str());
-        }
-    }
-    std::string path_;
-};
-
-void PutFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using namespace veltrin::testfiles;
 
 bool IsFolder(const std::string& path, unsigned* mode = nullptr) {
     struct stat info {};
@@ -82,7 +48,7 @@ TEST(Paths, ProgramDirectoryIsTheFolderOfThisTest) {
 }
 
 TEST(Paths, SettingsGoToConfigHomeUnlessPortable) {
-    TempFolder root;
+    TempFolder root{"paths"};
     PathEnvironment env = MakeEnvironment(root);
     // No XDG variable: ~/.config/veltrin-ping, created private.
     EXPECT_EQ(SettingsFilePath(env), root / "home/.config/veltrin-ping/korbel setting.ini");
@@ -103,7 +69,7 @@ TEST(Paths, SettingsGoToConfigHomeUnlessPortable) {
 }
 
 TEST(Paths, AutomaticLogsGoToDataHomeUnlessPortable) {
-    TempFolder root;
+    TempFolder root{"paths"};
     PathEnvironment env = MakeEnvironment(root);
     EXPECT_EQ(AutoLogDirectory(env), root / "home/.local/share/veltrin-ping/");
     EXPECT_TRUE(IsFolder(root / "home/.local/share/veltrin-ping"));
@@ -115,7 +81,7 @@ TEST(Paths, AutomaticLogsGoToDataHomeUnlessPortable) {
 }
 
 TEST(Paths, SettingsPathWhenTheConfigFolderCannotBeMade) {
-    TempFolder root;
+    TempFolder root{"paths"};
     PathEnvironment env = MakeEnvironment(root);
     PutFile(root / "home/.config", "a plain file where a folder should be");
     // The path is still given; saving there then fails and reports it.
@@ -124,7 +90,7 @@ TEST(Paths, SettingsPathWhenTheConfigFolderCannotBeMade) {
 }
 
 TEST(Paths, ReadOnlyFilesProgramFolderFirstThenShare) {
-    TempFolder root;
+    TempFolder root{"paths"};
     PathEnvironment env = MakeEnvironment(root);
     env.xdgdatadirs = root / "sys1" + ":relative:" + root / "sys2/";
     MakeDirectories(root / "sys1/veltrin-ping");
@@ -147,7 +113,7 @@ TEST(Paths, ReadOnlyFilesProgramFolderFirstThenShare) {
 }
 
 TEST(Paths, MakeDirectories) {
-    TempFolder root;
+    TempFolder root{"paths"};
     EXPECT_TRUE(MakeDirectories(root / "a/b/c/"));
     EXPECT_TRUE(IsFolder(root / "a/b/c"));
     EXPECT_TRUE(MakeDirectories(root / "a/b/c"));

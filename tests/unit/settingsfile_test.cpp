@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "unit/testfiles.h"
+
 #include "settings/inifile.h"
 #include "settings/settingsfile.h"
 
@@ -24,61 +26,7 @@ using namespace std::string_literals;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/veltrin-settings-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempFolder() { Remove(path_); }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    std::set<std::string> Names() const {
-        std::set<std::string> names;
-        if (DIR* dir = ::opendir(path_.c_str())) {
-            while (dirent* entry = ::readdir(dir)) {
-                const std::string name = entry->d_name;
-                if (name != "." && name != "..") names.insert(name);
-            }
-            ::closedir(dir);
-        }
-        return names;
-    }
-
-private:
-    static void Remove(const std::string& path) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) return;
-        if (S_ISDIR(info.st_mode)) {
-            if (DIR* dir = ::opendir(path.c_str())) {
-                std::vector<std::string> names;
-                while (dirent* entry = ::readdir(dir)) {
-                    const std::string name = entry->d_name;
-                    if (name != "." && name != "..") names.push_back(name);
-                }
-                ::closedir(dir);
-                for (const auto& name : names) Remove(path + "/" + name);
-            }
-            ::rmdir(path.c_str());
-        } else {
-            ::unlink(path.c_str());
-        }
-    }
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void PutFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using namespace veltrin::testfiles;
 
 unsigned ModeOf(const std::string& path) {
     struct stat info {};
@@ -104,25 +52,6 @@ Loaded LoadText(const TempFolder& dir, const std::string& text) {
     return Load(dir / "k.ini");
 }
 
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old_);
-        oldhandler_ = ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = old_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &old_);
-        ::signal(SIGXFSZ, oldhandler_);
-    }
-
-private:
-    rlimit old_{};
-    sighandler_t oldhandler_{};
-};
-
 const Tmailsetting kMail{"127.0.0.1", "monitor@localhost", "a@localhost,b@localhost", "Report", "Mail text",
                          "select log", false, "dXNlcg==", "cGFzcw==", 5};
 
@@ -131,7 +60,7 @@ const Tmailsetting kMail{"127.0.0.1", "monitor@localhost", "a@localhost,b@localh
 // ---- defaults and reading rules --------------------------------------------------------------
 
 TEST(LoadSettings, MissingFileGivesDefaults) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const Loaded got = Load(dir / "none.ini");
     EXPECT_EQ(got.mail.smtpserver, "");
     EXPECT_EQ(got.mail.sendfrom, "");
@@ -148,7 +77,7 @@ TEST(LoadSettings, MissingFileGivesDefaults) {
 }
 
 TEST(LoadSettings, EmptyOrUnreadableFileGivesDefaults) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     for (const std::string& text : {""s, "garbage\0\xff\n[[[\n=\n"s, "[mailsetting\nsavetime=4"s}) {
         const Loaded got = LoadText(dir, text);
         EXPECT_EQ(got.mail.smtpserver, "");
@@ -161,7 +90,7 @@ TEST(LoadSettings, EmptyOrUnreadableFileGivesDefaults) {
 }
 
 TEST(LoadSettings, IntegerRule) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     constexpr std::int32_t kDefault = 0x7eadbeef;  // marks "the key's default"
     const struct {
         std::string text;
@@ -186,7 +115,7 @@ TEST(LoadSettings, IntegerRule) {
 }
 
 TEST(LoadSettings, BooleanIsReadAsInteger) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const struct {
         std::string text;
         bool value;
@@ -197,7 +126,7 @@ TEST(LoadSettings, BooleanIsReadAsInteger) {
 }
 
 TEST(LoadSettings, TextValuesUpTo2047Characters) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string longtext(3000, 'x');
     EXPECT_EQ(LoadText(dir, "[mailsetting]\nsubject=" + longtext + "\n").mail.subject, std::string(2047, 'x'));
     EXPECT_EQ(LoadText(dir, "[mailsetting]\nsubject=" + std::string(2047, 'y') + "\n").mail.subject,
@@ -205,7 +134,7 @@ TEST(LoadSettings, TextValuesUpTo2047Characters) {
 }
 
 TEST(LoadSettings, NamesMatchWithoutCaseAndBlanksAroundDoNotCount) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const Loaded got = LoadText(dir, "; comment\n# other comment\n  [ MAILSETTING ]  \n SMTPServer = 127.0.0.1 \n"
                                      "SendSetting=all\n[ping SETTING]\r\nINTERVAL\t=\t7\r\n");
     EXPECT_EQ(got.mail.smtpserver, "127.0.0.1");
@@ -214,12 +143,12 @@ TEST(LoadSettings, NamesMatchWithoutCaseAndBlanksAroundDoNotCount) {
 }
 
 TEST(LoadSettings, SendSettingIsKeptAsWritten) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     EXPECT_EQ(LoadText(dir, "[mailsetting]\nsendsetting=ALL\n").mail.sendsetting, "ALL");
 }
 
 TEST(LoadSettings, KeysAreReadFromTheSectionTheyAreSavedIn) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     // Mail keys under "Ping setting" and ping keys under "mailsetting" are not the program's.
     const Loaded got = LoadText(dir, "[Ping setting]\nsmtpserver=wrong\nauthentication=0\nsavetime=9\n"
                                      "[mailsetting]\ninterval=9\ndatalength=99\n");
@@ -231,7 +160,7 @@ TEST(LoadSettings, KeysAreReadFromTheSectionTheyAreSavedIn) {
 }
 
 TEST(LoadSettings, FirstOfRepeatedSectionsAndKeysCounts) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const Loaded got =
         LoadText(dir, "[mailsetting]\nsubject=first\nsubject=second\n[mailsetting]\nsubject=third\nsendto=late\n");
     EXPECT_EQ(got.mail.subject, "first");
@@ -239,7 +168,7 @@ TEST(LoadSettings, FirstOfRepeatedSectionsAndKeysCounts) {
 }
 
 TEST(LoadSettings, SurvivesOddBytes) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const Loaded got = LoadText(dir, "\xef\xbb\xbf\n[mailsetting]\nsubject=a\0b\n\n\rnoise\n=novalue\nsendto=x\r\r\n"
                                      "[Ping setting]\ninterval=4"s);  // no line end at the end
     EXPECT_EQ(got.mail.subject, "a\0b"s);
@@ -248,7 +177,7 @@ TEST(LoadSettings, SurvivesOddBytes) {
 }
 
 TEST(LoadSettings, OversizedFileIsNotRead) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string big = "[Ping setting]\ninterval=7\n;" + std::string(2u << 20, 'x') + "\n";
     EXPECT_EQ(LoadText(dir, big).interval, 3);
     EXPECT_FALSE(SaveAdvancedSettings(dir / "k.ini", 1, 2, 3));
@@ -258,7 +187,7 @@ TEST(LoadSettings, OversizedFileIsNotRead) {
 // ---- saving ----------------------------------------------------------------------------------
 
 TEST(SaveSettings, EveryValueRoundTrips) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "korbel setting.ini";
     ASSERT_TRUE(SaveMailSettings(path, kMail));
     ASSERT_TRUE(SaveAdvancedSettings(path, 15, 64, 10));
@@ -278,7 +207,7 @@ TEST(SaveSettings, EveryValueRoundTrips) {
 }
 
 TEST(SaveSettings, NewFileLayout) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     Tmailsetting mail = kMail;
     mail.option1.clear();  // the empty user id is stored as an empty value
@@ -302,7 +231,7 @@ TEST(SaveSettings, NewFileLayout) {
 }
 
 TEST(SaveSettings, AdvancedPageKeepsEveryOtherLine) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     const std::string before = "; settings of the monitor\r\n"
                                "[Other]\r\n"
@@ -334,7 +263,7 @@ TEST(SaveSettings, AdvancedPageKeepsEveryOtherLine) {
 }
 
 TEST(SaveSettings, MailPageLeavesAdvancedKeysAndOtherLines) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     PutFile(path, "[mailsetting]\nsavetime=12\nsubject=old\n\n\n[Ping setting]\ndatalength=64\ninterval=9\n"
                   "[Extra]\nkey=value");
@@ -363,7 +292,7 @@ TEST(SaveSettings, MailPageLeavesAdvancedKeysAndOtherLines) {
 }
 
 TEST(SaveSettings, SectionWithoutLineEndAtFileEnd) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     PutFile(path, "[Ping setting]\ninterval=2");
     ASSERT_TRUE(SaveAdvancedSettings(path, 1, 20, 4));
@@ -374,7 +303,7 @@ TEST(SaveSettings, SectionWithoutLineEndAtFileEnd) {
 }
 
 TEST(SaveSettings, FileIsAlwaysMode0600) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     const mode_t oldmask = ::umask(0);
     EXPECT_TRUE(SaveMailSettings(path, kMail));
@@ -390,7 +319,7 @@ TEST(SaveSettings, FileIsAlwaysMode0600) {
 }
 
 TEST(SaveSettings, MultiLineMailTextStaysOnOneLineAndRoundTrips) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     const std::string texts[] = {
         "First line\r\nsecond line\r\n\r\nlast",
@@ -421,7 +350,7 @@ TEST(SaveSettings, MultiLineMailTextStaysOnOneLineAndRoundTrips) {
 }
 
 TEST(SaveSettings, EscapedFormOfMailText) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     Tmailsetting mail;
     mail.emailtext = "a\r\nb\\c\td ";
@@ -430,7 +359,7 @@ TEST(SaveSettings, EscapedFormOfMailText) {
 }
 
 TEST(LoadSettings, ValueWithoutEscapesReadsAsItStands) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const struct {
         std::string stored;
         std::string text;
@@ -448,7 +377,7 @@ TEST(LoadSettings, ValueWithoutEscapesReadsAsItStands) {
 }
 
 TEST(SaveSettings, FailedWriteLeavesOldFileAndReturnsFalse) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     const std::string path = dir / "k.ini";
     const std::string before = "[mailsetting]\nsubject=old\n";
     PutFile(path, before);
@@ -463,7 +392,7 @@ TEST(SaveSettings, FailedWriteLeavesOldFileAndReturnsFalse) {
 }
 
 TEST(SaveSettings, FolderReplacedByPlainFileFails) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     PutFile(dir / "config", "plain file");
     EXPECT_FALSE(SaveMailSettings(dir / "config/k.ini", kMail));
     EXPECT_FALSE(SaveAdvancedSettings(dir / "config/k.ini", 1, 2, 3));
@@ -471,7 +400,7 @@ TEST(SaveSettings, FolderReplacedByPlainFileFails) {
 }
 
 TEST(SaveSettings, SettingsPathThatIsAFolderIsLeftAlone) {
-    TempFolder dir;
+    TempFolder dir{"settings"};
     ASSERT_EQ(::mkdir((dir / "k.ini").c_str(), 0700), 0);
     EXPECT_FALSE(SaveMailSettings(dir / "k.ini", kMail));
     struct stat info {};
