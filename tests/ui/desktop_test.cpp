@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QMenu>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -178,6 +179,22 @@ private slots:
         // "Delete all addresses" empties the list and stops the monitor.
         top->popmu1()->findChild<QAction*>("deletealladdresses1")->trigger();
         QCOMPARE(w.list().Count(), 0);
+    }
+
+    // Offscreen there is no tray: a hot key is then the way back to a hidden main window, and it
+    // still runs its own command. With a tray the window would stay hidden (desktop_xvfb).
+    void hotKeyBringsBackAWindowNoTrayShows() {
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        Tmainform w({});
+        w.show();
+        w.list().Append("127.0.0.1");
+        w.SysCommand(0xF020);
+        QVERIFY(w.InTray());
+        QVERIFY(!w.isVisible());
+        w.HotKeyPressed(3);  // Ctrl+P
+        QVERIFY(!w.InTray());
+        QVERIFY(w.isVisible());
+        QVERIFY(!w.monitor().running());
     }
 };
 
