@@ -55,11 +55,14 @@ void Monitor::SetCheckFactory(std::function<std::unique_ptr<Worker>(HandOver&)> 
     checkfactory_ = std::move(factory);
 }
 
-std::uint16_t Monitor::SenderIdentifier() const { return senderid_.load(); }
+std::uint16_t Monitor::SenderIdentifier() const {
+    const int id = senderid_.load();
+    return id < 0 ? 0 : static_cast<std::uint16_t>(id);
+}
 
 bool Monitor::CreateSet() {
     // Receiver first, so the first replies already find it listening; a datagram that comes
-    // before the sender exists is dropped (identifier 0).
+    // before the sender exists is dropped.
     auto receiver = std::make_unique<trecvthread>(
         handover_, [this] { return senderid_.load(); },
         [this](const std::uint8_t*, int, const Tdecordbuf& reply) { ShowReply(reply); },
@@ -97,7 +100,7 @@ void Monitor::ResumeSet() {
 
 void Monitor::RetireSet() {
     // Asking to end never waits; the workers finish on their own and are joined by ~Monitor.
-    senderid_.store(0);
+    senderid_.store(-1);
     if (sender_) {
         sender_->gate().RequestStop();
         graveyard_.push_back(std::move(sender_));

@@ -66,7 +66,7 @@ private:
     std::unique_ptr<trecvthread> receiver_;
     std::unique_ptr<Worker> check_;
     std::vector<std::unique_ptr<Worker>> graveyard_;  // retired workers, joined by ~Monitor
-    std::atomic<std::uint16_t> senderid_{0};          // read by the receiver thread
+    std::atomic<int> senderid_{-1};                   // read by the receiver thread; -1: no sender
     Gate hintgate_;                                   // lets ~Monitor cut short the hint hand-over
 };
 

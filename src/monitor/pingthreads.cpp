@@ -58,7 +58,7 @@ void tsendthread::Run() {
 
 // ---- receiver -------------------------------------------------------------------------------
 
-trecvthread::trecvthread(HandOver& handover, std::function<std::uint16_t()> expectedid,
+trecvthread::trecvthread(HandOver& handover, std::function<int()> expectedid,
                          std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
                          std::function<void(int error)> socketfailed)
     : Worker(handover),
@@ -100,10 +100,10 @@ void trecvthread::Run() {
         }
         const int length = static_cast<int>(got);
         try {
-            // No sender yet (identifier 0): nothing can be ours.
-            const std::uint16_t expected = expectedid_ ? expectedid_() : 0;
-            if (expected == 0) continue;
-            DecodeReply(buffer, length, tick, expected, record);
+            // No sender yet: nothing can be ours.
+            const int expected = expectedid_ ? expectedid_() : -1;
+            if (expected < 0) continue;
+            DecodeReply(buffer, length, tick, static_cast<std::uint16_t>(expected), record);
             if (record.icmptype == "NIL") continue;
             const Tdecordbuf described = DescribeReply(record);
             if (!OnWindow([&] {

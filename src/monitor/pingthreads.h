@@ -40,12 +40,13 @@ private:
 
 class trecvthread : public Worker {
 public:
-    // expectedid: read afresh for every datagram (the matching sender's identifier, 0 if none).
+    // expectedid: read afresh for every datagram: the matching sender's identifier, or a negative
+    // number while there is no sender (0 is an identifier like any other).
     // show: window-thread step for every accepted datagram: raw bytes (1024-byte buffer, zero
     // filled past `length`), the length, and the described record.
     // socketfailed: called once (from the worker thread) with the errno when no raw socket can
     // be opened; the worker then ends.
-    trecvthread(HandOver& handover, std::function<std::uint16_t()> expectedid,
+    trecvthread(HandOver& handover, std::function<int()> expectedid,
                 std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
                 std::function<void(int error)> socketfailed = {});
     ~trecvthread() override;
@@ -57,7 +58,7 @@ protected:
     void Run() override;
 
 private:
-    std::function<std::uint16_t()> expectedid_;
+    std::function<int()> expectedid_;
     std::function<void(const std::uint8_t*, int, const Tdecordbuf&)> show_;
     std::function<void(int)> socketfailed_;
     std::atomic<int> socketsopened_{0};

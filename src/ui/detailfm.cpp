@@ -310,7 +310,7 @@ void Tdetailform::StartWorkers() {
         [this](int) { veltrin::AccountSend(stat_); }, kFailedCyclePauseMs);
     veltrin::tsendthread* const sender = sender_.get();
     receiver_ = std::make_unique<veltrin::trecvthread>(
-        handover_, [sender] { return sender->Identifier(); },
+        handover_, [sender] { return sender->Started() ? int{sender->Identifier()} : -1; },
         [this](const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply) { AcceptReply(raw, length, reply); });
     calculate_ = std::make_unique<veltrin::tcalculate>(
         handover_, [this] { return stat_; },

@@ -419,3 +419,39 @@ TEST(MonitorNoRawSocket, HintIsToldOnce) {
 
 }  // namespace
 }  // namespace veltrin
+
+namespace veltrin {
+namespace {
+
+// Identifier 0 belongs to every thread whose id is a multiple of 65536; such a sender's replies
+// must be accepted like any other, while a receiver with no sender yet accepts nothing.
+TEST(ReceiverIdentifier, ZeroIsAnIdentifierAndNegativeMeansNoSender) {
+    IcmpSocket probe;
+    if (!probe.ok()) GTEST_SKIP() << "needs root or CAP_NET_RAW for raw ICMP sockets";
+    for (const int expected : {0, -1}) {
+        StepQueue queue;
+        queue.SetWindowThread(std::this_thread::get_id());
+        int replies = 0;
+        trecvthread receiver(
+            queue, [expected] { return expected; },
+            [&](const std::uint8_t*, int, const Tdecordbuf& r) {
+                if (r.icmpcode == "Reply message" && r.sourceip == "127.0.0.1") ++replies;
+            });
+        ASSERT_TRUE(receiver.Start());
+        // The receiver's priming echo tells that it is reading; then send requests carrying id 0.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::chrono::steady_clock::now() < deadline && replies == 0) {
+            const auto packet = BuildEchoRequest(0, TickCount(), 12);
+            probe.SendTo(packet.data(), packet.size(), ::inet_addr("127.0.0.1"));
+            queue.WaitAndDrain(100);
+        }
+        receiver.Stop();
+        if (expected == 0)
+            EXPECT_GT(replies, 0) << "a sender with identifier 0 never sees its replies";
+        else
+            EXPECT_EQ(replies, 0) << "a receiver without a sender accepted a datagram";
+    }
+}
+
+}  // namespace
+}  // namespace veltrin
