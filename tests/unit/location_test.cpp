@@ -238,7 +238,7 @@ TEST(LoadLocationTable, LargeFileAcrossReadBoundariesMatchesBufferLoader) {
         const std::string end = std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + ".255.255";
         bytes += Record(start, end, "R" + std::to_string(i));
     }
-    bytes += Record("9.9.9.9", "9.9.9.9", "Tail").substr(0, 60);
+    bytes += Record("99.99.99.99", "99.99.99.99", "Tail").substr(0, 60);
     PutFile(path, bytes);
     LocationTable fromfile, frombytes;
     ASSERT_EQ(LoadLocationTable(path, fromfile), count + 1);
