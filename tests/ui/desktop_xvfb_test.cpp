@@ -24,6 +24,7 @@
 
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
+#include "logs/logfiles.h"
 #include "monitor/addresslist.h"
 #include "platform/hotkeys.h"
 #include "ui/appexit.h"
@@ -331,7 +332,7 @@ private slots:
         QVERIFY(QuitWithin(before, 30000));
         QVERIFY(!w.isVisible());
 
-        const std::string expected = veltrin::JoinCommaText(w.list().MainLogLines());
+        const std::string expected = veltrin::JoinCommaText(veltrin::MainLogLines(w.list().Rows()));
         QCOMPARE(mail.emailtext, expected);
         QCOMPARE(recorder.messages.size(), std::size_t{1});
         QCOMPARE(recorder.messages[0].title, QStringLiteral("Notice"));
