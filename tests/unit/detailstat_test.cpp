@@ -1,3 +1,5 @@
+#include <ostream>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -17,6 +19,9 @@ struct LabelCase {
     Tdetailstat stat;  // lastsize, sentcount, recvcount, mintime, maxtime, totaltime
     std::array<const char*, 8> texts;
 };
+
+// Keeps test listings readable: the case is named by its name, not dumped as bytes.
+void PrintTo(const LabelCase& c, std::ostream* out) { *out << c.name; }
 
 class StatisticsLabelsTest : public ::testing::TestWithParam<LabelCase> {};
 
