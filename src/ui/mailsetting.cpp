@@ -38,12 +38,6 @@ using veltrin::Tmailsetting;
 
 namespace {
 
-// Posted by the mail thread when SendMail has returned.
-QEvent::Type MailDoneEvent() {
-    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
-}
-
 QString FromStd(const std::string& text) { return QString::fromStdString(text); }
 
 // A decimal integer, or `fallback` when the text is not one (empty, not a number, out of range).
@@ -72,12 +66,13 @@ QLabel* Caption(QWidget* parent, const QString& text, int x, int y) {
 }  // namespace
 
 // Shared between the window and the thread that runs SendMail. The thread may outlive the window
-// (SendMail can take minutes), so it only ever touches this record, under its lock, and posts an
-// event to `receiver` only while the window still says it is there.
+// (SendMail can take minutes), so it only ever touches this record, under its lock, and starts
+// the window's `done` timer only while the window still says it is there. Starting the timer by
+// name leaves every Qt object the GUI thread reads to be made on the GUI thread.
 struct Tmailsettingform::MailJob {
     std::mutex lock;
-    Tmailsettingform* receiver = nullptr;
-    bool done = false;
+    QTimer* done = nullptr;
+    bool finished = false;
     bool failed = false;
     std::string result;
 };
@@ -99,6 +94,10 @@ Tmailsettingform::Tmailsettingform(MailSettingHost host, QWidget* parent)
     painttimer_->setSingleShot(true);
     painttimer_->setInterval(0);
     connect(painttimer_, &QTimer::timeout, this, &Tmailsettingform::FormPaint);
+    maildonetimer_ = new QTimer(this);
+    maildonetimer_->setSingleShot(true);
+    maildonetimer_->setInterval(0);
+    connect(maildonetimer_, &QTimer::timeout, this, &Tmailsettingform::MailDelivered);
 
     PageControl1_ = new QTabWidget(this);
     PageControl1_->setObjectName(QStringLiteral("PageControl1"));
@@ -335,10 +334,6 @@ void Tmailsettingform::showEvent(QShowEvent* event) {
 }
 
 bool Tmailsettingform::event(QEvent* event) {
-    if (event->type() == MailDoneEvent()) {
-        MailDelivered();
-        return true;
-    }
     if (event->type() == QEvent::WindowActivate) RequestPaint();
     return QWidget::event(event);
 }
@@ -564,7 +559,7 @@ void Tmailsettingform::Button3Click() {
     // SendMail may wait for the server for minutes: it runs on a thread of its own and the
     // result is shown when it comes back, so the windows keep working meanwhile.
     auto job = std::make_shared<MailJob>();
-    job->receiver = this;
+    job->done = maildonetimer_;
     job_ = job;
     std::function<std::string(const Tmailsetting&)> sender =
         sender_ ? sender_ : [](const Tmailsetting& mail) { return veltrin::SendMail(mail); };
@@ -579,8 +574,8 @@ void Tmailsettingform::Button3Click() {
         const std::lock_guard<std::mutex> guard(job->lock);
         job->result = std::move(result);
         job->failed = failed;
-        job->done = true;
-        if (job->receiver) QCoreApplication::postEvent(job->receiver, new QEvent(MailDoneEvent()));
+        job->finished = true;
+        if (job->done) QMetaObject::invokeMethod(job->done, "start", Qt::QueuedConnection);
     };
     try {
         std::thread(run).detach();
@@ -595,7 +590,7 @@ void Tmailsettingform::MailDelivered() {
     bool failed = false;
     {
         const std::lock_guard<std::mutex> guard(job_->lock);
-        if (!job_->done) return;
+        if (!job_->finished) return;
         result = job_->result;
         failed = job_->failed;
     }
@@ -608,7 +603,7 @@ void Tmailsettingform::DetachJob() {
     if (!job_) return;
     {
         const std::lock_guard<std::mutex> guard(job_->lock);
-        job_->receiver = nullptr;
+        job_->done = nullptr;
     }
     job_.reset();
 }

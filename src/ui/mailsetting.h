@@ -127,6 +127,7 @@ private:
     bool swallowpress_ = false;
 
     QTimer* painttimer_ = nullptr;
+    QTimer* maildonetimer_ = nullptr;  // started by the mail thread when SendMail returned
     QTabWidget* PageControl1_ = nullptr;
     QWidget* emailpage_ = nullptr;
     QWidget* advancedpage_ = nullptr;
