@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/global_unit.h"
+#include "settings/smtpreply.h"
 
 namespace veltrin {
 
@@ -30,8 +31,6 @@ namespace {
 
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kExchangeTimeoutSeconds = 120;
-constexpr std::size_t kMaxResultLength = 512;
-constexpr std::size_t kMaxReplyLength = 1024;
 // RFC 5322: a line may hold at most 998 characters before its CR LF; servers refuse longer ones.
 constexpr std::size_t kMaxPlainLine = 998;
 
@@ -370,50 +369,9 @@ std::size_t ReadMessage(char* buffer, std::size_t size, std::size_t count, void*
     return n;
 }
 
-// Follows the server's replies so a refusal can be shown in the server's own words; libcurl's
-// own texts ("Login denied", "RCPT failed: 550") hide them.
-struct ReplyTrace {
-    std::string partial;  // a reply line still missing its line feed
-    std::string current;  // a multi-line reply collected so far
-    std::string last;     // the last complete reply: code and text on one line
-    int lastcode = 0;
-    bool quitting = false;  // the reply to QUIT (sent after a failure too) must not hide the refusal
-
-    void Sent(const char* data, std::size_t size) {
-        if (size >= 4 && std::memcmp(data, "QUIT", 4) == 0) quitting = true;
-    }
-
-    void Feed(const char* data, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i) {
-            if (data[i] == '\n') {
-                Line(partial);
-                partial.clear();
-            } else if (data[i] != '\r' && partial.size() < kMaxReplyLength) {
-                partial.push_back(data[i]);
-            }
-        }
-    }
-
-    void Line(const std::string& line) {
-        if (quitting) return;
-        if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return;
-        const bool more = line.size() > 3 && line[3] == '-';
-        std::string text = line.size() > 4 ? line.substr(4) : std::string();
-        if (current.empty()) current = line.substr(0, 3);
-        if (!text.empty() && current.size() < kMaxReplyLength) current += " " + text;
-        if (!more) {
-            lastcode = std::stoi(line.substr(0, 3));
-            last = current;
-            current.clear();
-        }
-    }
-
-    static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-};
-
 int TraceReplies(CURL*, curl_infotype type, char* data, std::size_t size, void* userdata) {
     // Of the client's own lines only the verb is looked at: they carry the credentials.
-    auto* trace = static_cast<ReplyTrace*>(userdata);
+    auto* trace = static_cast<SmtpReplyTrace*>(userdata);
     if (type == CURLINFO_HEADER_OUT) trace->Sent(data, size);  // looks at the verb only
     if (type != CURLINFO_HEADER_IN) return 0;
     try {
@@ -422,20 +380,6 @@ int TraceReplies(CURL*, curl_infotype type, char* data, std::size_t size, void* 
         // Out of memory while noting a reply: the exchange goes on, only the wording suffers.
     }
     return 0;
-}
-
-// Control characters folded to blanks, runs of blanks to one, bounded: one line for a message box.
-std::string OneLine(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        auto u = static_cast<unsigned char>(c);
-        char put = (u < 0x20 || u == 0x7F) ? ' ' : c;
-        if (put == ' ' && (out.empty() || out.back() == ' ')) continue;
-        out.push_back(put);
-        if (out.size() >= kMaxResultLength) break;
-    }
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    return out;
 }
 
 struct EasyCleanup {
@@ -456,7 +400,7 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
     if (!GlobalInit()) return kOtherError;
 
     // Declared before the handle: libcurl still talks (QUIT) while the handle is cleaned up.
-    ReplyTrace trace;
+    SmtpReplyTrace trace;
     Upload upload{&prepared.message, 0};
     char errors[CURL_ERROR_SIZE] = {};
     std::unique_ptr<curl_slist, ListCleanup> rcpt;
@@ -501,7 +445,7 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
     const CURLcode result = curl_easy_perform(h);
     if (result == CURLE_OK) return "Successfully delivered";
     // A refusal by the server is told in the server's words.
-    if (trace.lastcode >= 400 && !trace.last.empty()) return OneLine(trace.last);
+    if (trace.lastcode() >= 400 && !trace.last().empty()) return OneLine(trace.last());
     std::string text = OneLine(errors);
     if (text.empty()) text = OneLine(curl_easy_strerror(result));
     return text.empty() ? std::string(kOtherError) : text;
