@@ -31,6 +31,7 @@
 #include "ui/dialogs.h"
 #include "ui/mainfm.h"
 #include "ui/topfm.h"
+#include "otherclient.h"
 #include "xsession_helper.h"
 
 using veltrin::Golbal;
@@ -55,41 +56,6 @@ QTemporaryDir* home = nullptr;
 void Fill(Tmainform& w, const std::vector<std::string>& addresses) {
     for (const auto& a : addresses) w.list().Append(a);
 }
-
-// Another program with the keyboard focus: its own X connection and a focused window.
-class OtherProgram {
-public:
-    OtherProgram() {
-        c_ = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(c_)) return;
-        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-        window_ = xcb_generate_id(c_);
-        const uint32_t values[] = {screen->white_pixel, XCB_EVENT_MASK_KEY_PRESS};
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, 50, 50, 300, 200, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK,
-                          values);
-        xcb_map_window(c_, window_);
-        xcb_flush(c_);
-    }
-    ~OtherProgram() { xcb_disconnect(c_); }
-    bool Focus() {
-        for (int i = 0; i < 100; ++i) {
-            std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attrs(
-                xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window_), nullptr), &std::free);
-            if (attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE) break;
-            QTest::qWait(50);
-        }
-        xcb_set_input_focus(c_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
-        xcb_flush(c_);
-        std::unique_ptr<xcb_get_input_focus_reply_t, decltype(&std::free)> focus(
-            xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr), &std::free);
-        return focus && focus->focus == window_;
-    }
-
-private:
-    xcb_connection_t* c_ = nullptr;
-    xcb_window_t window_ = 0;
-};
 
 void Key(const QString& keys) { XSession::Run("xdotool", {"key", "--clearmodifiers", keys}); }
 void ClickAt(const QPoint& p, int button) {
@@ -255,7 +221,7 @@ private slots:
         w.SysCommand(Tmainform::SC_MINIMIZE);
         QVERIFY(w.InTray());
 
-        OtherProgram other;
+        veltrin::testing::OtherClient other;
         QVERIFY(other.Focus());
         Key("ctrl+s");
         QTRY_COMPARE(recorder.requests.size(), std::size_t{1});
