@@ -322,21 +322,21 @@ void Tmailsettingform::FormPaint() {
     }
 }
 
-// A window that is shown, uncovered or activated shows the values in memory again, like a
-// window that loads them whenever it paints. Typing never triggers a reload.
+// The values in memory are loaded once, when the window opens. Coming back to the window (from
+// another program, or from one of its own message boxes) keeps whatever the user has typed.
 void Tmailsettingform::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!watchingwindow_ && windowHandle()) {
         windowHandle()->installEventFilter(this);
         watchingwindow_ = true;
     }
-    RequestPaint();
+    if (!loaded_) {
+        loaded_ = true;
+        RequestPaint();
+    }
 }
 
-bool Tmailsettingform::event(QEvent* event) {
-    if (event->type() == QEvent::WindowActivate) RequestPaint();
-    return QWidget::event(event);
-}
+bool Tmailsettingform::event(QEvent* event) { return QWidget::event(event); }
 
 bool Tmailsettingform::eventFilter(QObject* watched, QEvent* event) {
     if (swallowpress_ &&
@@ -347,10 +347,7 @@ bool Tmailsettingform::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
-    if (watched == windowHandle()) {
-        if (event->type() == QEvent::Expose && windowHandle()->isExposed()) RequestPaint();
-        return false;
-    }
+    if (watched == windowHandle()) return false;
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
@@ -394,7 +391,7 @@ bool Tmailsettingform::eventFilter(QObject* watched, QEvent* event) {
         case Qt::BacktabFocusReason:
         case Qt::ShortcutFocusReason:
         case Qt::OtherFocusReason:
-            if (isVisible() && !HasAt(static_cast<QLineEdit*>(watched))) {
+            if (isVisible() && !refusing_ && !HasAt(static_cast<QLineEdit*>(watched))) {
                 veltrin::ShowNotice(this, QStringLiteral("Wrong address information"));
                 // The click that moved the focus is spent on the warning: its press would
                 // otherwise reach the control after the message box has eaten the release,
@@ -507,11 +504,17 @@ void Tmailsettingform::StoreMailSettings(const std::string& emailtext) {
 void Tmailsettingform::Button1Click() {
     veltrin::Tgolbal* g = Golbal();
     if (g && PageControl1_->currentWidget() == emailpage_) {
+        // A refused address keeps the window and everything typed in it; the user corrects
+        // the field and presses OK again.
         if (!HasAt(sendfromedt_)) {
-            veltrin::ShowNotice(this, QStringLiteral("Wrong send address information"));
-        } else if (!HasAt(sendtoedt_)) {
-            veltrin::ShowNotice(this, QStringLiteral("Wrong delivery address information"));
-        } else {
+            RefuseAddress(sendfromedt_, QStringLiteral("Wrong send address information"));
+            return;
+        }
+        if (!HasAt(sendtoedt_)) {
+            RefuseAddress(sendtoedt_, QStringLiteral("Wrong delivery address information"));
+            return;
+        }
+        {
             std::string text;
             const std::vector<std::string> lines = MailTextLines();
             for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -519,7 +522,10 @@ void Tmailsettingform::Button1Click() {
                 text += lines[i];
             }
             StoreMailSettings(TrimText(text));
-            veltrin::SaveMailSettings(g->inipath, g->mailsetting);
+            if (!veltrin::SaveMailSettings(g->inipath, g->mailsetting)) {
+                SaveFailed();
+                return;
+            }
         }
     } else if (g) {
         const QString lengthtext = datalength_->text().isEmpty() ? QStringLiteral("8") : datalength_->text();
@@ -528,27 +534,47 @@ void Tmailsettingform::Button1Click() {
         g->mailsetting.savetime = IntOr(savetimeedt_->text(), 0);
         g->interval = IntOr(intervaltext, 3);
         g->datalength = IntOr(lengthtext, 8);
-        veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval);
+        if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval)) {
+            SaveFailed();
+            return;
+        }
     }
     close();
 }
 
 void Tmailsettingform::Button2Click() { close(); }
 
+// The values are in use for this run; the window stays open so that OK can be tried again once
+// the file's folder is writable, or Cancel keeps them for this run only.
+void Tmailsettingform::SaveFailed() {
+    const veltrin::Tgolbal* g = Golbal();
+    veltrin::ShowNotice(this, QStringLiteral("Setting save error: %1").arg(g ? FromStd(g->inipath) : QString()));
+}
+
+void Tmailsettingform::RefuseAddress(QLineEdit* field, const QString& text, const QString& title) {
+    // The message box takes the focus; the field gets it back once the box is gone, without the
+    // focus move counting as leaving another address field.
+    refusing_ = true;
+    veltrin::ShowNotice(this, text, title);
+    field->setFocus(Qt::OtherFocusReason);
+    field->selectAll();
+    refusing_ = false;
+}
+
 void Tmailsettingform::Button3Click() {
-    hide();
-    if (host_.syscommand) host_.syscommand(SC_MINIMIZE);
-    veltrin::Tgolbal* g = Golbal();
+    // Addresses are checked before anything moves: a refused send leaves this window and the
+    // main window where they were, with the edits kept.
     if (!HasAt(sendfromedt_)) {
-        veltrin::ShowNotice(this, QStringLiteral("Send from addr error"), QStringLiteral("notice"));
-        deleteLater();
+        RefuseAddress(sendfromedt_, QStringLiteral("Send from addr error"), QStringLiteral("notice"));
         return;
     }
     if (!HasAt(sendtoedt_)) {
-        veltrin::ShowNotice(this, QStringLiteral("Sendto addr error"), QStringLiteral("notice"));
-        deleteLater();
+        RefuseAddress(sendtoedt_, QStringLiteral("Sendto addr error"), QStringLiteral("notice"));
         return;
     }
+    veltrin::Tgolbal* g = Golbal();
+    hide();
+    if (host_.syscommand) host_.syscommand(SC_MINIMIZE);
     if (!g) {
         deleteLater();
         return;

@@ -116,6 +116,8 @@ private:
     void SwallowPendingPress();
     void StopSwallowingPress();
     void StoreMailSettings(const std::string& emailtext);
+    void SaveFailed();
+    void RefuseAddress(QLineEdit* field, const QString& text, const QString& title = QStringLiteral("Notice"));
     void MailDelivered();
     void DetachJob();
 
@@ -125,6 +127,8 @@ private:
     std::shared_ptr<MailJob> job_;
     bool watchingwindow_ = false;
     bool swallowpress_ = false;
+    bool loaded_ = false;    // the values in memory are loaded once, when the window opens
+    bool refusing_ = false;  // a refused address is being reported; its focus moves warn not
 
     QTimer* painttimer_ = nullptr;
     QTimer* maildonetimer_ = nullptr;  // started by the mail thread when SendMail returned

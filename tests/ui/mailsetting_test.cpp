@@ -461,11 +461,12 @@ private slots:
         QCOMPARE(LoadMail().sendsetting, std::string("nothing"));
     }
 
-    // A reload comes with showing and activating the window, not with typing: typed text stays
-    // until the window is activated again, which shows the values in memory.
-    void reloadOnActivationNotOnTyping() {
+    // The values in memory are loaded when the window opens; coming back to it from another
+    // window keeps what was typed, even when memory changed meanwhile.
+    void typedTextSurvivesActivation() {
         Tmailsettingform* w = Open();
         QVERIFY(w);
+        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("127.0.0.1"));
         w->semtpserveredt()->setFocus();
         w->semtpserveredt()->selectAll();
         QTest::keyClicks(w->semtpserveredt(), QStringLiteral("typed.example.test"));
@@ -473,15 +474,22 @@ private slots:
         QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("typed.example.test"));
 
         Golbal()->mailsetting.subject = "Changed in memory";
-        QWidget other;
-        other.show();
-        other.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&other));
-        w->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(w));
+        for (int round = 0; round < 2; ++round) {
+            QWidget other;
+            other.show();
+            other.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&other));
+            w->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(w));
+            Settle();
+            QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("typed.example.test"));
+            QCOMPARE(w->subjectedt()->text(), QStringLiteral("Report"));
+        }
+        // A hide and show (the window brought back) is not a new opening either.
+        w->hide();
+        w->show();
         Settle();
-        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("127.0.0.1"));
-        QCOMPARE(w->subjectedt()->text(), QStringLiteral("Changed in memory"));
+        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("typed.example.test"));
     }
 
     // ---- OK by page --------------------------------------------------------------------------
@@ -716,18 +724,22 @@ private slots:
     void clickFromBadAddressWarnsFirst_data() {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QStringList>("after");  // messages after a second click
-        QTest::newRow("Cancel") << "Button2" << QStringList{"notice [Notice] Wrong address information"};
+        QTest::addColumn<bool>("closes");        // the second click closes the window
+        QTest::newRow("Cancel") << "Button2" << QStringList{"notice [Notice] Wrong address information"} << true;
         QTest::newRow("OK") << "Button1"
                             << QStringList{"notice [Notice] Wrong address information",
-                                           "notice [Notice] Wrong send address information"};
+                                           "notice [Notice] Wrong send address information"}
+                            << false;
     }
 
     // Clicking Cancel or OK while the focused send-from field holds no "@": the warning comes
     // as focus leaves the field, and that click is spent on it (the button is not left held
-    // down); the next click does the button's work.
+    // down); the next click does the button's work: Cancel closes, OK refuses the address and
+    // keeps the window with the typed text.
     void clickFromBadAddressWarnsFirst() {
         QFETCH(QString, button);
         QFETCH(QStringList, after);
+        QFETCH(bool, closes);
         Tmailsettingform* w = Open();
         QVERIFY(w);
         auto* target = w->findChild<QPushButton*>(button);
@@ -742,7 +754,11 @@ private slots:
         Settle();
         QTest::mouseClick(target, Qt::LeftButton);
         QCOMPARE(log_, after);
-        QVERIFY(Deleted(guard));
+        QCOMPARE(Deleted(guard), closes);
+        if (!closes) {
+            QCOMPARE(w->sendfromedt()->text(), QStringLiteral("nobody"));
+            QCOMPARE(QApplication::focusWidget(), w->sendfromedt());
+        }
         QVERIFY(!QFile::exists(inipath_));
     }
 
@@ -757,6 +773,8 @@ private slots:
         QTest::newRow("send to empty") << "me@example.test" << "" << "Wrong delivery address information";
     }
 
+    // OK with a refused address says why, keeps the window open with every edit, puts the focus
+    // on the refused field and saves nothing; once corrected, OK saves the edits and closes.
     void okWithBadAddress() {
         QFETCH(QString, sendfrom);
         QFETCH(QString, sendto);
@@ -764,14 +782,59 @@ private slots:
         Tmailsettingform* w = Open();
         QVERIFY(w);
         w->semtpserveredt()->setText(QStringLiteral("changed.example.test"));
+        w->subjectedt()->setFocus();
         w->sendfromedt()->setText(sendfrom);
         w->sendtoedt()->setText(sendto);
         QPointer<Tmailsettingform> guard(w);
         w->Button1()->click();
+        Settle();
         QCOMPARE(log_, QStringList{"notice [Notice] " + message});
-        QVERIFY(Deleted(guard));
+        QVERIFY(!Deleted(guard));
+        QVERIFY(w->isVisible());
+        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("changed.example.test"));
+        QCOMPARE(w->sendfromedt()->text(), sendfrom);
+        QCOMPARE(w->sendtoedt()->text(), sendto);
+        QLineEdit* refused = message.contains(QLatin1String("send address")) ? w->sendfromedt() : w->sendtoedt();
+        QCOMPARE(QApplication::focusWidget(), refused);
         QVERIFY(!QFile::exists(inipath_));
         QCOMPARE(Golbal()->mailsetting.smtpserver, std::string("127.0.0.1"));
+
+        log_.clear();
+        w->sendfromedt()->setText(QStringLiteral("me@example.test"));
+        w->sendtoedt()->setText(QStringLiteral("you@example.test"));
+        w->Button1()->click();
+        QVERIFY(log_.isEmpty());
+        QVERIFY(Deleted(guard));
+        QCOMPARE(LoadMail().smtpserver, std::string("changed.example.test"));
+    }
+
+    void okWhenSaveFails_data() {
+        QTest::addColumn<bool>("advanced");
+        QTest::newRow("mail page") << false;
+        QTest::newRow("advanced page") << true;
+    }
+
+    // A settings file that cannot be written is reported, and the window stays open so nothing
+    // typed is lost.
+    void okWhenSaveFails() {
+        QFETCH(bool, advanced);
+        const QString blocker = tmp_.path() + QStringLiteral("/plain-file");
+        {
+            QFile file(blocker);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        const std::string path = (blocker + QStringLiteral("/korbel setting.ini")).toStdString();
+        Golbal()->inipath = path;
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        if (advanced) w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->subjectedt()->setText(QStringLiteral("Kept"));
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QCOMPARE(log_, QStringList{QStringLiteral("notice [Notice] Setting save error: ") + QString::fromStdString(path)});
+        QVERIFY(!Deleted(guard));
+        QCOMPARE(w->subjectedt()->text(), QStringLiteral("Kept"));
+        QFile::remove(blocker);
     }
 
     // ---- Send mail now... ----------------------------------------------------------------------
@@ -784,6 +847,8 @@ private slots:
         QTest::newRow("send to") << "me@example.test" << "nobody" << "Sendto addr error";
     }
 
+    // A refused send says why and leaves both windows where they were: no system command to the
+    // main window, this window shown with its edits, the focus on the refused field.
     void sendNowWithBadAddress() {
         QFETCH(QString, sendfrom);
         QFETCH(QString, sendto);
@@ -801,10 +866,16 @@ private slots:
         w->savetimeedt()->setText(QStringLiteral("44"));
         QPointer<Tmailsettingform> guard(w);
         w->Button3()->click();
-        QVERIFY(!w->isVisible());
-        QCOMPARE(log_, (QStringList{"syscommand f020", "notice [notice] " + message}));
-        QVERIFY(Deleted(guard));
+        Settle();
+        QVERIFY(w->isVisible());
+        QCOMPARE(log_, (QStringList{"notice [notice] " + message}));
+        QVERIFY(!Deleted(guard));
+        QCOMPARE(w->semtpserveredt()->text(), QStringLiteral("changed.example.test"));
+        QCOMPARE(w->savetimeedt()->text(), QStringLiteral("44"));
+        QLineEdit* refused = message.startsWith(QLatin1String("Send from")) ? w->sendfromedt() : w->sendtoedt();
+        QCOMPARE(QApplication::focusWidget(), refused);
         QVERIFY(!sent);
+        QVERIFY(!w->SendingMail());
         QCOMPARE(Golbal()->mailsetting.smtpserver, std::string("127.0.0.1"));
         QCOMPARE(Golbal()->mailsetting.savetime, 5);
         QVERIFY(!QFile::exists(inipath_));
