@@ -1,5 +1,7 @@
 #include "monitor/monitor.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +15,14 @@ namespace {
 
 constexpr int kFailPauseMs = 100;
 constexpr int kDefaultInterval = 3;
+
+// A row matches a reply by the address it names, not by its text: "127.000.000.003" is pinged
+// as 127.0.0.3, and the reply says "127.0.0.3".
+bool SameAddressValue(const tipdata& row, const std::string& sourceip) {
+    if (row.ip.empty()) return false;
+    in_addr source{};
+    return ::inet_pton(AF_INET, sourceip.c_str(), &source) == 1 && source.s_addr == row.addr;
+}
 
 // The raw-socket hint is worth saying once per process, however many monitors try.
 std::atomic<bool> rawhinttold{false};
@@ -227,7 +237,7 @@ void Monitor::ShowReply(const Tdecordbuf& reply) {
             // from borrowing the previous row's address.
             resolved.ip.clear();
             ResolveAddress(list_.Row(i).address, resolved);
-            if (resolved.ip == reply.sourceip) list_.SetCells(i, reply.ttl, reply.replytime, bytes);
+            if (SameAddressValue(resolved, reply.sourceip)) list_.SetCells(i, reply.ttl, reply.replytime, bytes);
         }
     } catch (...) {
         // Rows already written stay written.

@@ -18,6 +18,24 @@ namespace {
 // this many tries; the dialog then stays open with the text.
 constexpr int kAddTries = 3;
 
+// Text of digits and dots is taken as an address, never looked up as a name, so it has to be a
+// whole dotted quad: four parts of one to three digits, each at most 255. Anything else
+// ("300.1.1.1", "1.2.3.4.5", "1..2.3") could never be pinged or show a reply. Leading zeros
+// are kept as typed ("127.000.000.003").
+bool MalformedDotted(const QString& text) {
+    for (const QChar c : text)
+        if (!c.isDigit() && c != QLatin1Char('.')) return false;  // a name: the resolver decides
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4) return true;
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part.size() > 3) return true;
+        for (const QChar c : part)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9')) return true;  // other scripts' digits
+        if (part.toInt() > 255) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Taddonefm::Taddonefm(veltrin::AddressList& list, QWidget* parent) : QDialog(parent), list_(list) {
@@ -53,8 +71,8 @@ Taddonefm::Taddonefm(veltrin::AddressList& list, QWidget* parent) : QDialog(pare
 
 void Taddonefm::Button1Click() {
     const QString text = Edit1->text();
-    // An empty field names nothing that could be pinged.
-    if (text.isEmpty()) {
+    // An empty field or a broken dotted address names nothing that could be pinged.
+    if (text.isEmpty() || MalformedDotted(text)) {
         veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
         return;
     }

@@ -658,8 +658,21 @@ class MainFormTest : public QObject {
         QTest::addColumn<bool>("added");
         QTest::newRow("host name") << "localhost" << true;
         QTest::newRow("dotted, kept as typed") << "127.000.0.1" << true;
+        QTest::newRow("leading zeros") << "127.000.000.003" << true;
+        QTest::newRow("highest parts") << "255.255.255.255" << true;
         QTest::newRow("unknown name") << "no-such-host.invalid" << false;
         QTest::newRow("empty") << "" << false;
+        // Dotted text that names no address is refused, not kept as a row that stays blank.
+        QTest::newRow("part above 255") << "300.1.1.1" << false;
+        QTest::newRow("last part above 255") << "1.2.3.256" << false;
+        QTest::newRow("five parts") << "1.2.3.4.5" << false;
+        QTest::newRow("three parts") << "1.2.3" << false;
+        QTest::newRow("empty part") << "1..2.3" << false;
+        QTest::newRow("trailing dot") << "1.2.3.4." << false;
+        QTest::newRow("leading dot") << ".1.2.3" << false;
+        QTest::newRow("four-digit part") << "0127.0.0.1" << false;
+        QTest::newRow("dots only") << "..." << false;
+        QTest::newRow("one number") << "2130706433" << false;
     }
     void addOne() {
         QFETCH(QString, text);
@@ -688,6 +701,27 @@ class MainFormTest : public QObject {
             QVERIFY(dialog.isVisible());
             QCOMPARE(dialog.Edit1->text(), text);
         }
+    }
+
+    // Rows written with leading zeros or as a name are pinged as the address they name and
+    // show that address's replies, like the plain dotted row beside them.
+    void rowsMatchRepliesByAddressValue() {
+        const QString path = ListFile(
+            "127.000.000.003_\r\r\n127.0.0.3_\r\r\n127.00.0.04_\r\r\n127.0.0.005_\r\r\nlocalhost_\r\r\n");
+        Tmainform w({path});
+        QVERIFY(w.monitor().running());
+        if (!RawSocketsAvailable()) QSKIP("raw ICMP sockets need root or CAP_NET_RAW; no replies can arrive");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&w] {
+                for (const veltrin::AddressRow& row : w.list().Rows())
+                    if (row.ttl.empty()) return false;
+                return true;
+            }(),
+            30000);
+        for (const veltrin::AddressRow& row : w.list().Rows())
+            QCOMPARE(QString::fromStdString(row.bytes), QStringLiteral("return data length:   32"));
+        QTRY_COMPARE(w.ListV1()->model()->index(0, 3).data().toString(),
+                     QStringLiteral("return data length:   32"));
     }
 
     void addDialogsFromMainWindow() {
