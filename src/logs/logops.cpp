@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 
 #include "engine/global_unit.h"
@@ -32,26 +33,35 @@ std::string ShortDate(std::time_t now) {
     return date;
 }
 
-// The dialog-driven saves: nothing for a cancelled dialog or an existing file of exactly the
-// chosen name, else the lines written under `target`.
-LogSaveResult WriteUnlessExists(const std::string& chosen, const std::string& target,
-                                const std::vector<std::string>& lines, std::string& error) {
+// The dialog-driven saves: nothing for a cancelled dialog, nor for an existing file that the
+// user did not agree to replace; else the lines written whole under the target name.
+LogSaveResult WriteTarget(const std::string& chosen, const std::string& extension, ExistingLog existing,
+                          const std::vector<std::string>& lines, std::string& error) {
     if (chosen.empty()) return LogSaveResult::Cancelled;
-    if (LogFileExists(chosen)) return LogSaveResult::Exists;
+    const std::string target = LogTarget(chosen, extension);
+    if (existing == ExistingLog::Keep && LogFileExists(target)) return LogSaveResult::Exists;
     return WriteTextLines(target, lines, error) ? LogSaveResult::Saved : LogSaveResult::Failed;
 }
 
 template <class Format>
-LogSaveResult SaveRows(const std::string& chosen, const char* extension, const std::vector<AddressRow>& rows,
-                       Format format, bool setmail, std::string& emailtext) {
+LogSaveResult SaveRows(const std::string& chosen, const char* extension, ExistingLog existing,
+                       const std::vector<AddressRow>& rows, Format format, bool setmail, std::string& emailtext,
+                       std::string& error) {
     if (chosen.empty()) return LogSaveResult::Cancelled;
     std::vector<std::string> lines;
     lines.reserve(rows.size());
     for (const AddressRow& row : rows) lines.push_back(format(row));
-    std::string error;
-    const LogSaveResult result = WriteUnlessExists(chosen, chosen + extension, lines, error);
+    const LogSaveResult result = WriteTarget(chosen, extension, existing, lines, error);
     if (result == LogSaveResult::Saved && setmail) emailtext = JoinCommaText(lines);
     return result;
+}
+
+void NoMemory(std::string* error) {
+    if (error == nullptr) return;
+    try {
+        *error = "Not enough memory to save the log";
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -61,20 +71,40 @@ bool LogFileExists(const std::string& name) {
     return ::stat(name.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
+std::string LogTarget(const std::string& chosen, const std::string& extension) {
+    if (chosen.empty()) return chosen;
+    if (chosen.size() < extension.size()) return chosen + extension;
+    const std::size_t start = chosen.size() - extension.size();
+    for (std::size_t i = 0; i < extension.size(); ++i) {
+        const auto a = static_cast<unsigned char>(chosen[start + i]);
+        const auto b = static_cast<unsigned char>(extension[i]);
+        if (std::tolower(a) != std::tolower(b)) return chosen + extension;
+    }
+    return chosen;
+}
+
 LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
-                             const std::string& sendsetting, std::string& emailtext) {
+                             const std::string& sendsetting, std::string& emailtext, ExistingLog existing,
+                             std::string* error) {
     try {
-        return SaveRows(chosen, ".spl", rows, MainLogLine, sendsetting == "all", emailtext);
+        std::string scratch;
+        return SaveRows(chosen, ".spl", existing, rows, MainLogLine, sendsetting == "all", emailtext,
+                        error != nullptr ? *error : scratch);
     } catch (...) {
+        NoMemory(error);
         return LogSaveResult::Failed;
     }
 }
 
 LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
-                            const std::string& sendsetting, std::string& emailtext) {
+                            const std::string& sendsetting, std::string& emailtext, ExistingLog existing,
+                            std::string* error) {
     try {
-        return SaveRows(chosen, ".txt", rows, DetailLogLine, sendsetting == "select log", emailtext);
+        std::string scratch;
+        return SaveRows(chosen, ".txt", existing, rows, DetailLogLine, sendsetting == "select log", emailtext,
+                        error != nullptr ? *error : scratch);
     } catch (...) {
+        NoMemory(error);
         return LogSaveResult::Failed;
     }
 }
@@ -115,10 +145,12 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
     }
 }
 
-LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::string>& lines, std::string& error) {
+LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::string>& lines, std::string& error,
+                          ExistingLog existing) {
     try {
-        return WriteUnlessExists(chosen, chosen, lines, error);
+        return WriteTarget(chosen, ".txt", existing, lines, error);
     } catch (...) {
+        NoMemory(&error);
         return LogSaveResult::Failed;
     }
 }

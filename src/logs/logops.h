@@ -14,10 +14,13 @@ namespace veltrin {
 
 enum class LogSaveResult {
     Cancelled,  // the chosen name was empty (dialog cancelled): nothing done
-    Exists,     // a file of exactly the chosen name exists: nothing written, nothing to show
+    Exists,     // the file to write exists and replacing it was not agreed: nothing written
     Failed,     // the write failed: the old file (if any) is unchanged
     Saved,      // written whole
 };
+
+// What a save does with a file that already has the name it writes.
+enum class ExistingLog { Keep, Replace };
 
 // Address files larger than this are refused whole (an address log line is some 60 bytes, so
 // this is about a million addresses).
@@ -28,18 +31,26 @@ inline constexpr std::size_t kMaxImportRows = 1000000;
 // True when something other than a folder exists under exactly `name`.
 bool LogFileExists(const std::string& name);
 
-// "Save address log": one MainLogLine per row written to `chosen` + ".spl" (the extension is
-// always appended; the existence test looks at `chosen` itself). On Saved, and only then,
-// `emailtext` becomes JoinCommaText of the lines when `sendsetting` is exactly "all".
-// The window shows "Log is successfully saved!" for Saved and nothing otherwise.
-LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
-                             const std::string& sendsetting, std::string& emailtext);
+// The file a dialog-chosen name is written to: `chosen` with `extension` (".spl") added unless
+// it already ends with it, letters in any case ("x.spl" and "x.SPL" stay, "x" becomes "x.spl").
+// An empty `chosen` stays empty.
+std::string LogTarget(const std::string& chosen, const std::string& extension);
 
-// Detail window "Save log": one DetailLogLine per row written to `chosen` + ".txt" (always
-// appended). On Saved, `emailtext` becomes JoinCommaText of the lines when `sendsetting` is
-// exactly "select log". The window shows "Log is successfully saved!" for Saved only.
+// "Save address log": one MainLogLine per row written whole to LogTarget(chosen, ".spl").
+// An existing file of that name is replaced only with ExistingLog::Replace (the window asks
+// first); otherwise the result is Exists and nothing changes. On Saved, and only then,
+// `emailtext` becomes JoinCommaText of the lines when `sendsetting` is exactly "all".
+// Failed comes with the text to show in `error` when given.
+LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
+                             const std::string& sendsetting, std::string& emailtext,
+                             ExistingLog existing = ExistingLog::Keep, std::string* error = nullptr);
+
+// Detail window "Save log": one DetailLogLine per row written to LogTarget(chosen, ".txt"),
+// existing files as for SaveAddressLog. On Saved, `emailtext` becomes JoinCommaText of the lines
+// when `sendsetting` is exactly "select log".
 LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
-                            const std::string& sendsetting, std::string& emailtext);
+                            const std::string& sendsetting, std::string& emailtext,
+                            ExistingLog existing = ExistingLog::Keep, std::string* error = nullptr);
 
 // The detail window's periodic save (the caller skips it when savetime is 0). Lines: the
 // `ipaddrlabel` text, then one DetailLogLine per row. When `sendsetting` is exactly
@@ -57,9 +68,11 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
 // ":", "*", "?", quote, "<", ">", "|", control characters) replaced by "-".
 std::string AutoDetailLogName(std::time_t now, std::uint32_t tick, unsigned counter);
 
-// ICMP info window "Save log": the lines written to exactly `chosen`. Failed comes with the
-// text to show in `error`; the window shows "Log is successfully archived!" for Saved.
-LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::string>& lines, std::string& error);
+// ICMP info window "Save log": the lines written to LogTarget(chosen, ".txt"), existing files as
+// for SaveAddressLog. Failed comes with the text to show in `error`; the window shows
+// "Log is successfully archived!" for Saved.
+LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::string>& lines, std::string& error,
+                          ExistingLog existing = ExistingLog::Keep);
 
 // Applies the import line rule (SplitTextLines, LoadAddressLines) to a file image and appends
 // the addresses found to `rows`, at most kMaxImportRows of them. Returns the number appended.

@@ -384,16 +384,19 @@ void Tdetailform::SetStatisticsLabels(const std::array<std::string, 8>& texts) {
 void Tdetailform::Button1Click() { rows_->Clear(); }
 
 void Tdetailform::Button2Click() {
-    const QString chosen = veltrin::GetSaveFileNameSeam(this, QStringLiteral("Save log"), savepath_,
-                                                        veltrin::QtFileFilter(QStringLiteral("Text file|*.txt")));
+    const QString chosen = veltrin::ChooseSaveFile(this, QStringLiteral("Save log"), savepath_,
+                                                   QStringLiteral("Text file|*.txt"), QStringLiteral(".txt"));
     if (chosen.isEmpty()) return;
     savepath_ = chosen;
     veltrin::Tgolbal* g = veltrin::Golbal();
     std::string scratch;
     const std::string sendsetting = g != nullptr ? g->mailsetting.sendsetting : std::string();
     std::string& emailtext = g != nullptr ? g->mailsetting.emailtext : scratch;
-    const auto result = veltrin::SaveDetailLog(LocalPath(chosen), rows_->Rows(), sendsetting, emailtext);
+    std::string error;
+    const auto result = veltrin::SaveDetailLog(LocalPath(chosen), rows_->Rows(), sendsetting, emailtext,
+                                               veltrin::ExistingLog::Replace, &error);
     if (result == veltrin::LogSaveResult::Saved) veltrin::ShowNotice(this, QStringLiteral("Log is successfully saved!"));
+    if (result == veltrin::LogSaveResult::Failed) veltrin::ShowNotice(this, QString::fromLocal8Bit(error.c_str()));
 }
 
 void Tdetailform::Button3Click() {

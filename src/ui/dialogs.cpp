@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -18,6 +20,11 @@ std::function<QString(const FileDialogRequest&)>& FileHook() {
 
 std::function<void(const MessageRecord&)>& MessageHook() {
     static std::function<void(const MessageRecord&)> hook;
+    return hook;
+}
+
+std::function<bool(const MessageRecord&)>& QuestionHook() {
+    static std::function<bool(const MessageRecord&)> hook;
     return hook;
 }
 
@@ -77,6 +84,30 @@ void ShowPlainMessage(QWidget* parent, const QString& text) {
     ShowBox(parent, title, text);
 }
 
+bool AskYesNo(QWidget* parent, const QString& text, const QString& title) {
+    if (QuestionHook()) return QuestionHook()(MessageRecord{title, text, false});
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+QString ChooseSaveFile(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
+                       const QString& extension) {
+    QString start = dir;
+    for (;;) {
+        QString chosen = GetSaveFileNameSeam(parent, caption, start, QtFileFilter(filter));
+        if (chosen.isEmpty()) return chosen;
+        if (!chosen.endsWith(extension, Qt::CaseInsensitive)) chosen += extension;
+        const QFileInfo info(chosen);
+        if (!info.exists() || info.isDir()) return chosen;
+        if (AskYesNo(parent, QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                                 .arg(QDir::toNativeSeparators(chosen))))
+            return chosen;
+        start = chosen;
+    }
+}
+
 bool OpenUrlSeam(const QUrl& url) {
     if (UrlHook()) return UrlHook()(url);
     return QDesktopServices::openUrl(url);
@@ -94,6 +125,10 @@ void SetMessageHook(std::function<void(const MessageRecord&)> hook) {
     MessageHook() = std::move(hook);
 }
 
+void SetQuestionHook(std::function<bool(const MessageRecord&)> hook) {
+    QuestionHook() = std::move(hook);
+}
+
 DialogRecorder::DialogRecorder() {
     SetFileDialogHook([this](const FileDialogRequest& request) {
         requests.push_back(request);
@@ -107,12 +142,24 @@ DialogRecorder::DialogRecorder() {
         openedurls << url.toString();
         return true;
     });
+    SetQuestionHook([this](const MessageRecord& question) {
+        questions.push_back(question);
+        if (questionanswers_.empty()) return false;
+        const bool yes = questionanswers_.front();
+        questionanswers_.erase(questionanswers_.begin());
+        return yes;
+    });
 }
 
 DialogRecorder::~DialogRecorder() {
     SetFileDialogHook({});
     SetMessageHook({});
     SetOpenUrlHook({});
+    SetQuestionHook({});
+}
+
+void DialogRecorder::QueueQuestionAnswer(bool yes) {
+    questionanswers_.push_back(yes);
 }
 
 void DialogRecorder::QueueFileAnswer(const QString& path) {

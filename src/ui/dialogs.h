@@ -28,6 +28,17 @@ void ShowNotice(QWidget* parent, const QString& text, const QString& title = QSt
 // the application display name), only OK.
 void ShowPlainMessage(QWidget* parent, const QString& text);
 
+// A modal question with Yes and No, No the default button (Enter and Esc answer No unless the
+// user moved to Yes). True for Yes.
+bool AskYesNo(QWidget* parent, const QString& text, const QString& title = QStringLiteral("Notice"));
+
+// A save dialog as desktop programs have it: `extension` (".spl") is added to a chosen name that
+// lacks it, and an existing file of the resulting name is only replaced after the user said Yes;
+// No brings the dialog back at that name. Returns the name to write, or an empty text when the
+// user cancelled. `filter` is in "Description|*.ext" form.
+QString ChooseSaveFile(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
+                       const QString& extension);
+
 // Opens a document or web address with the desktop's default action (QDesktopServices).
 bool OpenUrlSeam(const QUrl& url);
 
@@ -46,6 +57,7 @@ struct MessageRecord {
 void SetFileDialogHook(std::function<QString(const FileDialogRequest&)> hook);
 void SetMessageHook(std::function<void(const MessageRecord&)> hook);
 void SetOpenUrlHook(std::function<bool(const QUrl&)> hook);
+void SetQuestionHook(std::function<bool(const MessageRecord&)> hook);
 
 // Installs the hooks for its lifetime: file dialogs take the queued answers in order (an empty
 // answer, or none left, means cancel), messages and opened addresses are recorded (nothing is
@@ -58,16 +70,20 @@ class DialogRecorder {
     DialogRecorder& operator=(const DialogRecorder&) = delete;
 
     void QueueFileAnswer(const QString& path);
+    // Answers for AskYesNo in order; with none left a question is answered No (its default).
+    void QueueQuestionAnswer(bool yes);
     // Called when a message is shown, after it was recorded (for example to close a dialog).
     void OnMessage(std::function<void(const MessageRecord&)> action);
 
     std::vector<FileDialogRequest> requests;
     std::vector<MessageRecord> messages;
+    std::vector<MessageRecord> questions;
     QStringList openedurls;
     QStringList Texts() const;
 
   private:
     QStringList answers_;
+    std::vector<bool> questionanswers_;
     std::function<void(const MessageRecord&)> action_;
 };
 

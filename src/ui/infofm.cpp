@@ -161,14 +161,15 @@ void Tinfoform::ShowPacket() {
 }
 
 void Tinfoform::Button1Click() {
-    const QString chosen = veltrin::GetSaveFileNameSeam(this, QStringLiteral("Save log"), savepath_,
-                                                        veltrin::QtFileFilter(QStringLiteral("Text file|*.txt")));
+    const QString chosen = veltrin::ChooseSaveFile(this, QStringLiteral("Save log"), savepath_,
+                                                   QStringLiteral("Text file|*.txt"), QStringLiteral(".txt"));
     if (chosen.isEmpty()) return;
     savepath_ = chosen;
     std::vector<std::string> lines;
     for (const QString& line : Memo1->toPlainText().split(QLatin1Char('\n'))) lines.push_back(line.toLatin1().toStdString());
     std::string error;
-    switch (veltrin::SaveDumpLog(QFile::encodeName(chosen).toStdString(), lines, error)) {
+    switch (veltrin::SaveDumpLog(QFile::encodeName(chosen).toStdString(), lines, error,
+                                 veltrin::ExistingLog::Replace)) {
         case veltrin::LogSaveResult::Saved:
             veltrin::ShowNotice(this, QStringLiteral("Log is successfully archived!"));
             break;

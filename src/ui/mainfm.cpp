@@ -533,15 +533,20 @@ bool Tmainform::ImportAddressPath(const QString& path) {
 }
 
 void Tmainform::SaveAddressLog() {
-    const QString chosen = veltrin::GetSaveFileNameSeam(
-        this, QStringLiteral("Save As"), savepath_, veltrin::QtFileFilter(QStringLiteral("Spl file|*.txt")));
+    const QString chosen = veltrin::ChooseSaveFile(this, QStringLiteral("Save As"), savepath_,
+                                                   QStringLiteral("Spl file|*.spl"), QStringLiteral(".spl"));
     if (chosen.isEmpty()) return;
     savepath_ = chosen;
     veltrin::Tgolbal* golbal = veltrin::Golbal();
     std::string sendsetting = golbal ? golbal->mailsetting.sendsetting : std::string();
     std::string emailtext = golbal ? golbal->mailsetting.emailtext : std::string();
-    const veltrin::LogSaveResult result =
-        veltrin::SaveAddressLog(LocalPath(chosen), list_.Rows(), sendsetting, emailtext);
+    std::string error;
+    const veltrin::LogSaveResult result = veltrin::SaveAddressLog(
+        LocalPath(chosen), list_.Rows(), sendsetting, emailtext, veltrin::ExistingLog::Replace, &error);
+    if (result == veltrin::LogSaveResult::Failed) {
+        veltrin::ShowNotice(this, QString::fromLocal8Bit(error.c_str()));
+        return;
+    }
     if (result != veltrin::LogSaveResult::Saved) return;
     if (golbal) golbal->mailsetting.emailtext = emailtext;
     veltrin::ShowNotice(this, QStringLiteral("Log is successfully saved!"));

@@ -327,6 +327,25 @@ void DetailFormTest::saveLogWritesRows() {
     // Cancelled: nothing asked of the file system, nothing shown.
     QTest::mouseClick(w->Button2, Qt::LeftButton);
     QCOMPARE(dialogs.messages.size(), std::size_t{1});
+
+    // The same name again, typed with its extension: asked once, replaced on Yes.
+    QFile::resize(chosen + QStringLiteral(".txt"), 0);
+    dialogs.QueueFileAnswer(chosen + QStringLiteral(".txt"));
+    dialogs.QueueQuestionAnswer(true);
+    QTest::mouseClick(w->Button2, Qt::LeftButton);
+    QCOMPARE(dialogs.questions.size(), std::size_t{1});
+    QVERIFY(dialogs.questions[0].text.contains(chosen + QStringLiteral(".txt")));
+    QVERIFY(!QFile::exists(chosen + QStringLiteral(".txt.txt")));
+    QVERIFY(QFileInfo(chosen + QStringLiteral(".txt")).size() > 0);
+    QCOMPARE(dialogs.messages.size(), std::size_t{2});
+
+    // A folder that is not there: the failure is said, not swallowed.
+    dialogs.QueueFileAnswer(tmp_.filePath(QStringLiteral("no-such-folder/detail")));
+    QTest::mouseClick(w->Button2, Qt::LeftButton);
+    QCOMPARE(dialogs.messages.size(), std::size_t{3});
+    QVERIFY2(dialogs.messages.back().text.contains(QStringLiteral("no-such-folder/detail.txt")),
+             qPrintable(dialogs.messages.back().text));
+    QCOMPARE(dialogs.messages.back().title, QStringLiteral("Notice"));
 }
 
 void DetailFormTest::periodicSave() {
@@ -415,6 +434,7 @@ void DetailFormTest::infoWindowShowsLastReply() {
         bool opened = false, titled = false, noclosebox = false;
         QString label1, label2, label3, label4, memo, link, firstsave, secondsave;
         QStringList messages;
+        std::size_t questions = 0, requests = 0;
         bool escinmemokept = false, escbuttonclosed = false, sawreply = false;
         std::uint16_t id = 0;
     } seen;
@@ -445,13 +465,15 @@ void DetailFormTest::infoWindowShowsLastReply() {
         dialogs.QueueFileAnswer(dump);
         dialogs.QueueFileAnswer(dump);
         QTest::mouseClick(info->Button1, Qt::LeftButton);
-        seen.firstsave = ReadAll(dump);
-        QFile f(dump);
+        seen.firstsave = ReadAll(dump + QStringLiteral(".txt"));
+        QFile f(dump + QStringLiteral(".txt"));
         if (f.open(QIODevice::WriteOnly)) f.write("kept");
         f.close();
-        QTest::mouseClick(info->Button1, Qt::LeftButton);
-        seen.secondsave = ReadAll(dump);
+        QTest::mouseClick(info->Button1, Qt::LeftButton);  // asked to replace: No, then cancelled
+        seen.secondsave = ReadAll(dump + QStringLiteral(".txt"));
         seen.messages = dialogs.Texts();
+        seen.questions = dialogs.questions.size();
+        seen.requests = dialogs.requests.size();
 
         info->Memo1->setFocus();
         QTest::keyClick(info->Memo1, Qt::Key_Escape);
@@ -491,9 +513,12 @@ void DetailFormTest::infoWindowShowsLastReply() {
     QCOMPARE(seen.link, QStringLiteral("Other ICMP info:  ") + Tinfoform::LinkUrl().toString());
     QCOMPARE(opened, Tinfoform::LinkUrl());
 
-    // Saved under exactly the chosen name, the memo's six lines; the second save wrote nothing.
+    // Saved under the chosen name as a text file, the memo's six lines; the second save asked
+    // before replacing, was told No and wrote nothing.
     QCOMPARE(seen.firstsave, memo.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
     QCOMPARE(seen.secondsave, QStringLiteral("kept"));
+    QCOMPARE(seen.questions, std::size_t{1});
+    QCOMPARE(seen.requests, std::size_t{3});
     QCOMPARE(seen.messages, QStringList{QStringLiteral("Log is successfully archived!")});
     QVERIFY(seen.escinmemokept);
     QVERIFY(seen.escbuttonclosed);

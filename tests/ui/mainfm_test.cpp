@@ -763,7 +763,7 @@ class MainFormTest : public QObject {
         FindAction(&w, "ToolButton3")->trigger();
         QCOMPARE(recorder.requests.size(), std::size_t{1});
         QVERIFY(recorder.requests[0].save);
-        QCOMPARE(recorder.requests[0].filter, QStringLiteral("Spl file (*.txt)"));
+        QCOMPARE(recorder.requests[0].filter, QStringLiteral("Spl file (*.spl)"));
         QCOMPARE(recorder.Texts(), QStringList({"Log is successfully saved!"}));
         QCOMPARE(recorder.messages[0].title, QStringLiteral("Notice"));
         const QByteArray bytes = ReadFile(chosen + QStringLiteral(".spl"));
@@ -791,22 +791,77 @@ class MainFormTest : public QObject {
         QVERIFY(!w.monitor().running());
     }
 
-    void saveOntoExistingFileWritesNothing() {
-        const QString path = ListFile("127.0.0.1_\r\r\n");
-        Tmainform w({path});
+    void saveAddressLogNames_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("existing");  // a file there before, "" for none
+        QTest::addColumn<QList<bool>>("answers");  // to "replace?" questions
+        QTest::addColumn<QString>("written");   // the file that holds the log afterwards, "" for none
+        QTest::addColumn<int>("questions");
+        QTest::newRow("no extension") << "x" << "" << QList<bool>{} << "x.spl" << 0;
+        QTest::newRow("with extension") << "x.spl" << "" << QList<bool>{} << "x.spl" << 0;
+        QTest::newRow("extension in capitals") << "x.SPL" << "" << QList<bool>{} << "x.SPL" << 0;
+        QTest::newRow("other extension") << "x.txt" << "" << QList<bool>{} << "x.txt.spl" << 0;
+        QTest::newRow("same name without extension is left alone") << "x" << "x" << QList<bool>{} << "x.spl" << 0;
+        QTest::newRow("older log replaced on Yes") << "x" << "x.spl" << QList<bool>{true} << "x.spl" << 1;
+        QTest::newRow("older log kept on No") << "x" << "x.spl" << QList<bool>{false} << "" << 1;
+        QTest::newRow("typed with extension, kept on No") << "x.spl" << "x.spl" << QList<bool>{false} << "" << 1;
+    }
+
+    // The chosen name gets ".spl" only when it lacks it, and an older file is replaced only after
+    // the user agreed; No brings the dialog back (cancelled here), writing nothing.
+    void saveAddressLogNames() {
+        QFETCH(QString, typed);
+        QFETCH(QString, existing);
+        QFETCH(QList<bool>, answers);
+        QFETCH(QString, written);
+        QFETCH(int, questions);
+        Tmainform w({ListFile("127.0.0.1_\r\r\n")});
         Golbal()->mailsetting.sendsetting = "all";
         Golbal()->mailsetting.emailtext = "mine";
         veltrin::DialogRecorder& recorder = *dialogs_;
-        const QString existing = ListFile("keep", QStringLiteral("existing.txt"));
-        recorder.QueueFileAnswer(existing);
+        if (!existing.isEmpty()) QVERIFY(WriteFile(temp_ + u'/' + existing, "older"));
+        recorder.QueueFileAnswer(temp_ + u'/' + typed);
+        for (bool yes : answers) recorder.QueueQuestionAnswer(yes);
         w.SaveAddressLog();
-        QVERIFY(recorder.messages.empty());
-        QVERIFY(!QFileInfo::exists(existing + QStringLiteral(".spl")));
-        QCOMPARE(ReadFile(existing), QByteArray("keep"));
+        QCOMPARE(int(recorder.questions.size()), questions);
+        if (questions > 0) {
+            QCOMPARE(recorder.questions[0].title, QStringLiteral("Notice"));
+            QVERIFY(recorder.questions[0].text.contains(temp_ + u'/' + existing));
+        }
+        if (!existing.isEmpty() && existing != written) QCOMPARE(ReadFile(temp_ + u'/' + existing), QByteArray("older"));
+        if (written.isEmpty()) {
+            QVERIFY(recorder.messages.empty());
+            QCOMPARE(recorder.requests.size(), std::size_t{2});  // asked again after No, then cancelled
+            QCOMPARE(recorder.requests[1].dir, temp_ + u'/' + existing);
+            QCOMPARE(Golbal()->mailsetting.emailtext, std::string("mine"));
+        } else {
+            QCOMPARE(recorder.Texts(), QStringList({"Log is successfully saved!"}));
+            QVERIFY(ReadFile(temp_ + u'/' + written).startsWith("127.0.0.1_"));
+            QStringList files = QDir(temp_).entryList(QDir::Files);
+            files.removeAll(QStringLiteral("list.spl"));
+            files.removeAll(existing);
+            files.removeAll(written);
+            QVERIFY2(files.isEmpty(), qPrintable(files.join(u' ')));
+            QVERIFY(Golbal()->mailsetting.emailtext != "mine");
+        }
+    }
+
+    // A log that cannot be written says so.
+    void saveAddressLogFailureIsReported() {
+        Tmainform w({ListFile("127.0.0.1_\r\r\n")});
+        Golbal()->mailsetting.sendsetting = "all";
+        Golbal()->mailsetting.emailtext = "mine";
+        veltrin::DialogRecorder& recorder = *dialogs_;
+        recorder.QueueFileAnswer(temp_ + QStringLiteral("/missing-folder/x"));
+        w.SaveAddressLog();
+        QCOMPARE(recorder.messages.size(), std::size_t{1});
+        QCOMPARE(recorder.messages[0].title, QStringLiteral("Notice"));
+        QVERIFY2(recorder.messages[0].text.contains(temp_ + QStringLiteral("/missing-folder/x.spl")),
+                 qPrintable(recorder.messages[0].text));
         QCOMPARE(Golbal()->mailsetting.emailtext, std::string("mine"));
-        // Cancelled: nothing either.
+        // Cancelled: nothing.
         w.SaveAddressLog();
-        QVERIFY(recorder.messages.empty());
+        QCOMPARE(recorder.messages.size(), std::size_t{1});
     }
 
     // ---- help ------------------------------------------------------------------------------

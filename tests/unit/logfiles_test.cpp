@@ -213,30 +213,43 @@ TEST(SaveAddressLog, WritesChosenNamePlusSplWithCrCrLf) {
     EXPECT_EQ(dir.Names(), std::set<std::string>{"list.spl"});
 }
 
-TEST(SaveAddressLog, ExtensionIsAlwaysAppended) {
+TEST(LogTarget, ExtensionAddedOnlyWhenMissing) {
+    const struct {
+        const char* chosen;
+        const char* extension;
+        const char* target;
+    } cases[] = {
+        {"x", ".spl", "x.spl"},         {"x.spl", ".spl", "x.spl"},       {"x.SPL", ".spl", "x.SPL"},
+        {"y.txt", ".spl", "y.txt.spl"}, {"x.txt", ".txt", "x.txt"},       {"dir/x.spl.bak", ".spl", "dir/x.spl.bak.spl"},
+        {"spl", ".spl", "spl.spl"},     {".spl", ".spl", ".spl"},         {"", ".spl", ""},
+        {"a.tx", ".txt", "a.tx.txt"},   {"notes.Txt", ".txt", "notes.Txt"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LogTarget(c.chosen, c.extension), c.target) << c.chosen;
+}
+
+TEST(SaveAddressLog, ExtensionAddedOnlyWhenMissing) {
     TempFolder dir{"logs"};
     std::string emailtext;
     EXPECT_EQ(SaveAddressLog(dir / "x.spl", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
     EXPECT_EQ(SaveAddressLog(dir / "y.txt", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
-    EXPECT_EQ(dir.Names(), (std::set<std::string>{"x.spl.spl", "y.txt.spl"}));
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"x.spl", "y.txt.spl"}));
 }
 
-TEST(SaveAddressLog, ExistingChosenFileWritesNothing) {
-    TempFolder dir{"logs"};
-    PutFile(dir / "list", "mine");
-    std::string emailtext = "unchanged";
-    EXPECT_EQ(SaveAddressLog(dir / "list", {kFullRow}, "all", emailtext), LogSaveResult::Exists);
-    EXPECT_EQ(dir.Names(), std::set<std::string>{"list"});
-    EXPECT_EQ(ReadFile(dir / "list"), "mine");
-    EXPECT_EQ(emailtext, "unchanged");
-}
-
-TEST(SaveAddressLog, OlderFileOfExtendedNameIsReplaced) {
+// A file of the name that would be written is kept unless replacing it was agreed.
+TEST(SaveAddressLog, ExistingTargetKeptUnlessReplaceAgreed) {
     TempFolder dir{"logs"};
     PutFile(dir / "list.spl", "older log");
-    std::string emailtext;
-    EXPECT_EQ(SaveAddressLog(dir / "list", {kEmptyRow}, "", emailtext), LogSaveResult::Saved);
+    PutFile(dir / "list", "unrelated");
+    std::string emailtext = "unchanged";
+    EXPECT_EQ(SaveAddressLog(dir / "list", {kFullRow}, "all", emailtext), LogSaveResult::Exists);
+    EXPECT_EQ(SaveAddressLog(dir / "list.spl", {kFullRow}, "all", emailtext), LogSaveResult::Exists);
+    EXPECT_EQ(ReadFile(dir / "list.spl"), "older log");
+    EXPECT_EQ(emailtext, "unchanged");
+
+    EXPECT_EQ(SaveAddressLog(dir / "list", {kEmptyRow}, "", emailtext, ExistingLog::Replace), LogSaveResult::Saved);
     EXPECT_EQ(ReadFile(dir / "list.spl"), MainLogLine(kEmptyRow) + "\r\n");
+    EXPECT_EQ(ReadFile(dir / "list"), "unrelated");
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"list", "list.spl"}));
 }
 
 TEST(SaveAddressLog, CancelledDialogDoesNothing) {
@@ -279,12 +292,17 @@ TEST(SaveAddressLog, WriteFailureLeavesMailTextAndOldFile) {
     std::string emailtext = "unchanged";
     {
         FileSizeLimit limit(16);
-        EXPECT_EQ(SaveAddressLog(dir / "list", {kFullRow, kFullRow}, "all", emailtext), LogSaveResult::Failed);
+        EXPECT_EQ(SaveAddressLog(dir / "list", {kFullRow, kFullRow}, "all", emailtext, ExistingLog::Replace),
+                  LogSaveResult::Failed);
     }
     EXPECT_EQ(emailtext, "unchanged");
     EXPECT_EQ(ReadFile(dir / "list.spl"), "older log");
-    EXPECT_FALSE(SaveAddressLog(dir / "missing-folder/list", {kFullRow}, "all", emailtext) == LogSaveResult::Saved);
+    std::string error;
+    EXPECT_EQ(SaveAddressLog(dir / "missing-folder/list", {kFullRow}, "all", emailtext, ExistingLog::Keep, &error),
+              LogSaveResult::Failed);
     EXPECT_EQ(emailtext, "unchanged");
+    EXPECT_NE(error.find(dir / "missing-folder/list.spl"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(ENOENT)), std::string::npos) << error;
 }
 
 // ---- which saves set the mail text -----------------------------------------------------------
@@ -321,11 +339,14 @@ TEST(SaveDetailLog, WritesChosenNamePlusTxt) {
     std::string emailtext;
     const std::vector<AddressRow> rows{{"2024-06-15 10:00:00", "64", "3", "12"}, {"2024-06-15 10:00:01", "64", "4", "12"}};
     EXPECT_EQ(SaveDetailLog(dir / "d.txt", rows, "", emailtext), LogSaveResult::Saved);
-    EXPECT_EQ(ReadFile(dir / "d.txt.txt"), "2024-06-15 10:00:00  TTL 64 Timeout 3 Return bytes 12\r\n"
+    EXPECT_EQ(ReadFile(dir / "d.txt"), "2024-06-15 10:00:00  TTL 64 Timeout 3 Return bytes 12\r\n"
                                            "2024-06-15 10:00:01  TTL 64 Timeout 4 Return bytes 12\r\n");
-    PutFile(dir / "taken", "");
+    PutFile(dir / "taken.txt", "");
     EXPECT_EQ(SaveDetailLog(dir / "taken", rows, "select log", emailtext), LogSaveResult::Exists);
-    EXPECT_FALSE(Exists(dir / "taken.txt"));
+    EXPECT_EQ(ReadFile(dir / "taken.txt"), "");
+    EXPECT_EQ(emailtext, "");
+    EXPECT_EQ(SaveDetailLog(dir / "taken", rows, "select log", emailtext, ExistingLog::Replace), LogSaveResult::Saved);
+    EXPECT_EQ(ReadFile(dir / "taken.txt"), ReadFile(dir / "d.txt"));
     EXPECT_EQ(SaveDetailLog("", rows, "select log", emailtext), LogSaveResult::Cancelled);
 }
 
@@ -392,15 +413,17 @@ TEST(AutoDetailLog, FailureReportsTextAndStillSetsMailTextFirst) {
 
 // ---- ICMP dump log ---------------------------------------------------------------------------
 
-TEST(SaveDumpLog, ExactlyTheChosenName) {
+TEST(SaveDumpLog, ChosenNameAsTextFile) {
     TempFolder dir{"logs"};
     std::string error;
     EXPECT_EQ(SaveDumpLog(dir / "dump", {"-----", "Ping data: 08 00"}, error), LogSaveResult::Saved);
-    EXPECT_EQ(ReadFile(dir / "dump"), "-----\r\nPing data: 08 00\r\n");
-    EXPECT_EQ(SaveDumpLog(dir / "dump", {"other"}, error), LogSaveResult::Exists);
-    EXPECT_EQ(ReadFile(dir / "dump"), "-----\r\nPing data: 08 00\r\n");
+    EXPECT_EQ(ReadFile(dir / "dump.txt"), "-----\r\nPing data: 08 00\r\n");
+    EXPECT_EQ(SaveDumpLog(dir / "dump.txt", {"other"}, error), LogSaveResult::Exists);
+    EXPECT_EQ(ReadFile(dir / "dump.txt"), "-----\r\nPing data: 08 00\r\n");
+    EXPECT_EQ(SaveDumpLog(dir / "dump", {"other"}, error, ExistingLog::Replace), LogSaveResult::Saved);
+    EXPECT_EQ(ReadFile(dir / "dump.txt"), "other\r\n");
     EXPECT_EQ(SaveDumpLog("", {"x"}, error), LogSaveResult::Cancelled);
-    EXPECT_EQ(dir.Names(), std::set<std::string>{"dump"});
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"dump.txt"});
 }
 
 TEST(SaveDumpLog, FailureGivesErrorText) {
