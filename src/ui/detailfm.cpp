@@ -422,7 +422,14 @@ void Tdetailform::Timer1Timer() {
     const bool saved = veltrin::SaveAutoDetailLog(veltrin::AutoLogDirectory(), ipaddr->text().toStdString(),
                                                   rows_->Rows(), g->mailsetting.sendsetting,
                                                   g->mailsetting.emailtext, error);
-    if (!saved) veltrin::ShowNotice(this, Qs(error));
+    // A folder that cannot be written stays so for a while: said once, and again only after a
+    // save has worked in between, not at every tick.
+    if (saved) {
+        autologfailtold_ = false;
+    } else if (!autologfailtold_) {
+        autologfailtold_ = true;
+        veltrin::ShowNotice(this, Qs(error));
+    }
 }
 
 void Tdetailform::CloseDetail() {

@@ -114,6 +114,7 @@ private:
     bool exposewatch_ = false;
     bool started_ = false;
     bool closed_ = false;
+    bool autologfailtold_ = false;  // a failed automatic log was reported; cleared by a success
     std::unique_ptr<veltrin::tsendthread> sender_;
     std::unique_ptr<veltrin::trecvthread> receiver_;
     std::unique_ptr<veltrin::tcalculate> calculate_;

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -492,11 +493,37 @@ void Tmainform::ReadSettings() {
     golbal->probehost = veltrin::LoadProbeHost(golbal->inipath);
 }
 
+// The command line names at most one address file; anything else is said once the window is up,
+// so that a mistyped name or option does not go unnoticed.
 void Tmainform::LoadArgumentFile(const QStringList& arguments) {
-    if (arguments.size() != 1) return;
-    const QFileInfo file(arguments.front());
-    if (!file.exists() || file.isDir()) return;
-    ImportAddressPath(file.filePath());
+    QStringList files;
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(QLatin1Char('-')) && !QFileInfo::exists(argument))
+            TellWhenShown(QStringLiteral("Unknown command line option: %1").arg(argument));
+        else
+            files << argument;
+    }
+    if (files.size() > 1) {
+        TellWhenShown(QStringLiteral("Only one address file can be given: %1").arg(files.join(QStringLiteral(", "))));
+        return;
+    }
+    if (files.isEmpty()) return;
+    const QFileInfo file(files.front());
+    if (!file.exists() || file.isDir()) {
+        TellWhenShown(QStringLiteral("Address file is lost: %1").arg(files.front()));
+        return;
+    }
+    const QString problem = ImportProblem(file.filePath());
+    if (!problem.isEmpty()) TellWhenShown(problem);
+}
+
+void Tmainform::TellWhenShown(const QString& text) {
+    pendingnotices_ << text;
+    if (isVisible()) QMetaObject::invokeMethod(this, &Tmainform::ShowPendingNotices, Qt::QueuedConnection);
+}
+
+void Tmainform::ShowPendingNotices() {
+    while (!pendingnotices_.isEmpty()) veltrin::ShowNotice(this, pendingnotices_.takeFirst());
 }
 
 void Tmainform::CreateTopWindow() {
@@ -521,15 +548,20 @@ void Tmainform::ImportAddressFile() {
         this, QStringLiteral("Open"), opendir_, veltrin::QtFileFilter(QStringLiteral("Spl file|*.spl")));
     if (chosen.isEmpty()) return;
     opendir_ = chosen;
-    ImportAddressPath(chosen);
+    const QString problem = ImportProblem(chosen);
+    if (!problem.isEmpty()) veltrin::ShowNotice(this, problem);
     RequestPaint();
 }
 
-bool Tmainform::ImportAddressPath(const QString& path) {
+bool Tmainform::ImportAddressPath(const QString& path) { return ImportProblem(path).isEmpty(); }
+
+QString Tmainform::ImportProblem(const QString& path) {
     std::vector<veltrin::AddressRow> rows;
-    if (!veltrin::LoadAddressFile(LocalPath(path), rows)) return false;
+    if (!veltrin::LoadAddressFile(LocalPath(path), rows))
+        return QStringLiteral("Address file cannot be read: %1").arg(QDir::toNativeSeparators(path));
+    if (rows.empty()) return QStringLiteral("No address in file: %1").arg(QDir::toNativeSeparators(path));
     list_.AppendRows(std::move(rows));
-    return true;
+    return {};
 }
 
 void Tmainform::SaveAddressLog() {
@@ -595,7 +627,8 @@ void Tmainform::ShowHelp() {
     for (const char* name : {"help.html", "help.pdf", "help.chm"}) {
         const QString path = QString::fromStdString(veltrin::FindDataFile(name));
         if (QFileInfo(path).isFile()) {
-            veltrin::OpenUrlSeam(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+            if (!veltrin::OpenUrlSeam(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath())))
+                veltrin::ShowNotice(this, QStringLiteral("No program to show the help file: %1").arg(path));
             return;
         }
     }
@@ -762,8 +795,12 @@ void Tmainform::IP1Click() {
     ViewToList();
     const int row = list_.FirstSelected();
     if (row < 0) return;
-    // A trace route is a convenience: a failure to start one is not reported.
-    veltrin::StartTraceRoute(QString::fromStdString(list_.Row(row).address));
+    const QString address = QString::fromStdString(list_.Row(row).address);
+    if (veltrin::StartTraceRoute(address)) return;
+    const veltrin::TraceRouteCommand command = veltrin::BuildTraceRoute(address);
+    veltrin::ShowNotice(this, command.missing.isEmpty()
+                                  ? QStringLiteral("Trace route could not start")
+                                  : QStringLiteral("Trace route could not start: %1").arg(command.missing));
 }
 
 // ---- interval field --------------------------------------------------------------------------
@@ -886,6 +923,8 @@ void Tmainform::showEvent(QShowEvent* event) {
     RequestPaint();
     if (rawsocketpending_)
         QMetaObject::invokeMethod(this, &Tmainform::ShowRawSocketNotice, Qt::QueuedConnection);
+    if (!pendingnotices_.isEmpty())
+        QMetaObject::invokeMethod(this, &Tmainform::ShowPendingNotices, Qt::QueuedConnection);
 }
 
 void Tmainform::changeEvent(QEvent* event) {

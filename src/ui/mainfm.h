@@ -121,6 +121,11 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void LoadLocation();
     void ReadSettings();
     void LoadArgumentFile(const QStringList& arguments);
+    // A start-up problem is said once the window is up; start-up is not held up by a box.
+    void TellWhenShown(const QString& text);
+    void ShowPendingNotices();
+    // Appends the file's addresses; the text to show when it cannot be read or holds none.
+    QString ImportProblem(const QString& path);
     void CreateTopWindow();  // the always-on-top square, shown at once
 
     void RefreshStatusPicture();
@@ -175,4 +180,5 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
 
     bool rawsocketpending_ = false;  // the hint waits until the window is up
     QString rawsockethint_;
+    QStringList pendingnotices_;
 };
