@@ -608,6 +608,7 @@ void Tmainform::DeleteSelectedAddress() {
 
 void Tmainform::DeleteSelectedAddresses() {
     ViewToList();
+    if (!ConfirmDeleteRows(list_.SelectedCount())) return;
     veltrin::DeleteSelectedAddresses(list_, *monitor_);
     RequestPaint();
 }
@@ -618,8 +619,16 @@ void Tmainform::DeleteLastAddress() {
 }
 
 void Tmainform::ClearAllAddresses() {
+    if (!ConfirmDeleteRows(list_.Count())) return;
     veltrin::ClearAllAddresses(list_, *monitor_);
     RequestPaint();
+}
+
+// Several rows gone at once cannot be brought back: asked once, No the default. One row is
+// removed without a question.
+bool Tmainform::ConfirmDeleteRows(int rows) {
+    if (rows < 2) return true;
+    return veltrin::AskYesNo(this, QStringLiteral("Delete %1 addresses?").arg(rows));
 }
 
 void Tmainform::ShowHelp() {
@@ -965,12 +974,11 @@ bool Tmainform::eventFilter(QObject* watched, QEvent* event) {
             case QEvent::MouseButtonPress: {
                 auto* mouse = static_cast<QMouseEvent*>(event);
                 if (mouse->button() != Qt::RightButton) return false;
-                // Like a list view: a right press on an unselected row selects it first, one on
-                // the empty area clears the selection.
+                // A right press on an unselected row selects it first; one on the empty area
+                // keeps the selection, so the menu offers what applies to the selected rows
+                // rather than the commands that empty the whole list.
                 const QModelIndex index = ListV1_->indexAt(mouse->position().toPoint());
-                if (!index.isValid()) {
-                    ListV1_->clearSelection();
-                } else if (!ListV1_->selectionModel()->isRowSelected(index.row(), QModelIndex())) {
+                if (index.isValid() && !ListV1_->selectionModel()->isRowSelected(index.row(), QModelIndex())) {
                     ListV1_->selectionModel()->setCurrentIndex(
                         index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
                 }

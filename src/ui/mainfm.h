@@ -141,6 +141,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void ShowRawSocketNotice();
     void IP1Click();  // "IP Tracert "
     void MoreDetailInfo();
+    bool ConfirmDeleteRows(int rows);  // true: go ahead
 
     // Minimise into the tray, restore from it, and the close sequence with the report mail.
     void HideToTray();

@@ -176,8 +176,10 @@ private slots:
         QVERIFY(!w.InTray());
         QVERIFY(w.isVisible());
 
-        // "Delete all addresses" empties the list and stops the monitor.
+        // "Delete all addresses" empties the list and stops the monitor once the user agreed.
+        recorder.QueueQuestionAnswer(true);
         top->popmu1()->findChild<QAction*>("deletealladdresses1")->trigger();
+        QCOMPARE(recorder.questions.size(), std::size_t{1});
         QCOMPARE(w.list().Count(), 0);
     }
 

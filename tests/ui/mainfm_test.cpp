@@ -43,6 +43,7 @@
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
 #include "ui/pictures.h"
+#include "ui/topfm.h"
 
 using veltrin::Golbal;
 
@@ -437,6 +438,7 @@ class MainFormTest : public QObject {
         const QString path = ListFile("127.0.0.1_\r\r\n127.0.0.2_\r\r\n");
         Tmainform w({path});
         QVERIFY(w.monitor().running());
+        dialogs_->QueueQuestionAnswer(true);
         FindAction(w.findChild<QMenu*>("pmnone"), "deleteanaddress2")->trigger();
         QCOMPARE(w.list().Count(), 0);
         QCOMPARE(w.ListV1()->model()->rowCount(), 0);
@@ -478,6 +480,7 @@ class MainFormTest : public QObject {
             SelectRows(w, {0, 2});
             w.DeleteSelectedAddress();  // two selected: nothing
             QCOMPARE(w.list().Count(), 3);
+            dialogs_->QueueQuestionAnswer(true);
             FindAction(&w, "deleteanaddress1")->trigger();  // Edit > Delete an address
             QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.2"}));
             QVERIFY(w.monitor().running());
@@ -486,6 +489,7 @@ class MainFormTest : public QObject {
         {
             Tmainform w({path});
             SelectRows(w, {0, 1, 2});
+            dialogs_->QueueQuestionAnswer(true);
             FindAction(w.findChild<QMenu*>("pmselected"), "Detele1")->trigger();
             QCOMPARE(w.list().Count(), 0);
             QVERIFY(!w.monitor().running());
@@ -524,12 +528,75 @@ class MainFormTest : public QObject {
         pmselected->close();
         QTRY_VERIFY(!pmselected->isVisible());
 
-        // Below the rows: nothing selected, the other menu.
+        // Below the rows with rows selected: the selection stays, and so does its menu.
+        QTest::mousePress(viewport, Qt::RightButton, Qt::NoModifier, QPoint(10, viewport->height() - 5));
+        QTRY_VERIFY(pmselected->isVisible());
+        QVERIFY(!pmnone->isVisible());
+        QCOMPARE(w.list().SelectedRows(), std::vector<int>({1}));
+        QCOMPARE(w.ListV1()->selectionModel()->selectedRows().size(), 1);
+        pmselected->close();
+        QTRY_VERIFY(!pmselected->isVisible());
+
+        // Below the rows with nothing selected: the empty-area menu.
+        w.ListV1()->clearSelection();
         QTest::mousePress(viewport, Qt::RightButton, Qt::NoModifier, QPoint(10, viewport->height() - 5));
         QTRY_VERIFY(pmnone->isVisible());
         QCOMPARE(w.list().SelectedCount(), 0);
         pmnone->close();
         QTRY_VERIFY(!pmnone->isVisible());
+    }
+
+    void deletingSeveralRowsAsksOnce_data() {
+        QTest::addColumn<QString>("menu");    // "" for the window's own actions, "top" for the top window
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QList<int>>("selected");
+        QTest::addColumn<int>("asked");       // rows named in the question; 0: no question
+        QTest::addColumn<int>("leftonyes");   // rows left after Yes
+        QTest::newRow("Edit > Delete addresses") << "" << "deleteaddresses1" << QList<int>{} << 3 << 0;
+        QTest::newRow("Edit > Clear all addresses") << "" << "clearalladdress1" << QList<int>{} << 3 << 0;
+        QTest::newRow("Edit > Delete an address, two selected") << "" << "deleteanaddress1" << QList<int>{0, 2} << 2 << 1;
+        QTest::newRow("Edit > Delete an address, one selected") << "" << "deleteanaddress1" << QList<int>{1} << 0 << 2;
+        QTest::newRow("tool button Delete all address") << "" << "More_outBtn" << QList<int>{} << 3 << 0;
+        QTest::newRow("empty-area menu Delete all address") << "pmnone" << "deletealladdress2" << QList<int>{} << 3 << 0;
+        QTest::newRow("empty-area menu Delete an address") << "pmnone" << "deleteanaddress2" << QList<int>{} << 3 << 0;
+        QTest::newRow("selection menu, all selected") << "pmselected" << "Detele1" << QList<int>{0, 1, 2} << 3 << 0;
+        QTest::newRow("selection menu, last address") << "pmselected" << "ds" << QList<int>{0} << 0 << 2;
+        QTest::newRow("top window Delete all addresses") << "top" << "deletealladdresses1" << QList<int>{} << 3 << 0;
+    }
+
+    // A command that removes more than one row asks once, and No (the default) keeps every row.
+    void deletingSeveralRowsAsksOnce() {
+        QFETCH(QString, menu);
+        QFETCH(QString, action);
+        QFETCH(QList<int>, selected);
+        QFETCH(int, asked);
+        QFETCH(int, leftonyes);
+        const QString path = ListFile("127.0.0.1_\r\r\n127.0.0.2_\r\r\n127.0.0.3_\r\r\n");
+        veltrin::DialogRecorder& recorder = *dialogs_;
+        for (const bool yes : {false, true}) {
+            Tmainform w({path});
+            recorder.questions.clear();
+            SelectRows(w, std::vector<int>(selected.begin(), selected.end()));
+            QObject* root = &w;
+            if (menu == QLatin1String("top"))
+                root = w.TopForm();
+            else if (!menu.isEmpty())
+                root = w.findChild<QMenu*>(menu);
+            QAction* command = root->findChild<QAction*>(action);
+            QVERIFY2(command, qPrintable(action));
+            if (yes) recorder.QueueQuestionAnswer(true);
+            command->trigger();
+            if (asked == 0) {
+                QVERIFY(recorder.questions.empty());
+                QCOMPARE(w.list().Count(), leftonyes);
+                break;
+            }
+            QCOMPARE(recorder.questions.size(), std::size_t{1});
+            QCOMPARE(recorder.questions[0].text, QStringLiteral("Delete %1 addresses?").arg(asked));
+            QCOMPARE(recorder.questions[0].title, QStringLiteral("Notice"));
+            QCOMPARE(w.list().Count(), yes ? leftonyes : 3);
+            QCOMPARE(w.monitor().running(), !yes || leftonyes > 0);
+        }
     }
 
     void doubleClickOpensDetailForOneRow() {
@@ -772,6 +839,7 @@ class MainFormTest : public QObject {
         QCOMPARE(QString::fromStdString(Golbal()->mailsetting.emailtext),
                  QString::fromStdString(veltrin::JoinCommaText(veltrin::MainLogLines(w.list().Rows()))));
 
+        recorder.QueueQuestionAnswer(true);
         w.ClearAllAddresses();
         recorder.QueueFileAnswer(chosen + QStringLiteral(".spl"));
         FindAction(&w, "OPen1")->trigger();
