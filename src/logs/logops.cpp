@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "engine/global_unit.h"
+#include "engine/sendsetting.h"
 #include "logs/logfiles.h"
 #include "logs/textlines.h"
 #include "logs/wholefile.h"
@@ -88,7 +89,7 @@ LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<Addres
                              std::string* error) {
     try {
         std::string scratch;
-        return SaveRows(chosen, ".spl", existing, rows, MainLogLine, sendsetting == "all", emailtext,
+        return SaveRows(chosen, ".spl", existing, rows, MainLogLine, sendsetting == kSendAll, emailtext,
                         error != nullptr ? *error : scratch);
     } catch (...) {
         NoMemory(error);
@@ -101,7 +102,7 @@ LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<Address
                             std::string* error) {
     try {
         std::string scratch;
-        return SaveRows(chosen, ".txt", existing, rows, DetailLogLine, sendsetting == "select log", emailtext,
+        return SaveRows(chosen, ".txt", existing, rows, DetailLogLine, sendsetting == kSendSelectLog, emailtext,
                         error != nullptr ? *error : scratch);
     } catch (...) {
         NoMemory(error);
@@ -121,7 +122,7 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
         lines.reserve(rows.size() + 1);
         lines.push_back(ipaddrlabel);
         for (const AddressRow& row : rows) lines.push_back(DetailLogLine(row));
-        if (sendsetting == "select log") emailtext = JoinCommaText(lines);
+        if (sendsetting == kSendSelectLog) emailtext = JoinCommaText(lines);
 
         const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
         const std::time_t now = std::time(nullptr);
