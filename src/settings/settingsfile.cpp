@@ -124,4 +124,27 @@ bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std
     }
 }
 
+std::int32_t LoadPingInteger(const std::string& inipath, const char* key, std::int32_t fallback) {
+    try {
+        std::string bytes;
+        if (ReadWholeFile(inipath, kMaxSettingsBytes, bytes) != 0) return fallback;
+        IniFile ini;
+        ini.Parse(bytes);
+        return ReadInteger(ini, kPingSection, key, fallback);
+    } catch (...) {
+        return fallback;
+    }
+}
+
+bool SavePingInteger(const std::string& inipath, const char* key, std::int32_t value) {
+    try {
+        IniFile ini;
+        if (!OpenForUpdate(inipath, ini)) return false;
+        SetInteger(ini, kPingSection, key, value);
+        return Store(inipath, ini);
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace veltrin

@@ -19,4 +19,10 @@ bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail);
 bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std::int32_t datalength,
                           std::int32_t interval);
 
+// One integer key of section "Ping setting" (the desktop options: "keeplist", "hotkeys"), read
+// with the same rules, `fallback` when missing or malformed; saved like the others.
+inline constexpr char kKeepListKey[] = "keeplist";  // 1 (default): the list is kept between runs
+std::int32_t LoadPingInteger(const std::string& inipath, const char* key, std::int32_t fallback);
+bool SavePingInteger(const std::string& inipath, const char* key, std::int32_t value);
+
 }  // namespace veltrin

@@ -240,6 +240,10 @@ void Tmailsettingform::BuildAdvancedPage() {
     Caption(advancedpage_, QStringLiteral("Save interval"), 24, 67);
     savetimeedt_ = number("savetimeedt", QStringLiteral("0"), QStringLiteral("Save detail interval"), 64);
     Caption(advancedpage_, QStringLiteral("Min"), 198, 67);
+    keeplistchb_ = new QCheckBox(QStringLiteral("Keep the address list between runs"), advancedpage_);
+    keeplistchb_->setObjectName(QStringLiteral("keeplistchb"));
+    keeplistchb_->setGeometry(24, 100, 300, 22);
+    keeplistchb_->setChecked(true);
 }
 
 void Tmailsettingform::BuildButtons() {
@@ -263,7 +267,7 @@ void Tmailsettingform::SetTabOrder() {
                               usesendsetting_radiobtn_, iwriteit_radiobtn_, mailtext_, all_radiobtn_,
                               errorcode_radiobtn_, selectlog_radiaobtn_, nothing_radiobtn_, authenticationchb_,
                               option1edt_,        option2edt_,       datalength_,      savetimeedt_,
-                              Button1_,           Button3_,          Button2_};
+                              keeplistchb_,       Button1_,           Button3_,          Button2_};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
 }
@@ -293,6 +297,7 @@ void Tmailsettingform::FormPaint() {
     usesendsetting_radiobtn_->setChecked(true);
     SendSettingMode();
     datalength_->setText(QString::number(g->datalength));
+    keeplistchb_->setChecked(veltrin::LoadPingInteger(g->inipath, veltrin::kKeepListKey, 1) != 0);
 
     const QString stored = FromStd(mail.sendsetting);
     const QString lower = stored.toLower();
@@ -534,7 +539,8 @@ void Tmailsettingform::Button1Click() {
         g->mailsetting.savetime = IntOr(savetimeedt_->text(), 0);
         g->interval = IntOr(intervaltext, 3);
         g->datalength = IntOr(lengthtext, 8);
-        if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval)) {
+        if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval) ||
+            !veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0)) {
             SaveFailed();
             return;
         }

@@ -76,6 +76,7 @@ public:
     QLineEdit* option2edt() const { return option2edt_; }
     QLineEdit* datalength() const { return datalength_; }
     QLineEdit* savetimeedt() const { return savetimeedt_; }
+    QCheckBox* keeplistchb() const { return keeplistchb_; }
     QPushButton* Button1() const { return Button1_; }  // OK
     QPushButton* Button2() const { return Button2_; }  // Cancel
     QPushButton* Button3() const { return Button3_; }  // Send mail now...
@@ -153,6 +154,7 @@ private:
     QLineEdit* option2edt_ = nullptr;
     QLineEdit* datalength_ = nullptr;
     QLineEdit* savetimeedt_ = nullptr;
+    QCheckBox* keeplistchb_ = nullptr;
     QPushButton* Button1_ = nullptr;
     QPushButton* Button2_ = nullptr;
     QPushButton* Button3_ = nullptr;

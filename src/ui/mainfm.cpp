@@ -144,12 +144,16 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     detailopen_ = false;  // created and running start false in the monitor itself
     Guarded([this] { ReadSettings(); });
     Guarded([this, &arguments] { LoadArgumentFile(arguments); });
+    Guarded([this] { LoadKeptList(); });
+    Guarded([this] { WatchListForKeeping(); });
     Guarded([this] { CreateTopWindow(); });
     Guarded([this] { pingbtnClick(); });
     RequestPaint();
 }
 
 Tmainform::~Tmainform() {
+    // A change of the last second is not lost with the window.
+    Guarded([this] { FlushKeptList(); });
     // The hot keys go back to the desktop first. The monitor's workers (the connectivity check
     // among them) are stopped and joined by the monitor before the list they read goes away.
     hotkeys_.reset();
@@ -222,10 +226,12 @@ void Tmainform::LoadArgumentFile(const QStringList& arguments) {
             files << argument;
     }
     if (files.size() > 1) {
+        argumentfile_ = true;
         TellWhenShown(QStringLiteral("Only one address file can be given: %1").arg(files.join(QStringLiteral(", "))));
         return;
     }
     if (files.isEmpty()) return;
+    argumentfile_ = true;
     const QFileInfo file(files.front());
     if (!file.exists() || file.isDir()) {
         TellWhenShown(QStringLiteral("Address file is lost: %1").arg(files.front()));

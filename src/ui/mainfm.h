@@ -97,6 +97,8 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     veltrin::GlobalHotKeys* HotKeys() const { return hotkeys_.get(); }
     // The hot-key commands by table index: Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P.
     void HotKeyPressed(int index);
+    // Where the list is kept between runs: "address list.spl" in the data folder.
+    static QString KeptListPath();
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -129,6 +131,12 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void ShowPendingNotices();
     // Appends the file's addresses; the text to show when it cannot be read or holds none.
     QString ImportProblem(const QString& path);
+    // The list kept between runs (keptlist.cpp).
+    void LoadKeptList();         // at start, when no address file was given and keeping is on
+    void WatchListForKeeping();  // address changes write the list a moment later
+    void WriteKeptList();
+    void FlushKeptList();        // a pending write happens now
+    static bool KeepListEnabled();
     void CreateTopWindow();  // the always-on-top square, shown at once
 
     void RefreshStatusPicture();
@@ -180,4 +188,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     bool rawsocketpending_ = false;  // the hint waits until the window is up
     QString rawsockethint_;
     QStringList pendingnotices_;
+    bool argumentfile_ = false;  // an address file was named on the command line
+    QTimer* keeplisttimer_ = nullptr;
+    bool keeplistfailtold_ = false;
 };

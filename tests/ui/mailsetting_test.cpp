@@ -299,7 +299,7 @@ private slots:
             w->usesendsetting_radiobtn(), w->iwriteit_radiobtn(), w->mailtext(), w->all_radiobtn(),
             w->errorcode_radiobtn(), w->selectlog_radiaobtn(), w->nothing_radiobtn(), w->authenticationchb(),
             w->option1edt(), w->option2edt(), w->datalength(), w->savetimeedt(),
-            w->Button1(), w->Button3(), w->Button2()};
+            w->keeplistchb(), w->Button1(), w->Button3(), w->Button2()};
         // The focus chain from the first field, keeping the controls Tab can reach (the page
         // control and its tab bar aside).
         QList<QWidget*> chain;
@@ -602,6 +602,26 @@ private slots:
             QVERIFY2(lines.contains(QLatin1String(kept)), kept);
     }
 
+    // The advanced page's "Keep the address list between runs": on by default, saved by OK on
+    // that page and shown as stored at the next opening.
+    void keepListOption() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        QVERIFY(w->keeplistchb()->isChecked());
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->keeplistchb()->click();
+        w->Button1()->click();
+        QCOMPARE(IniValue("Ping setting", "keeplist"), QStringLiteral("0"));
+        QCOMPARE(veltrin::LoadPingInteger(inipath_.toStdString(), veltrin::kKeepListKey, 1), 0);
+        w = Open();
+        QVERIFY(w);
+        QVERIFY(!w->keeplistchb()->isChecked());
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->keeplistchb()->click();
+        w->Button1()->click();
+        QCOMPARE(IniValue("Ping setting", "keeplist"), QStringLiteral("1"));
+    }
+
     void okWithoutFileCreatesItPrivate() {
         Tmailsettingform* w = Open();
         QVERIFY(w);
@@ -630,7 +650,7 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("next");
         QTest::newRow("Data length") << "datalength" << "savetimeedt";
-        QTest::newRow("Save interval") << "savetimeedt" << "Button1";
+        QTest::newRow("Save interval") << "savetimeedt" << "keeplistchb";
     }
 
     void numberFieldsTakeDigitsOnly() {

@@ -37,6 +37,7 @@
 #include "monitor/addresslist.h"
 #include "platform/autostart.h"
 #include "platform/filetype.h"
+#include "settings/settingsfile.h"
 #include "ui/addmore.h"
 #include "ui/addone.h"
 #include "ui/addresslistmodel.h"
@@ -227,6 +228,81 @@ class MainFormTest : public QObject {
         QVERIFY(!w.monitor().running());
         QVERIFY(!w.StatusGreen());
         QVERIFY(!w.detailopen());
+    }
+
+    // The list outlives the window: written shortly after a change (or when the window goes),
+    // read back at the next start when no file is named, and the monitor starts on it.
+    void listKeptBetweenRuns() {
+        const QString kept = Tmainform::KeptListPath();
+        QVERIFY(kept.startsWith(DataHome()));
+        {
+            Tmainform w({});
+            QCOMPARE(w.list().Count(), 0);
+            w.list().Append("127.0.0.1");
+            w.list().Append(" 127.0.0.2");
+            w.list().Append("localhost");
+            w.list().SetCells(0, "64", "1", "return data length:   32");
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(kept), 10000);
+            QCOMPARE(ReadFile(kept), QByteArray("127.0.0.1_   TTL  Timeout     \r\r\n"
+                                                " 127.0.0.2_   TTL  Timeout     \r\r\n"
+                                                "localhost_   TTL  Timeout     \r\r\n"));
+            w.list().RemoveAt(2);  // closed before the delayed write: written on the way out
+        }
+        {
+            Tmainform w({});
+            QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.1", " 127.0.0.2"}));
+            QVERIFY(w.monitor().running());
+            w.stopbtnClick();
+            SelectRows(w, {0, 1});
+            dialogs_->QueueQuestionAnswer(true);
+            w.ClearAllAddresses();
+        }
+        {
+            Tmainform w({});
+            QCOMPARE(w.list().Count(), 0);
+            QVERIFY(!w.monitor().running());
+        }
+        QVERIFY(dialogs_->messages.empty());
+    }
+
+    // A file named on the command line is what the window starts with, as before.
+    void argumentFileInsteadOfKeptList() {
+        { Tmainform w({}); w.list().Append("127.0.0.9"); }
+        QVERIFY(ReadFile(Tmainform::KeptListPath()).startsWith("127.0.0.9_"));
+        Tmainform w({ListFile("127.0.0.1_\r\r\n")});
+        QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.1"}));
+    }
+
+    // With keeping turned off in the settings nothing is read or written.
+    void keepingTurnedOff() {
+        { Tmainform w({}); w.list().Append("127.0.0.9"); }
+        const QByteArray before = ReadFile(Tmainform::KeptListPath());
+        QVERIFY(veltrin::SavePingInteger(Golbal()->inipath, veltrin::kKeepListKey, 0));
+        {
+            Tmainform w({});
+            QCOMPARE(w.list().Count(), 0);
+            w.list().Append("127.0.0.5");
+        }
+        QCOMPARE(ReadFile(Tmainform::KeptListPath()), before);
+        QVERIFY(veltrin::SavePingInteger(Golbal()->inipath, veltrin::kKeepListKey, 1));
+        Tmainform w({});
+        QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.9"}));
+    }
+
+    // A data folder that cannot be written is said once; the list in the window stays.
+    void keptListWriteFailureSaidOnce() {
+        Tmainform w({});
+        w.show();
+        const QString kept = Tmainform::KeptListPath();
+        QVERIFY(QDir().mkpath(kept));  // a folder where the file should go
+        w.list().Append("127.0.0.1");
+        QTRY_COMPARE_WITH_TIMEOUT(dialogs_->messages.size(), std::size_t{1}, 10000);
+        QVERIFY2(dialogs_->messages[0].text.startsWith(QStringLiteral("Address list cannot be kept: ")),
+                 qPrintable(dialogs_->messages[0].text));
+        w.list().Append("127.0.0.2");
+        QTest::qWait(1500);
+        QCOMPARE(dialogs_->messages.size(), std::size_t{1});
+        QCOMPARE(w.list().Count(), 2);
     }
 
     void registersFileTypeOnlyWhenDifferent() {
