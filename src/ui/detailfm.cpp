@@ -22,11 +22,11 @@
 #include <QWindow>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <limits>
 #include <utility>
 
+#include "engine/decimal.h"
 #include "engine/global_unit.h"
 #include "logs/logops.h"
 #include "monitor/detailworkers.h"
@@ -46,22 +46,6 @@ constexpr int kMaxRows = 2000;
 // The least pause after a send cycle that sent nothing (unresolvable address, no raw socket),
 // so such cycles never keep the window thread busy with back-to-back hand-overs.
 constexpr int kFailedCyclePauseMs = 100;
-
-// The interval field as the detail sender reads it: a whole decimal integer; empty, anything
-// else or a negative number gives 3. Zero stays zero (no pause between echoes).
-int DetailInterval(const QString& text) {
-    const std::string s = text.toStdString();
-    const char* first = s.data();
-    const char* last = first + s.size();
-    if (first != last && *first == '+') {
-        ++first;
-        if (first == last || *first == '-') return 3;
-    }
-    int value = 0;
-    const auto [ptr, ec] = std::from_chars(first, last, value);
-    if (first == last || ec != std::errc() || ptr != last || value < 0) return 3;
-    return value;
-}
 
 // The locale's long time form without the time-zone part that Qt adds to it.
 QString LongTimeText(const QLocale& locale, const QTime& time) {
@@ -296,7 +280,7 @@ bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
     veltrin::tipdata resolved;
     veltrin::ResolveAddress(pingaddress_.toStdString(), resolved);
     target.ip = resolved.ip;
-    target.interval = DetailInterval(host_.intervaltext ? host_.intervaltext() : QString());
+    target.interval = veltrin::DetailInterval((host_.intervaltext ? host_.intervaltext() : QString()).toStdString());
     if (veltrin::Tgolbal* g = veltrin::Golbal()) {
         g->interval = target.interval;
         target.datalength = g->datalength;

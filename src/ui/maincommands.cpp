@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/decimal.h"
 #include "engine/global_unit.h"
 #include "logs/closereport.h"
 #include "logs/logops.h"
@@ -37,13 +38,6 @@ namespace {
 
 std::string LocalPath(const QString& path) {
     return QFile::encodeName(path).toStdString();
-}
-
-// The interval field as a stored value: a decimal integer, else 3. No lower bound here.
-std::int32_t IntervalFromField(const QString& text) {
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok, 10);
-    return ok ? value : 3;
 }
 
 }  // namespace
@@ -252,7 +246,8 @@ bool Tmainform::Edit2KeyPress(QKeyEvent* key) {
 
 void Tmainform::Edit2Exit() {
     veltrin::Tgolbal* golbal = veltrin::Golbal();
-    if (golbal) golbal->interval = IntervalFromField(Edit2_->text());
+    // The interval as stored: any decimal integer (no lower bound here), else the default.
+    if (golbal) golbal->interval = veltrin::DecimalOr(Edit2_->text().trimmed().toStdString(), veltrin::kDefaultInterval);
 }
 // ---- settings, about, auto start ------------------------------------------------------------
 
