@@ -11,5 +11,6 @@ inline constexpr std::string_view kSendAll = "all";              // the address 
 inline constexpr std::string_view kSendErrorCode = "Error code";  // mailed as the text stands
 inline constexpr std::string_view kSendSelectLog = "select log";  // the detail log last saved
 inline constexpr std::string_view kSendNothing = "nothing";       // no mail at close
+inline constexpr std::string_view kSendOwnText = "own text";      // the user's own text ("I write it")
 
 }  // namespace veltrin

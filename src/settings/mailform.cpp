@@ -26,7 +26,7 @@ std::string OkMailText(const std::vector<std::string>& lines) {
     return TrimText(text);
 }
 
-std::string SendNowMailText(const std::vector<std::string>& lines) { return TrimText(JoinCommaText(lines)); }
+std::string SendNowMailText(const std::vector<std::string>& lines) { return OkMailText(lines); }
 
 void StoreMailForm(const MailForm& form, const std::string& emailtext, Tmailsetting& mail) {
     mail.smtpserver = TrimText(form.smtpserver);
@@ -44,6 +44,7 @@ SendChoice SendChoiceOf(std::string_view stored) {
     if (SameAsciiNoCase(stored, kSendErrorCode)) return SendChoice::ErrorCode;
     if (SameAsciiNoCase(stored, kSendAll)) return SendChoice::All;
     if (SameAsciiNoCase(stored, kSendSelectLog)) return SendChoice::SelectLog;
+    if (SameAsciiNoCase(stored, kSendNothing)) return SendChoice::Nothing;
     return SendChoice::OwnText;
 }
 

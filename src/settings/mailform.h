@@ -20,16 +20,17 @@ struct MailForm {
 
 // The mail text from the memo's lines as OK stores it: joined with CR LF, then trimmed.
 std::string OkMailText(const std::vector<std::string>& lines);
-// The same as "Send mail now..." sends it: joined with commas (JoinCommaText), then trimmed.
+// The same as "Send mail now..." sends it: like OK, so the mail shows the memo's lines as lines.
 std::string SendNowMailText(const std::vector<std::string>& lines);
 
 // The form into `mail`: the four texts and the credentials trimmed, the credentials Base64
 // encoded, the send setting and `emailtext` as given. savetime is left alone.
 void StoreMailForm(const MailForm& form, const std::string& emailtext, Tmailsetting& mail);
 
-// Which send-setting button a stored value selects (ASCII case ignored). Any other value,
-// "nothing" among them, selects the own-text mode.
-enum class SendChoice { All, ErrorCode, SelectLog, OwnText };
+// Which send-setting button a stored value selects (ASCII case ignored). "nothing" selects the
+// "nothing" button (no mail at close); any other value, "own text" among them, the own-text mode,
+// whose text is mailed at close.
+enum class SendChoice { All, ErrorCode, SelectLog, Nothing, OwnText };
 SendChoice SendChoiceOf(std::string_view stored);
 
 }  // namespace veltrin

@@ -99,6 +99,43 @@ std::vector<std::string> SplitRecipients(const std::string& sendto) {
 // Lines of the mail text by the common line rule.
 std::vector<std::string> SplitBodyLines(const std::string& text) { return SplitLines(text); }
 
+// Reads `text` as JoinCommaText wrote it. False when it cannot have been written so: an unquoted
+// field holding a blank, a control character, a quote or anything JoinCommaText would have
+// quoted, or a quoted field not closed or not followed by a comma or the end.
+bool SplitCommaText(const std::string& text, std::vector<std::string>& fields) {
+    fields.clear();
+    std::size_t i = 0;
+    for (;;) {
+        std::string field;
+        if (i < text.size() && text[i] == '"') {
+            ++i;
+            for (;;) {
+                if (i >= text.size()) return false;
+                if (text[i] == '"') {
+                    if (i + 1 < text.size() && text[i + 1] == '"') {
+                        field += '"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                field += text[i++];
+            }
+        } else {
+            while (i < text.size() && text[i] != ',') {
+                const auto c = static_cast<unsigned char>(text[i]);
+                if (c <= 32 || c == '"') return false;
+                field += text[i++];
+            }
+        }
+        fields.push_back(std::move(field));
+        if (i == text.size()) return true;
+        if (text[i] != ',') return false;
+        ++i;
+    }
+}
+
 bool IsValidUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
@@ -294,7 +331,7 @@ std::string ToHeader(const std::vector<std::string>& recipients) {
 
 std::string ComposeMessage(const Tmailsetting& mail, const std::vector<std::string>& recipients,
                            const std::string& domain) {
-    const std::vector<std::string> lines = SplitBodyLines(mail.emailtext);
+    const std::vector<std::string> lines = ReportBodyLines(mail.emailtext);
     bool plain = true;
     for (const std::string& line : lines) {
         if (line.size() > kMaxPlainLine) plain = false;
@@ -481,6 +518,21 @@ std::string SendMail(const Tmailsetting& mail) {
     } catch (...) {
         return kOtherError;
     }
+}
+
+std::vector<std::string> ReportBodyLines(const std::string& emailtext) {
+    std::vector<std::string> fields;
+    // A text without a comma or a quote reads the same either way; line breaks outside quotes
+    // mean the user's own lines.
+    if (emailtext.find_first_of(",\"") == std::string::npos || !SplitCommaText(emailtext, fields))
+        return SplitBodyLines(emailtext);
+    std::vector<std::string> lines;
+    for (std::string& field : fields) {
+        // A field may itself hold line breaks (a log line ends with a carriage return).
+        for (std::string& line : SplitBodyLines(field)) lines.push_back(std::move(line));
+        if (field.empty()) lines.emplace_back();
+    }
+    return lines;
 }
 
 }  // namespace veltrin

@@ -308,6 +308,9 @@ void Tmailsettingform::FormPaint() {
         case veltrin::SendChoice::SelectLog:
             selectlog_radiaobtn_->setChecked(true);
             break;
+        case veltrin::SendChoice::Nothing:
+            nothing_radiobtn_->setChecked(true);
+            break;
         case veltrin::SendChoice::OwnText:
             OwnTextMode();
             break;
@@ -448,15 +451,13 @@ void Tmailsettingform::all_radiobtnClick() { cursendsetting_ = SendSettingText(v
 void Tmailsettingform::errorcode_radiobtnClick() { cursendsetting_ = SendSettingText(veltrin::kSendErrorCode); }
 void Tmailsettingform::selectlog_radiaobtnClick() { cursendsetting_ = SendSettingText(veltrin::kSendSelectLog); }
 
-void Tmailsettingform::nothing_radiobtnClick() {
-    cursendsetting_ = SendSettingText(veltrin::kSendNothing);
-    OwnTextMode();
-}
+// "nothing" is a send setting of its own (no mail at close); only "I write it" mails the memo.
+void Tmailsettingform::nothing_radiobtnClick() { cursendsetting_ = SendSettingText(veltrin::kSendNothing); }
 
 void Tmailsettingform::usesendsetting_radiobtnClick() { SendSettingMode(); }
 
 void Tmailsettingform::iwriteit_radiobtnClick() {
-    cursendsetting_ = SendSettingText(veltrin::kSendNothing);
+    cursendsetting_ = SendSettingText(veltrin::kSendOwnText);
     OwnTextMode();
 }
 

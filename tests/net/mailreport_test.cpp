@@ -414,27 +414,28 @@ struct BodyCase {
 
 std::vector<BodyCase> BodyCases() {
     std::vector<BodyCase> cases;
-    // Two memo lines: the comma-joined form is one line, double quotes and comma visible.
-    cases.push_back({"memo", JoinCommaText({"word", "two words"}), {"word,\"two words\""}});
-    // Three report rows: every MainLogLine has blanks and a closing CR, so each is quoted and the
-    // CRs split the joined text into four lines.
+    // A report kept as comma text arrives as its lines, without the quotes and commas of the
+    // stored form.
+    cases.push_back({"memo", JoinCommaText({"word", "two words"}), {"word", "two words"}});
+    cases.push_back({"quotes inside a line", JoinCommaText({"say \"hi\"", "x"}), {"say \"hi\"", "x"}});
+    cases.push_back({"empty line among others", JoinCommaText({"a", "", "b c"}), {"a", "", "b c"}});
+    // Three report rows: every MainLogLine has blanks and a closing CR; each row is one line.
     {
         std::vector<std::string> rows = CloseReportRows();
         std::vector<std::string> expected;
-        std::string core[3];
         for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(rows[i].back(), '\r');
-            core[i] = rows[i].substr(0, rows[i].size() - 1);
+            expected.push_back(rows[i].substr(0, rows[i].size() - 1));
         }
-        expected.push_back("\"" + core[0]);
-        expected.push_back("\",\"" + core[1]);
-        expected.push_back("\",\"" + core[2]);
-        expected.push_back("\"");
         // The rows as written by hand, so a change in the log line shows up here too.
-        EXPECT_EQ(core[0], "127.0.0.1_   TTL 64 Timeout 0  return data length:   12  ");
-        EXPECT_EQ(core[2], "198.18.0.2_   TTL  Timeout     ");
+        EXPECT_EQ(expected[0], "127.0.0.1_   TTL 64 Timeout 0  return data length:   12  ");
+        EXPECT_EQ(expected[2], "198.18.0.2_   TTL  Timeout     ");
         cases.push_back({"close report", JoinCommaText(rows), expected});
     }
+    // The user's own text is not comma text: its commas and quotes stay where they are.
+    cases.push_back({"own text with a comma", "Hello, world\r\nsecond, line", {"Hello, world", "second, line"}});
+    cases.push_back({"own text with quotes", "He said \"no\", twice", {"He said \"no\", twice"}});
+    cases.push_back({"unclosed quote", "\"open,b", {"\"open,b"}});
     cases.push_back({"dots",
                      ".\r\n.leading dot\r\n..two dots\r\nend\r\n. \r\n.",
                      {".", ".leading dot", "..two dots", "end", ". ", "."}});

@@ -132,6 +132,8 @@ private slots:
     void init() {
         Golbal()->mailsetting = veltrin::Tmailsetting{};
         Golbal()->mailsetting.sendsetting = "nothing";
+        // Each test starts from its own list, not the one an earlier test's window kept.
+        QFile::remove(Tmainform::KeptListPath());
     }
 
     // Minimise while the monitor runs: a green tray icon "Korbel"; Stop from its menu turns it

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
@@ -324,7 +325,8 @@ private slots:
         QTest::newRow("all") << "all" << "all_radiobtn" << false;
         QTest::newRow("ALL") << "ALL" << "all_radiobtn" << false;
         QTest::newRow("select log") << "select log" << "selectlog_radiaobtn" << false;
-        QTest::newRow("nothing") << "nothing" << "nothing_radiobtn" << true;
+        QTest::newRow("nothing") << "nothing" << "nothing_radiobtn" << false;
+        QTest::newRow("own text") << "own text" << "nothing_radiobtn" << true;
         QTest::newRow("empty") << "" << "nothing_radiobtn" << true;
         QTest::newRow("unknown") << "weekly" << "nothing_radiobtn" << true;
     }
@@ -441,24 +443,24 @@ private slots:
         QTest::mouseClick(w->selectlog_radiaobtn(), Qt::LeftButton);
         QCOMPARE(w->cursendsetting(), QStringLiteral("select log"));
 
-        // "NO" on its own enters the own-text mode.
+        // "nothing" is a send setting like the others: no mail at close, and the mode stays.
         QTest::mouseClick(w->nothing_radiobtn(), Qt::LeftButton);
         QCOMPARE(w->cursendsetting(), QStringLiteral("nothing"));
-        QVERIFY(w->iwriteit_radiobtn()->isChecked());
-        QVERIFY(!w->all_radiobtn()->isEnabled());
-        QVERIFY(w->mailtext()->isEnabled());
+        QVERIFY(w->usesendsetting_radiobtn()->isChecked());
+        QVERIFY(w->all_radiobtn()->isEnabled());
+        QVERIFY(!w->mailtext()->isEnabled());
 
-        QTest::mouseClick(w->usesendsetting_radiobtn(), Qt::LeftButton);
         QTest::mouseClick(w->errorcode_radiobtn(), Qt::LeftButton);
         QCOMPARE(w->cursendsetting(), QStringLiteral("Error code"));
+        // "I write it" stores a setting of its own, so the user's text is mailed at close.
         QTest::mouseClick(w->iwriteit_radiobtn(), Qt::LeftButton);
         QVERIFY(w->nothing_radiobtn()->isChecked());
-        QCOMPARE(w->cursendsetting(), QStringLiteral("nothing"));
+        QCOMPARE(w->cursendsetting(), QStringLiteral("own text"));
         QVERIFY(!w->errorcode_radiobtn()->isEnabled());
         QVERIFY(w->mailtext()->isEnabled());
 
         w->Button1()->click();
-        QCOMPARE(LoadMail().sendsetting, std::string("nothing"));
+        QCOMPARE(LoadMail().sendsetting, std::string("own text"));
     }
 
     // The values in memory are loaded when the window opens; coming back to it from another
@@ -997,10 +999,10 @@ private slots:
         QVERIFY(!w->isVisible());
 
         const Tmailsetting& mem = Golbal()->mailsetting;
-        QCOMPARE(mem.emailtext, std::string("word,\"two words\""));
+        QCOMPARE(mem.emailtext, std::string("word\r\ntwo words"));
         QCOMPARE(mem.smtpserver, host.toStdString());
         QCOMPARE(mem.sendfrom, std::string("sender@example.test"));
-        QCOMPARE(mem.sendsetting, std::string("nothing"));
+        QCOMPARE(mem.sendsetting, std::string("own text"));
         QVERIFY(!mem.authentication);
         QCOMPARE(mem.savetime, 7);
 
@@ -1017,7 +1019,10 @@ private slots:
         for (const QByteArray& cmd : Events(events, "cmd")) QVERIFY2(!cmd.startsWith("AUTH"), cmd.constData());
         const QList<QByteArray> payload = Events(events, "payload");
         QCOMPARE(payload.size(), 1);
-        QVERIFY2(payload.first().contains("word,\"two words\""), payload.first().constData());
+        // The memo's lines arrive as lines.
+        QCOMPARE(QString::fromUtf8(payload.first()).split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts),
+                 QStringList({"word", "two words"}));
+        QVERIFY2(!payload.first().contains("\""), payload.first().constData());
         QCOMPARE(Events(events, "subject"), QList<QByteArray>{"Now"});
     }
 };

@@ -25,9 +25,10 @@ TEST(MailForm, TrimTakesCodesUpToBlankFromBothEnds) {
 TEST(MailForm, TheTwoJoins) {
     const std::vector<std::string> lines = {"  first", "second", "", "third  "};
     EXPECT_EQ(OkMailText(lines), "first\r\nsecond\r\n\r\nthird");
-    EXPECT_EQ(SendNowMailText(lines), TrimText(JoinCommaText(lines)));
+    // "Send mail now..." mails the memo's lines as lines, the same text OK stores.
+    EXPECT_EQ(SendNowMailText(lines), OkMailText(lines));
     EXPECT_EQ(OkMailText({}), "");
-    EXPECT_EQ(SendNowMailText({}), TrimText(JoinCommaText({})));
+    EXPECT_EQ(SendNowMailText({}), "");
 }
 
 TEST(MailForm, StoreTrimsTextsAndEncodesCredentials) {
@@ -66,7 +67,9 @@ TEST(MailForm, SendChoiceOfStoredValue) {
         {"error CODE", SendChoice::ErrorCode},
         {std::string(kSendSelectLog), SendChoice::SelectLog},
         {"Select Log", SendChoice::SelectLog},
-        {std::string(kSendNothing), SendChoice::OwnText},
+        {std::string(kSendNothing), SendChoice::Nothing},
+        {"NOTHING", SendChoice::Nothing},
+        {std::string(kSendOwnText), SendChoice::OwnText},
         {"", SendChoice::OwnText},
         {" all", SendChoice::OwnText},
         {"errorcode", SendChoice::OwnText},
@@ -91,6 +94,7 @@ TEST(CloseReport, WhichSettingMailsWhat) {
         {"anything else", true, "typed"},
         {"ALL", true, "typed"},  // only the exact token takes the list's lines
         {std::string(kSendNothing), false, "typed"},
+        {std::string(kSendOwnText), true, "typed"},  // "I write it": the user's own text is mailed
         {"", false, "typed"},
     };
     for (const auto& c : cases) {
