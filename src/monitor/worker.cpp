@@ -140,6 +140,8 @@ bool RunBatch(std::deque<std::shared_ptr<Step>>& batch) {
             try {
                 (*item->step)();
             } catch (...) {
+                // A step that throws must not unwind the window thread's event loop nor leave its
+                // worker waiting: it counts as run, and the worker goes on.
             }
             ran = true;
         }
@@ -160,9 +162,9 @@ struct StepQueue::Impl {
     std::thread::id windowthread;
 };
 
-StepQueue::StepQueue(std::function<void()> notify) : impl_(new Impl) { impl_->notify = std::move(notify); }
+StepQueue::StepQueue(std::function<void()> notify) : impl_(std::make_unique<Impl>()) { impl_->notify = std::move(notify); }
 
-StepQueue::~StepQueue() { delete impl_; }
+StepQueue::~StepQueue() = default;
 
 void StepQueue::SetNotify(std::function<void()> notify) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -185,6 +187,8 @@ bool StepQueue::Run(Gate& gate, std::function<void()> step) {
         try {
             step();
         } catch (...) {
+            // A window step that throws ends that step only; the worker's cycle goes on, as it
+            // does for a step that ran on the queue (RunBatch).
         }
         return true;
     }
