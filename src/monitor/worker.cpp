@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -251,7 +253,14 @@ bool StepQueue::WaitAndDrain(int timeoutms) {
 
 Worker::Worker(HandOver& handover) : handover_(handover) {}
 
-Worker::~Worker() { Stop(); }
+Worker::~Worker() {
+    // See the class comment: the subclass's members are already gone here.
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        std::fputs("veltrin: a Worker subclass did not call Stop() in its destructor\n", stderr);
+        std::abort();
+    }
+    Stop();
+}
 
 bool Worker::Start() {
     if (thread_.joinable()) return true;

@@ -85,7 +85,12 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// A thread that runs Run() until it returns; owns its Gate. The destructor stops and joins.
+// A thread that runs Run() until it returns; owns its Gate.
+//
+// Every subclass stops the thread in its own destructor (`~X() override { Stop(); }`): Run() uses
+// the subclass's members, which are gone by the time ~Worker runs. A subclass that forgets is
+// caught at once: ~Worker aborts with a message when it finds the thread still running, instead
+// of leaving a race that shows up only now and then.
 class Worker {
 public:
     explicit Worker(HandOver& handover);
