@@ -25,18 +25,24 @@ namespace {
 // text when tabbed into), so the prefix replaces that selection.
 class EndEdit : public QLineEdit {
   public:
-    EndEdit(QWidget* parent, std::function<void()> entered)
+    EndEdit(QWidget* parent, std::function<void(Qt::FocusReason)> entered)
         : QLineEdit(parent), entered_(std::move(entered)) {}
 
   protected:
     void focusInEvent(QFocusEvent* event) override {
         QLineEdit::focusInEvent(event);
-        if (entered_) entered_();
+        if (entered_) entered_(event->reason());
     }
 
   private:
-    std::function<void()> entered_;
+    std::function<void(Qt::FocusReason)> entered_;
 };
+
+// A move the user makes from one field to the next, as opposed to the window coming back, a
+// context menu closing or a program call.
+bool UserMove(Qt::FocusReason reason) {
+    return reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason || reason == Qt::MouseFocusReason;
+}
 
 QString& Prefix() {
     static QString prefix;
@@ -66,7 +72,13 @@ Taddmorefm::Taddmorefm(veltrin::AddressList& list, QWidget* parent) : QDialog(pa
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Label2 = new QLabel(QStringLiteral("EndIP:"), GroupBox1);
     Label2->setObjectName(QStringLiteral("Label2"));
-    Edit2 = new EndEdit(GroupBox1, [this] { Edit2Enter(); });
+    Edit2 = new EndEdit(GroupBox1, [this](Qt::FocusReason reason) {
+        // Only a move straight from the start field brings the prefix; the end field gaining the
+        // focus for any other reason keeps what it holds.
+        const bool fromstart = leftstart_;
+        leftstart_ = false;
+        if (fromstart && UserMove(reason)) Edit2Enter();
+    });
     Edit2->setObjectName(QStringLiteral("Edit2"));
     for (QLineEdit* edit : {Edit1, Edit2}) {
         edit->setMinimumWidth(150);
@@ -100,7 +112,10 @@ void Taddmorefm::Edit2Enter() {
     const qsizetype stop = start.lastIndexOf(u'.');
     if (stop < 0) return;  // the prefix keeps its previous value
     Prefix() = start.left(stop + 1);
-    Edit2->insert(Prefix());  // replaces the selection
+    // The prefix replaces the whole end field, also when a click (which selects nothing) brought
+    // the focus, so it never lands inside an address already there.
+    Edit2->selectAll();
+    Edit2->insert(Prefix());
 }
 
 void Taddmorefm::Button1Click() {
@@ -131,6 +146,8 @@ void Taddmorefm::Button1Click() {
 }
 
 bool Taddmorefm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit1 && event->type() == QEvent::FocusOut)
+        leftstart_ = UserMove(static_cast<QFocusEvent*>(event)->reason());
     if (watched == Edit1 || watched == Edit2) {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);

@@ -36,5 +36,6 @@ class Taddmorefm : public QDialog {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    bool leftstart_ = false;  // the start field was just left by Tab, Backtab or a click
     veltrin::AddressList& list_;
 };

@@ -130,16 +130,10 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     RefreshStatusPicture();
 
     // Start-up, in order; each step on its own.
-    bool filetypeok = false;
-    Guarded([this, &filetypeok] { filetypeok = RegisterFileType(); });
-    Guarded([this, filetypeok] {
-        DetectAutoStart();
-        // A failed registration also shows the item checked.
-        if (!filetypeok) {
-            autostartchecked_ = true;
-            Autorun1_->setChecked(true);
-        }
-    });
+    // The "Auto start" item shows whether the logon entry is there, whatever became of the
+    // file-type registration.
+    Guarded([this] { RegisterFileType(); });
+    Guarded([this] { DetectAutoStart(); });
     Guarded([this] { SetUpHotKeys(); });
     Guarded([this] { LoadLocation(); });
     detailopen_ = false;  // created and running start false in the monitor itself

@@ -333,14 +333,17 @@ class MainFormTest : public QObject {
         QTest::newRow("no entry") << 0 << false;
         QTest::newRow("entry present") << 1 << true;
         QTest::newRow("autostart folder is a file") << 2 << true;
-        QTest::newRow("file type cannot be written") << 3 << true;
+        // A failed file-type registration has nothing to do with the logon entry.
+        QTest::newRow("file type cannot be written") << 3 << false;
+        QTest::newRow("file type cannot be written, entry present") << 4 << true;
     }
     void autoStartItem() {
         QFETCH(int, setup);
         QFETCH(bool, checked);
         if (setup == 1) QVERIFY(veltrin::autostart::Enable(QStringLiteral("/opt/x/veltrin-ping")));
         if (setup == 2) QVERIFY(WriteFile(ConfigHome() + QStringLiteral("/autostart"), "not a folder"));
-        if (setup == 3) QVERIFY(WriteFile(DataHome() + QStringLiteral("/mime"), "not a folder"));
+        if (setup == 3 || setup == 4) QVERIFY(WriteFile(DataHome() + QStringLiteral("/mime"), "not a folder"));
+        if (setup == 4) QVERIFY(veltrin::autostart::Enable(QStringLiteral("/opt/x/veltrin-ping")));
         const QString path = ListFile("127.0.0.1_\r\r\n");
         Tmainform w({path});
         QCOMPARE(w.AutoStartChecked(), checked);
@@ -777,6 +780,67 @@ class MainFormTest : public QObject {
         QTest::keyClick(dialog.Edit2, Qt::Key_Escape);
         QVERIFY(!dialog.isVisible());
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    }
+
+    void addGroupPrefixOnlyFromStartField_data() {
+        QTest::addColumn<int>("how");
+        QTest::addColumn<QString>("endtext");  // the end field afterwards
+        QTest::newRow("Tab from the start field") << 0 << "198.18.1.";
+        QTest::newRow("click from the start field") << 1 << "198.18.1.";
+        QTest::newRow("window comes back") << 2 << "198.18.1.7";
+        QTest::newRow("context menu closes") << 3 << "198.18.1.7";
+        QTest::newRow("Backtab from the Add button") << 4 << "198.18.1.7";
+        QTest::newRow("program moves the focus") << 5 << "198.18.1.7";
+    }
+
+    // The end field takes the prefix only when the user moves to it from the start field.
+    void addGroupPrefixOnlyFromStartField() {
+        QFETCH(int, how);
+        QFETCH(QString, endtext);
+        veltrin::AddressList list;
+        Taddmorefm dialog(list);
+        dialog.show();
+        QApplication::setActiveWindow(&dialog);
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        dialog.Edit1->setFocus();
+        QTest::keyClicks(dialog.Edit1, QStringLiteral("198.18.1.5"));
+        QTest::keyClick(dialog.Edit1, Qt::Key_Tab);
+        QCOMPARE(dialog.Edit2->text(), QStringLiteral("198.18.1."));
+        QTest::keyClicks(dialog.Edit2, QStringLiteral("7"));
+        QCOMPARE(dialog.Edit2->text(), QStringLiteral("198.18.1.7"));
+        switch (how) {
+            case 0:
+                dialog.Edit1->setFocus(Qt::MouseFocusReason);
+                QTest::keyClick(dialog.Edit1, Qt::Key_Tab);
+                break;
+            case 1:
+                dialog.Edit1->setFocus(Qt::MouseFocusReason);
+                QTest::mouseClick(dialog.Edit2, Qt::LeftButton);
+                break;
+            case 2: {
+                QWidget other;
+                other.show();
+                QApplication::setActiveWindow(&other);
+                QVERIFY(QTest::qWaitForWindowActive(&other));
+                QApplication::setActiveWindow(&dialog);
+                QVERIFY(QTest::qWaitForWindowActive(&dialog));
+                break;
+            }
+            case 3:
+                dialog.Edit2->clearFocus();
+                dialog.Edit2->setFocus(Qt::PopupFocusReason);
+                break;
+            case 4:
+                dialog.Button1->setFocus(Qt::TabFocusReason);
+                QTest::keyClick(dialog.Button1, Qt::Key_Backtab);
+                break;
+            default:
+                dialog.Edit1->setFocus(Qt::OtherFocusReason);
+                dialog.Edit2->setFocus(Qt::OtherFocusReason);
+                break;
+        }
+        QVERIFY(dialog.Edit2->hasFocus());
+        QCOMPARE(dialog.Edit2->text(), endtext);
     }
 
     void addGroupPrefixOutlivesDialog() {
