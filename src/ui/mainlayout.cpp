@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTableView>
 #include <QToolBar>
 #include <initializer_list>
@@ -233,6 +234,14 @@ void Tmainform::BuildList(QWidget* parent) {
     ListV1_->viewport()->installEventFilter(this);
     mirror_ = new veltrin::SelectionMirror(ListV1_, model_, list_, this);
     connect(ListV1_, &QAbstractItemView::doubleClicked, this, [this] { ListV1DblClick(); });
+    // The keys a list has: Delete removes the selected rows (asking first when there are several),
+    // Enter opens the detail window of the one selected row, as a double-click does.
+    for (const QKeySequence& keys : {QKeySequence(Qt::Key_Delete)})
+        connect(new QShortcut(keys, ListV1_, nullptr, nullptr, Qt::WidgetShortcut), &QShortcut::activated, this,
+                &Tmainform::DeleteSelectedAddresses);
+    for (const QKeySequence& keys : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)})
+        connect(new QShortcut(keys, ListV1_, nullptr, nullptr, Qt::WidgetShortcut), &QShortcut::activated, this,
+                &Tmainform::ListV1DblClick);
     layout->addWidget(ListV1_);
 
     setTabOrder(Edit2_, pingbtn_);

@@ -708,6 +708,38 @@ class MainFormTest : public QObject {
         QTRY_VERIFY(!w.detailopen());
     }
 
+    // The list's keys: Delete removes the selection (asking when it is several rows), Enter opens
+    // the detail window of the one selected row.
+    void listKeys() {
+        const QString path = ListFile("127.0.0.1_\r\r\n127.0.0.2_\r\r\n127.0.0.3_\r\r\n");
+        Tmainform w({path});
+        w.show();
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.ListV1()->setFocus();
+        veltrin::DialogRecorder& recorder = *dialogs_;
+
+        SelectRows(w, {0, 2});
+        QTest::keyClick(w.ListV1(), Qt::Key_Delete);
+        QCOMPARE(recorder.questions.size(), std::size_t{1});
+        QCOMPARE(w.list().Count(), 3);  // No, the default
+        SelectRows(w, {1});
+        QTest::keyClick(w.ListV1(), Qt::Key_Delete);
+        QCOMPARE(recorder.questions.size(), std::size_t{1});
+        QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.1", "127.0.0.3"}));
+
+        SelectRows(w, {1});
+        QTest::keyClick(w.ListV1(), Qt::Key_Return);
+        QTRY_VERIFY(w.detailopen());
+        Tdetailform* detail = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<Tdetailform*>(top); d != nullptr && d->isVisible()) detail = d;
+        QVERIFY(detail != nullptr);
+        QCOMPARE(detail->pingaddress(), QStringLiteral("127.0.0.3"));
+        detail->close();
+        QTRY_VERIFY(!w.detailopen());
+    }
+
     // ---- add dialogs ---------------------------------------------------------------------------
 
     void addGroup_data() {
