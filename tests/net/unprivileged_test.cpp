@@ -195,7 +195,7 @@ protected:
                 {"VELTRIN_PING_HELPER", helper}, {"VELTRIN_PROBEHOST", "127.0.0.1"}};
     }
     Outcome Console(const std::string& helper, const std::string& seconds = "4") {
-        return Start(AsNobody({Program(), "--console", list, "--seconds", seconds}), Env(helper), 2500ms);
+        return Start(AsNobody({Program(), "--console", list, "--seconds", seconds, "--verbose"}), Env(helper), 2500ms);
     }
     static bool Answered(const std::string& out, const std::string& address) {
         std::string escaped;
@@ -213,6 +213,7 @@ TEST_F(Unprivileged, ConsoleThroughDatagramSockets) {
     EXPECT_TRUE(Answered(r.out, "127.0.0.1")) << r.out;
     EXPECT_TRUE(Answered(r.out, "127.0.0.2")) << r.out;
     EXPECT_EQ(r.err.find("Cannot send ICMP"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ICMP through datagram sockets"), std::string::npos) << r.err;
     EXPECT_EQ(r.capeff, kNoCapability);
     EXPECT_EQ(r.capprm, kNoCapability);
 }
@@ -226,6 +227,7 @@ TEST_F(Unprivileged, ConsoleThroughThePacketHelper) {
     EXPECT_TRUE(Answered(r.out, "127.0.0.1")) << r.out;
     EXPECT_TRUE(Answered(r.out, "127.0.0.2")) << r.out;
     EXPECT_EQ(r.err.find("Cannot send ICMP"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ICMP through the packet helper"), std::string::npos) << r.err;
     EXPECT_EQ(r.capeff, kNoCapability);
     EXPECT_EQ(r.capprm, kNoCapability);
     // The helper it started serves with nothing left but its open socket.
