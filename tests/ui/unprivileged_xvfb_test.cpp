@@ -75,13 +75,12 @@ private slots:
         Tmainform w({list});
         w.show();
         QVERIFY(w.monitor().running());
+        QVERIFY(w.StatusGreen());
         QTRY_VERIFY_WITH_TIMEOUT(w.list().Count() == 2 && !w.list().Row(0).ttl.empty() && !w.list().Row(1).ttl.empty(),
                                  20000);
         for (int i = 0; i < 2; ++i) {
             QCOMPARE(QString::fromStdString(w.list().Row(i).bytes), QStringLiteral("return data length:   32"));
             QCOMPARE(QString::fromStdString(w.list().Row(i).ttl), QStringLiteral("64"));
-            QTRY_COMPARE_WITH_TIMEOUT(static_cast<int>(w.list().Status(i).state),
-                                      static_cast<int>(veltrin::RowState::Answering), 10000);
         }
         QCOMPARE(veltrin::CurrentIcmpPath(), veltrin::IcmpPath::Helper);
         // The window holds nothing, whatever it pings through.
