@@ -344,6 +344,35 @@ TEST_F(Unprivileged, DetailPairCountsRepliesOnDatagramSockets) {
     EXPECT_EQ(labels[1], "Received:        " + std::to_string(seen.stat.recvcount));
 }
 
+TEST_F(Unprivileged, DetailPairCountsRepliesThroughTheHelper) {
+    ASSERT_TRUE(SetPingGroupRange("1 0"));
+    HelperCopy helper(true);
+    ASSERT_TRUE(helper.ok()) << helper.error();
+    ::setenv("VELTRIN_PING_HELPER", helper.path().c_str(), 1);
+    EngineStartup();
+    DetailPair::Seen seen;
+    IcmpPath path = IcmpPath::None;
+    ASSERT_TRUE(RunOnNobodyThread([&] {
+        seen = DetailPair::RunFor("127.0.0.1", 5s, [](const DetailPair::Seen& s) { return s.stat.recvcount >= 6; });
+        path = CurrentIcmpPath();
+    }));
+    EngineShutdown();
+    ::unsetenv("VELTRIN_PING_HELPER");
+    EXPECT_EQ(path, IcmpPath::Helper);
+    EXPECT_GE(seen.stat.recvcount, 3);
+    ASSERT_FALSE(seen.records.empty());
+    // The helper passes on everything its raw socket sees; only this pair's datagrams are kept:
+    // its replies and, as with any raw socket on loopback, its own requests.
+    int replies = 0;
+    for (const Tdecordbuf& r : seen.records) {
+        EXPECT_TRUE(r.icmpcode == "Reply message" || r.icmpcode == "Echo message") << r.icmpcode;
+        EXPECT_EQ(r.sourceip, "127.0.0.1");
+        EXPECT_EQ(r.packetsize, "52");
+        if (r.icmpcode == "Reply message") ++replies;
+    }
+    EXPECT_GE(replies, 1);
+}
+
 TEST_F(Unprivileged, IcmpErrorsOfATestHostReachTheDetailPairOnDatagramSockets) {
     if (auto why = TestHost::SkipReason(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(SetPingGroupRange("0 2147483647"));
