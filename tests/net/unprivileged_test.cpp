@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -182,13 +183,9 @@ protected:
     void TearDown() override {
         if (dir.empty()) return;
         SetPingGroupRange("1 0");
-        const std::string cleanup[] = {"/config/veltrin-ping/korbel setting.ini", "/config/veltrin-ping", "/config",
-                                       "/list.spl"};
-        for (const auto& f : cleanup) {
-            ::unlink((dir + f).c_str());
-            ::rmdir((dir + f).c_str());
-        }
-        ::rmdir(dir.c_str());
+        // Whatever the program wrote as nobody (settings, state) goes with the folder.
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
     }
     std::vector<std::pair<std::string, std::string>> Env(const std::string& helper) const {
         return {{"XDG_CONFIG_HOME", dir + "/config"}, {"HOME", dir}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""},
