@@ -75,19 +75,16 @@ std::string FormatNumber(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
     char buffer[64];
-    if (value == std::floor(value) && std::fabs(value) < 1e15)
+    if (value == std::floor(value) && std::fabs(value) < 1e15) {
         std::snprintf(buffer, sizeof buffer, "%.0f", value);
-    else
-        std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    std::string text = buffer;
+        return buffer;
+    }
     // Shortest form that reads back the same, for readable bucket bounds.
     for (int digits = 1; digits <= 17; ++digits) {
         std::snprintf(buffer, sizeof buffer, "%.*g", digits, value);
-        if (std::strtod(buffer, nullptr) == value) {
-            if (std::string(buffer).size() <= text.size()) text = buffer;
-            break;
-        }
+        if (std::strtod(buffer, nullptr) == value) break;
     }
+    std::string text = buffer;
     return text;
 }
 
