@@ -20,7 +20,7 @@ namespace {
 const std::string kSource = VELTRIN_SOURCE_DIR;
 
 // Runs `args` in `folder`; the exit status, with stdout and stderr in `output`.
-int Run(const std::vector<std::string>& args, const std::string& folder, std::string& output) {
+int RunTool(const std::vector<std::string>& args, const std::string& folder, std::string& output) {
     veltrin::testfiles::TempFolder out("packaging");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -49,10 +49,10 @@ TEST(Packaging, PrometheusExamplesPassPromtool) {
     NEED("/usr/bin/promtool");
     const std::string folder = kSource + "/docs/prometheus";
     std::string output;
-    EXPECT_EQ(Run({"/usr/bin/promtool", "check", "config", "prometheus.yml"}, folder, output), 0) << output;
-    EXPECT_EQ(Run({"/usr/bin/promtool", "check", "rules", "veltrin-ping.rules.yml"}, folder, output), 0) << output;
+    EXPECT_EQ(RunTool({"/usr/bin/promtool", "check", "config", "prometheus.yml"}, folder, output), 0) << output;
+    EXPECT_EQ(RunTool({"/usr/bin/promtool", "check", "rules", "veltrin-ping.rules.yml"}, folder, output), 0) << output;
     // The alert rules fire for a silent address, for heavy loss and for a lost probe, and not before their time.
-    EXPECT_EQ(Run({"/usr/bin/promtool", "test", "rules", "veltrin-ping.rules.test.yml"}, folder, output), 0) << output;
+    EXPECT_EQ(RunTool({"/usr/bin/promtool", "test", "rules", "veltrin-ping.rules.test.yml"}, folder, output), 0) << output;
 }
 
 TEST(Packaging, ServiceUnitPassesSystemdsCheck) {
@@ -67,7 +67,7 @@ TEST(Packaging, ServiceUnitPassesSystemdsCheck) {
     veltrin::testfiles::TempFolder dir("unit");
     veltrin::testfiles::PutFile(dir / "veltrin-ping-cli.service", unit);
     std::string output;
-    EXPECT_EQ(Run({"/usr/bin/systemd-analyze", "verify", "--man=no", dir / "veltrin-ping-cli.service"}, dir.path(), output), 0)
+    EXPECT_EQ(RunTool({"/usr/bin/systemd-analyze", "verify", "--man=no", dir / "veltrin-ping-cli.service"}, dir.path(), output), 0)
         << output;
     EXPECT_EQ(output.find("Unknown key"), std::string::npos) << output;
     EXPECT_EQ(output.find("nknown"), std::string::npos) << output;
@@ -84,7 +84,7 @@ TEST(Packaging, TheServiceCommandLineIsOneTheProgramTakes) {
     if (::access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "veltrin-ping-cli is not built";
     std::string output;
     // --help after the unit's options: parsed, then the usage, status 0.
-    EXPECT_EQ(Run({program, "--metrics", "127.0.0.1:9101", "--format", "csv", "/etc/veltrin-ping/hosts.txt", "--help"}, "/",
+    EXPECT_EQ(RunTool({program, "--metrics", "127.0.0.1:9101", "--format", "csv", "/etc/veltrin-ping/hosts.txt", "--help"}, "/",
                   output),
               0)
         << output;
