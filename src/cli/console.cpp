@@ -135,39 +135,36 @@ public:
     }
 };
 
-// The metrics server reads a copy of the rows' counts; the console thread writes them.
+// The console thread hands every changed row to the exposition; the metrics server's thread
+// writes the text from it.
 class MetricsStore {
 public:
-    explicit MetricsStore(const cli::Accounting& accounting) {
-        rows_.resize(static_cast<std::size_t>(accounting.Count()));
-        for (int i = 0; i < accounting.Count(); ++i) Update(i, accounting.Row(i));
-    }
-    void Update(int i, const cli::RowAccount& a) {
-        std::lock_guard<std::mutex> hold(lock_);
-        metrics::RowSample& s = rows_[static_cast<std::size_t>(i)];
-        if (s.address != a.address) s.address = a.address;
-        if (s.ip != a.ip) s.ip = a.ip;
+    explicit MetricsStore(const cli::Accounting& accounting) : exposition_(Samples(accounting)) {}
+    void Update(int i, const cli::RowAccount& a) { exposition_.Update(i, Sample(a)); }
+    std::string Render() { return exposition_.Render(metrics::ReadProcessSample()); }
+
+private:
+    static metrics::RowSample Sample(const cli::RowAccount& a) {
+        metrics::RowSample s;
+        s.address = a.address;
+        s.ip = a.ip;
         s.requests = a.sent;
         s.replies = a.received;
         s.lost = a.lost;
         s.buckets = a.buckets;
         s.rttsum = a.rttsum;
         s.up = a.state == cli::RowState::Answering;
-        if (a.lastreply)
-            s.lastreply = std::chrono::duration<double>(a.lastreply->time_since_epoch()).count();
+        if (a.lastreply) s.lastreply = std::chrono::duration<double>(a.lastreply->time_since_epoch()).count();
+        return s;
     }
-    std::string Render() {
-        std::vector<metrics::RowSample> copy;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            copy = rows_;
-        }
-        return metrics::Render(copy, metrics::ReadProcessSample());
+    static std::vector<metrics::RowSample> Samples(const cli::Accounting& accounting) {
+        std::vector<metrics::RowSample> rows;
+        rows.reserve(static_cast<std::size_t>(accounting.Count()));
+        for (int i = 0; i < accounting.Count(); ++i) rows.push_back(Sample(accounting.Row(i)));
+        return rows;
     }
 
-private:
-    std::mutex lock_;
-    std::vector<metrics::RowSample> rows_;
+    metrics::Exposition exposition_;
 };
 
 // Everything the run reports, fed from the monitor's picks and row updates.

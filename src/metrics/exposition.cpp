@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -134,14 +136,40 @@ ProcessSample ReadProcessSample() {
 
 namespace {
 
-struct Series {
-    const RowSample* first = nullptr;
+// What one series (rows with the same address and ip) adds up to.
+struct Totals {
     std::uint64_t requests = 0, replies = 0, lost = 0;
     std::array<std::uint64_t, kBuckets> buckets{};
     double rttsum = 0;
     bool up = false;
     std::optional<double> lastreply;
-    std::string labels;  // address="...",ip="..."
+
+    void Add(const RowSample& row) {
+        requests += row.requests;
+        replies += row.replies;
+        lost += row.lost;
+        for (std::size_t b = 0; b < buckets.size(); ++b) buckets[b] += row.buckets[b];
+        rttsum += row.rttsum;
+        up = up || row.up;
+        if (row.lastreply && (!lastreply || *row.lastreply > *lastreply)) lastreply = row.lastreply;
+    }
+};
+
+constexpr int kFamilies = 6;
+
+struct Family {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+constexpr Family kFamily[kFamilies] = {
+    {"veltrin_ping_requests_total", "counter", "Echo requests sent to the address."},
+    {"veltrin_ping_replies_total", "counter", "Echo replies received from the address."},
+    {"veltrin_ping_lost_total", "counter", "Echo requests not answered within the timeout."},
+    {"veltrin_ping_rtt_seconds", "histogram", "Round-trip time of the echo replies."},
+    {"veltrin_ping_up", "gauge", "1 while the address answers, else 0."},
+    {"veltrin_ping_last_reply_timestamp_seconds", "gauge",
+     "When the last echo reply came, in seconds since the epoch (absent before the first)."},
 };
 
 void Header(std::string& out, const char* name, const char* type, const char* help) {
@@ -156,11 +184,13 @@ void Header(std::string& out, const char* name, const char* type, const char* he
     out += '\n';
 }
 
-void Sample(std::string& out, const char* name, const std::string& labels, const std::string& value) {
+void Sample(std::string& out, std::string_view name, std::string_view labels, std::string_view extra,
+            std::string_view value) {
     out += name;
-    if (!labels.empty()) {
+    if (!labels.empty() || !extra.empty()) {
         out += '{';
         out += labels;
+        out += extra;
         out += '}';
     }
     out += ' ';
@@ -168,68 +198,191 @@ void Sample(std::string& out, const char* name, const std::string& labels, const
     out += '\n';
 }
 
+std::string Count(std::uint64_t n) {
+    char buffer[24];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, n);
+    return std::string(buffer, end);
+}
+
+// The ",le=..." parts, made once.
+const std::array<std::string, kBuckets + 1>& BucketLabels() {
+    static const std::array<std::string, kBuckets + 1> labels = [] {
+        std::array<std::string, kBuckets + 1> l;
+        for (int b = 0; b < kBuckets; ++b) l[static_cast<std::size_t>(b)] = ",le=\"" + FormatNumber(BucketBound(b)) + "\"";
+        l[kBuckets] = ",le=\"+Inf\"";
+        return l;
+    }();
+    return labels;
+}
+
+// One series' lines of one family.
+void RenderFamily(int family, const std::string& labels, const Totals& t, std::string& out) {
+    switch (family) {
+        case 0: Sample(out, kFamily[0].name, labels, {}, Count(t.requests)); break;
+        case 1: Sample(out, kFamily[1].name, labels, {}, Count(t.replies)); break;
+        case 2: Sample(out, kFamily[2].name, labels, {}, Count(t.lost)); break;
+        case 3: {
+            const auto& le = BucketLabels();
+            std::uint64_t cumulative = 0;
+            for (std::size_t b = 0; b < t.buckets.size(); ++b) {
+                cumulative += t.buckets[b];
+                Sample(out, "veltrin_ping_rtt_seconds_bucket", labels, le[b], Count(cumulative));
+            }
+            Sample(out, "veltrin_ping_rtt_seconds_bucket", labels, le[kBuckets], Count(t.replies));
+            Sample(out, "veltrin_ping_rtt_seconds_sum", labels, {}, FormatNumber(t.rttsum));
+            Sample(out, "veltrin_ping_rtt_seconds_count", labels, {}, Count(t.replies));
+            break;
+        }
+        case 4: Sample(out, kFamily[4].name, labels, {}, t.up ? "1" : "0"); break;
+        case 5:
+            if (t.lastreply) Sample(out, kFamily[5].name, labels, {}, FormatNumber(*t.lastreply));
+            break;
+        default: break;
+    }
+}
+
+std::string LabelsOf(const RowSample& row) {
+    return "address=\"" + EscapeLabel(row.address) + "\",ip=\"" + EscapeLabel(row.ip) + "\"";
+}
+
+void RenderProcess(const ProcessSample& process, std::string& out) {
+    auto metric = [&out](const char* name, const char* type, const char* help, double value) {
+        if (value < 0) return;
+        Header(out, name, type, help);
+        Sample(out, name, {}, {}, FormatNumber(value));
+    };
+    metric("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", process.cpuseconds);
+    metric("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", process.residentbytes);
+    metric("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", process.virtualbytes);
+    metric("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.", process.starttime);
+    metric("process_open_fds", "gauge", "Number of open file descriptors.", process.openfds);
+    metric("process_max_fds", "gauge", "Maximum number of open file descriptors.", process.maxfds);
+}
+
 }  // namespace
 
 std::string Render(const std::vector<RowSample>& rows, const ProcessSample& process) {
     // Series in first-seen order; a map finds the rows that repeat an address.
-    std::vector<Series> series;
+    std::vector<std::pair<std::string, Totals>> series;
     std::map<std::pair<std::string_view, std::string_view>, std::size_t> index;
     for (const RowSample& row : rows) {
         auto [it, added] = index.emplace(std::make_pair(std::string_view(row.address), std::string_view(row.ip)), series.size());
-        if (added) {
-            Series s;
-            s.first = &row;
-            s.labels = "address=\"" + EscapeLabel(row.address) + "\",ip=\"" + EscapeLabel(row.ip) + "\"";
-            series.push_back(std::move(s));
-        }
-        Series& s = series[it->second];
-        s.requests += row.requests;
-        s.replies += row.replies;
-        s.lost += row.lost;
-        for (int b = 0; b < kBuckets; ++b) s.buckets[static_cast<std::size_t>(b)] += row.buckets[static_cast<std::size_t>(b)];
-        s.rttsum += row.rttsum;
-        s.up = s.up || row.up;
-        if (row.lastreply && (!s.lastreply || *row.lastreply > *s.lastreply)) s.lastreply = row.lastreply;
+        if (added) series.emplace_back(LabelsOf(row), Totals{});
+        series[it->second].second.Add(row);
     }
-
     std::string out;
-    out.reserve(64 + series.size() * 2400);
-    Header(out, "veltrin_ping_requests_total", "counter", "Echo requests sent to the address.");
-    for (const Series& s : series) Sample(out, "veltrin_ping_requests_total", s.labels, std::to_string(s.requests));
-    Header(out, "veltrin_ping_replies_total", "counter", "Echo replies received from the address.");
-    for (const Series& s : series) Sample(out, "veltrin_ping_replies_total", s.labels, std::to_string(s.replies));
-    Header(out, "veltrin_ping_lost_total", "counter", "Echo requests not answered within the timeout.");
-    for (const Series& s : series) Sample(out, "veltrin_ping_lost_total", s.labels, std::to_string(s.lost));
-    Header(out, "veltrin_ping_rtt_seconds", "histogram", "Round-trip time of the echo replies.");
-    for (const Series& s : series) {
-        std::uint64_t cumulative = 0;
-        for (int b = 0; b < kBuckets; ++b) {
-            cumulative += s.buckets[static_cast<std::size_t>(b)];
-            Sample(out, "veltrin_ping_rtt_seconds_bucket", s.labels + ",le=\"" + FormatNumber(BucketBound(b)) + "\"",
-                   std::to_string(cumulative));
-        }
-        Sample(out, "veltrin_ping_rtt_seconds_bucket", s.labels + ",le=\"+Inf\"", std::to_string(s.replies));
-        Sample(out, "veltrin_ping_rtt_seconds_sum", s.labels, FormatNumber(s.rttsum));
-        Sample(out, "veltrin_ping_rtt_seconds_count", s.labels, std::to_string(s.replies));
+    for (int f = 0; f < kFamilies; ++f) {
+        Header(out, kFamily[f].name, kFamily[f].type, kFamily[f].help);
+        for (const auto& [labels, totals] : series) RenderFamily(f, labels, totals, out);
     }
-    Header(out, "veltrin_ping_up", "gauge", "1 while the address answers, else 0.");
-    for (const Series& s : series) Sample(out, "veltrin_ping_up", s.labels, s.up ? "1" : "0");
-    Header(out, "veltrin_ping_last_reply_timestamp_seconds", "gauge",
-           "When the last echo reply came, in seconds since the epoch (absent before the first).");
-    for (const Series& s : series)
-        if (s.lastreply) Sample(out, "veltrin_ping_last_reply_timestamp_seconds", s.labels, FormatNumber(*s.lastreply));
+    RenderProcess(process, out);
+    return out;
+}
 
-    auto processmetric = [&out](const char* name, const char* type, const char* help, double value) {
-        if (value < 0) return;
-        Header(out, name, type, help);
-        Sample(out, name, {}, FormatNumber(value));
-    };
-    processmetric("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", process.cpuseconds);
-    processmetric("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", process.residentbytes);
-    processmetric("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", process.virtualbytes);
-    processmetric("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.", process.starttime);
-    processmetric("process_open_fds", "gauge", "Number of open file descriptors.", process.openfds);
-    processmetric("process_max_fds", "gauge", "Maximum number of open file descriptors.", process.maxfds);
+// ---- the cached exposition --------------------------------------------------------------------
+
+struct Exposition::Series {
+    std::string labels;
+    std::vector<int> rows;
+    std::array<std::string, kFamilies> text;
+    bool dirty = true;
+};
+
+Exposition::Exposition(std::vector<RowSample> rows) : rows_(std::move(rows)) {
+    staged_.resize(rows_.size());
+    stagedflag_.assign(rows_.size(), 0);
+    seriesof_.assign(rows_.size(), -1);
+    for (std::size_t i = 0; i < rows_.size(); ++i) Place(static_cast<int>(i));
+}
+
+Exposition::~Exposition() = default;
+
+void Exposition::Update(int row, const RowSample& sample) {
+    if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) return;
+    std::lock_guard<std::mutex> hold(stagelock_);
+    const auto i = static_cast<std::size_t>(row);
+    staged_[i] = sample;
+    if (stagedflag_[i] == 0) {
+        stagedflag_[i] = 1;
+        stagedrows_.push_back(row);
+    }
+}
+
+void Exposition::Place(int row) {
+    const RowSample& r = rows_[static_cast<std::size_t>(row)];
+    const std::string key = r.address + '\0' + r.ip;
+    auto [it, added] = index_.emplace(key, static_cast<int>(series_.size()));
+    if (added) {
+        auto s = std::make_unique<Series>();
+        s->labels = LabelsOf(r);
+        series_.push_back(std::move(s));
+    }
+    Series& s = *series_[static_cast<std::size_t>(it->second)];
+    s.rows.insert(std::lower_bound(s.rows.begin(), s.rows.end(), row), row);
+    s.dirty = true;
+    seriesof_[static_cast<std::size_t>(row)] = it->second;
+    reorder_ = true;
+}
+
+std::string Exposition::Render(const ProcessSample& process) {
+    std::lock_guard<std::mutex> one(renderlock_);
+    // Take what changed since the last render; the writer only waits for this copy.
+    std::vector<std::pair<int, RowSample>> changed;
+    {
+        std::lock_guard<std::mutex> hold(stagelock_);
+        changed.reserve(stagedrows_.size());
+        for (int row : stagedrows_) {
+            const auto i = static_cast<std::size_t>(row);
+            changed.emplace_back(row, std::move(staged_[i]));
+            stagedflag_[i] = 0;
+        }
+        stagedrows_.clear();
+    }
+    for (auto& [row, sample] : changed) {
+        const auto i = static_cast<std::size_t>(row);
+        Series& old = *series_[static_cast<std::size_t>(seriesof_[i])];
+        old.dirty = true;
+        if (sample.address == rows_[i].address && sample.ip == rows_[i].ip) {
+            rows_[i] = std::move(sample);
+            continue;
+        }
+        // The row's address resolved to another ip: it moves to another series.
+        old.rows.erase(std::find(old.rows.begin(), old.rows.end(), row));
+        rows_[i] = std::move(sample);
+        Place(row);
+    }
+    // Series come in the order of their first row, as in a full render.
+    if (reorder_) {
+        order_.clear();
+        for (std::size_t k = 0; k < series_.size(); ++k)
+            if (!series_[k]->rows.empty()) order_.push_back(static_cast<int>(k));
+        std::sort(order_.begin(), order_.end(), [this](int a, int b) {
+            return series_[static_cast<std::size_t>(a)]->rows.front() < series_[static_cast<std::size_t>(b)]->rows.front();
+        });
+        reorder_ = false;
+    }
+    std::size_t total = 0;
+    for (auto& sp : series_) {
+        Series& s = *sp;
+        if (s.dirty) {
+            Totals t;
+            for (int row : s.rows) t.Add(rows_[static_cast<std::size_t>(row)]);
+            for (int f = 0; f < kFamilies; ++f) {
+                std::string& text = s.text[static_cast<std::size_t>(f)];
+                text.clear();
+                if (!s.rows.empty()) RenderFamily(f, s.labels, t, text);
+            }
+            s.dirty = false;
+        }
+        for (const auto& text : s.text) total += text.size();
+    }
+    std::string out;
+    out.reserve(total + 4096);
+    for (int f = 0; f < kFamilies; ++f) {
+        Header(out, kFamily[f].name, kFamily[f].type, kFamily[f].help);
+        for (int k : order_) out += series_[static_cast<std::size_t>(k)]->text[static_cast<std::size_t>(f)];
+    }
+    RenderProcess(process, out);
     return out;
 }
 

@@ -3,6 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +33,38 @@ struct ProcessSample {
 ProcessSample ReadProcessSample();  // from /proc/self; fields it cannot read stay < 0
 
 std::string Render(const std::vector<RowSample>& rows, const ProcessSample& process);
+
+// The same text for a fixed set of rows that change a few at a time: only the series whose rows
+// changed are written again, so a scrape of many rows costs little more than copying the text.
+// Update() may be called from any thread and only waits for a short copy; Render() from one
+// thread at a time.
+class Exposition {
+public:
+    explicit Exposition(std::vector<RowSample> rows);
+    ~Exposition();
+    Exposition(const Exposition&) = delete;
+    Exposition& operator=(const Exposition&) = delete;
+
+    void Update(int row, const RowSample& sample);
+    std::string Render(const ProcessSample& process);
+
+private:
+    struct Series;
+    void Place(int row);  // puts a row into the series of its address and ip
+
+    std::mutex stagelock_;  // guards the staged_* members
+    std::vector<RowSample> staged_;
+    std::vector<char> stagedflag_;
+    std::vector<int> stagedrows_;
+
+    std::mutex renderlock_;  // everything below belongs to the render
+    std::vector<RowSample> rows_;
+    std::vector<int> seriesof_;
+    std::vector<std::unique_ptr<Series>> series_;
+    std::map<std::string, int> index_;
+    std::vector<int> order_;  // series with rows, by their first row
+    bool reorder_ = true;
+};
 
 // Label values must be valid UTF-8 with \, " and newline escaped.
 std::string EscapeLabel(std::string_view text);

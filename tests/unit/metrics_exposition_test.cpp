@@ -167,3 +167,51 @@ TEST(MetricsExposition, PromtoolAcceptsTheText) {
 }
 
 }  // namespace
+
+namespace {
+
+// The cached exposition must give exactly the text of a full render of the same rows, through
+// any sequence of changes, including rows whose ip changes series and series left empty.
+TEST(MetricsExposition, CachedTextEqualsAFullRender) {
+    std::vector<RowSample> rows = {Row("a", "10.0.0.1", 0, 0, false), Row("b", "10.0.0.2", 0, 0, false),
+                                   Row("a", "10.0.0.1", 0, 0, false), Row("name", "", 0, 0, false),
+                                   Row("c\"q", "10.0.0.3", 0, 0, false)};
+    veltrin::metrics::Exposition cached(rows);
+    const veltrin::metrics::ProcessSample none;
+    EXPECT_EQ(cached.Render(none), veltrin::metrics::Render(rows, none));
+    std::uint32_t seed = 7;
+    auto next = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    const std::vector<std::string> ips = {"", "10.0.0.1", "10.0.0.2", "10.0.0.9"};
+    for (int step = 0; step < 300; ++step) {
+        const int changes = static_cast<int>(next(4));
+        for (int k = 0; k < changes; ++k) {
+            const auto i = next(static_cast<std::uint32_t>(rows.size()));
+            RowSample& r = rows[i];
+            r.requests += 1;
+            if (next(2) == 0) {
+                r.replies += 1;
+                const auto b = next(veltrin::metrics::kBuckets + 1);  // kBuckets: above the last bound
+                if (b < veltrin::metrics::kBuckets) r.buckets[b] += 1;
+                r.rttsum += 0.001 * next(100);
+            } else {
+                r.lost += 1;
+            }
+            r.up = next(2) == 1;
+            if (next(3) == 0) r.lastreply = 1796875743.0 + step;
+            if (next(10) == 0) r.ip = ips[next(static_cast<std::uint32_t>(ips.size()))];
+            cached.Update(static_cast<int>(i), r);
+        }
+        if (step % 3 == 0) {
+            ASSERT_EQ(cached.Render(none), veltrin::metrics::Render(rows, none)) << "step " << step;
+        }
+    }
+    // Out-of-range rows are ignored.
+    cached.Update(-1, rows[0]);
+    cached.Update(static_cast<int>(rows.size()), rows[0]);
+    EXPECT_EQ(cached.Render(none), veltrin::metrics::Render(rows, none));
+}
+
+}  // namespace
