@@ -39,6 +39,9 @@ Stats StatsOf(const RowAccount& a) {
 
 std::string OrNull(const std::string& text) { return text.empty() ? "null" : text; }
 
+// A row that never resolved has no ip: null, in events as in the summary.
+std::string IpJson(const std::string& ip) { return ip.empty() ? std::string("null") : JsonString(ip); }
+
 }  // namespace
 
 std::string JsonString(std::string_view text) {
@@ -81,20 +84,20 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
 std::string ReplyEvent(int row, const RowAccount& a, int ttl, std::int64_t rttms, int bytes,
                        std::chrono::system_clock::time_point when) {
     return "{\"event\":\"reply\",\"time\":\"" + IsoTime(when) + "\",\"row\":" + std::to_string(row + 1) +
-           ",\"address\":" + JsonString(a.address) + ",\"ip\":" + JsonString(a.ip) + ",\"ttl\":" + std::to_string(ttl) +
+           ",\"address\":" + JsonString(a.address) + ",\"ip\":" + IpJson(a.ip) + ",\"ttl\":" + std::to_string(ttl) +
            ",\"rtt_ms\":" + std::to_string(rttms) + ",\"bytes\":" + std::to_string(bytes) + "}";
 }
 
 std::string StateEvent(int row, const RowAccount& a, RowState previous, std::chrono::system_clock::time_point when) {
     return "{\"event\":\"state\",\"time\":\"" + IsoTime(when) + "\",\"row\":" + std::to_string(row + 1) +
-           ",\"address\":" + JsonString(a.address) + ",\"ip\":" + JsonString(a.ip) + ",\"state\":\"" +
+           ",\"address\":" + JsonString(a.address) + ",\"ip\":" + IpJson(a.ip) + ",\"state\":\"" +
            StateName(a.state) + "\",\"previous\":\"" + StateName(previous) + "\"}";
 }
 
 std::string SummaryJson(int row, const RowAccount& a) {
     const Stats s = StatsOf(a);
     return "{\"event\":\"summary\",\"row\":" + std::to_string(row + 1) + ",\"address\":" + JsonString(a.address) +
-           ",\"ip\":" + (a.ip.empty() ? std::string("null") : JsonString(a.ip)) + ",\"sent\":" + std::to_string(a.sent) +
+           ",\"ip\":" + IpJson(a.ip) + ",\"sent\":" + std::to_string(a.sent) +
            ",\"received\":" + std::to_string(a.received) + ",\"loss_percent\":" + Percent(LossPercent(a)) +
            ",\"min_ms\":" + OrNull(s.min) + ",\"avg_ms\":" + OrNull(s.avg) + ",\"max_ms\":" + OrNull(s.max) +
            ",\"last_reply\":" + (a.lastreply ? "\"" + IsoTime(*a.lastreply) + "\"" : std::string("null")) +

@@ -76,6 +76,15 @@ TEST(CliOutput, Events) {
               "\"ip\":\"127.0.0.1\",\"state\":\"answering\",\"previous\":\"never answered\"}");
 }
 
+TEST(CliOutput, ARowWithoutAnAddressHasANullIp) {
+    Accounting a({"nowhere"}, 2000ms);
+    const auto c = a.Sent(0, "", {});
+    ASSERT_TRUE(c.state);
+    EXPECT_EQ(veltrin::cli::StateEvent(0, a.Row(0), c.previous, kWhen),
+              "{\"event\":\"state\",\"time\":\"2026-12-10T04:09:03.025Z\",\"row\":1,\"address\":\"nowhere\","
+              "\"ip\":null,\"state\":\"no address\",\"previous\":\"never answered\"}");
+}
+
 TEST(CliOutput, CsvFields) {
     EXPECT_EQ(veltrin::cli::CsvField("a"), "a");
     EXPECT_EQ(veltrin::cli::CsvField("a,b"), "\"a,b\"");
