@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cli/addressinput.h"
@@ -29,8 +30,8 @@
 #include "metrics/httpserver.h"
 #include "monitor/monitor.h"
 #include "monitor/rowpicker.h"
-#include "settings/paths.h"
 #include "settings/settingsfile.h"
+#include "settings/startup.h"
 
 #ifndef VELTRIN_VERSION
 #define VELTRIN_VERSION "unknown"
@@ -173,6 +174,8 @@ public:
     Reporter(const AddressList& list, cli::Accounting& accounting, Format format, MetricsStore* store)
         : list_(list), accounting_(accounting), format_(format), store_(store) {
         flags_.assign(static_cast<std::size_t>(list.Count()), 0);
+        statuses_.resize(static_cast<std::size_t>(list.Count()));
+        for (int i = 0; i < list.Count(); ++i) statuses_[static_cast<std::size_t>(i)] = StatusKey(list.Status(i));
     }
 
     // The monitor picked a row for its next request. The monitor's picker is a fixed sequence
@@ -197,6 +200,13 @@ public:
     void RowChanged(int row) override {
         auto i = static_cast<std::size_t>(row);
         if (i >= flags_.size()) return;
+        // The list also announces a change of the row's reachability status; only a change of
+        // its cells is a reply.
+        const auto key = StatusKey(list_.Status(row));
+        if (key != statuses_[i]) {
+            statuses_[i] = key;
+            return;
+        }
         if (flags_[i] == 0) {
             flags_[i] = 1;
             changed_.push_back(row);
@@ -232,6 +242,11 @@ public:
     }
 
 private:
+    using Key = std::tuple<int, std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t, std::int64_t, int>;
+    static Key StatusKey(const RowStatus& s) {
+        return {static_cast<int>(s.state), s.sent, s.received, s.lost, s.lastreplyms, s.sincems, s.recentcount};
+    }
+
     static std::int64_t Number(const std::string& text) {
         std::int64_t value = 0;
         std::from_chars(text.data(), text.data() + text.size(), value);
@@ -252,6 +267,7 @@ private:
     MetricsStore* store_;
     RowPicker picker_;
     std::vector<char> flags_;
+    std::vector<Key> statuses_;
     std::vector<int> changed_;
     std::string out_;
 };
@@ -437,20 +453,13 @@ int RunConsole(int argc, char** argv, bool needconsole) {
 
     EngineStartup();
     Tgolbal* golbal = Golbal();
-    std::int32_t interval = 3, datalength = 8;
-    {
-        Tmailsetting mail;
-        // A missing settings file gives the defaults.
-        const std::string inipath = SettingsFilePath();
-        LoadSettings(inipath, mail, interval, datalength);
-        if (options.interval > 0) interval = options.interval;
-        if (options.datalength > 0) datalength = options.datalength;
-        if (golbal != nullptr) {
-            golbal->mailsetting = mail;
-            golbal->interval = interval;
-            golbal->datalength = datalength;
-            golbal->inipath = inipath;
-        }
+    std::int32_t interval = 3;
+    if (golbal != nullptr) {
+        // A missing settings file gives the defaults; the options win over it.
+        LoadSettingsFile(*golbal);
+        if (options.interval > 0) golbal->interval = options.interval;
+        if (options.datalength > 0) golbal->datalength = options.datalength;
+        interval = golbal->interval;
     }
     const std::string intervaltext = std::to_string(interval);
 

@@ -12,7 +12,6 @@ namespace veltrin {
 
 namespace {
 
-constexpr std::size_t kReceiveBuffer = 1024;
 constexpr int kReceiveFailPauseMs = 500;
 
 // The length SendEcho puts on the wire for a requested data length.
@@ -82,7 +81,7 @@ void trecvthread::Run() {
     const auto priming = BuildEchoRequest(Identifier(), TickCount(), 12);
     socket.SendTo(priming.data(), priming.size(), ::inet_addr("127.0.0.1"));
 
-    std::uint8_t buffer[kReceiveBuffer];
+    std::uint8_t buffer[kReceiveBufferSize];
     Tdecordbuf record;
     for (;;) {
         if (!g.WaitWhilePaused()) return;
