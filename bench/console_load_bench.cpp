@@ -2,6 +2,7 @@
 // input, with and without a /metrics scrape every 100 ms, for VELTRIN_BENCH_SECONDS (default
 // 60) each. Reported: the monitor's request rate (interval 1 = 10 a second when nothing slows
 // it), and the scrape latencies and size. Loopback only; needs root or CAP_NET_RAW.
+// ScrapeCached / ScrapeFullRender time the server's side of one such scrape on its own.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -22,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "metrics/exposition.h"
 
 namespace {
 
@@ -156,6 +159,50 @@ void ConsoleLoad(benchmark::State& state) {
         }
     }
 }
+
+// The server's side of one scrape of 10,000 rows: one row changed since the last scrape (the
+// cached text) against a full render of every series.
+veltrin::metrics::RowSample BenchRow(int i) {
+    veltrin::metrics::RowSample s;
+    s.address = "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+    s.ip = s.address;
+    s.requests = 1000 + static_cast<std::uint64_t>(i);
+    s.replies = 990;
+    s.lost = s.requests - s.replies;
+    s.buckets[3] = 500;
+    s.buckets[7] = 490;
+    s.rttsum = 1.25;
+    s.up = true;
+    s.lastreply = 1796875743.25;
+    return s;
+}
+
+void ScrapeCached(benchmark::State& state) {
+    std::vector<veltrin::metrics::RowSample> rows;
+    for (int i = 0; i < kRows; ++i) rows.push_back(BenchRow(i));
+    veltrin::metrics::Exposition exposition(rows);
+    const veltrin::metrics::ProcessSample process;
+    exposition.Render(process);
+    int row = 0;
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto& r = rows[static_cast<std::size_t>(row)];
+        ++r.requests;
+        exposition.Update(row, r);
+        row = (row + 1) % kRows;
+        bytes = exposition.Render(process).size();
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(ScrapeCached)->Unit(benchmark::kMillisecond);
+
+void ScrapeFullRender(benchmark::State& state) {
+    std::vector<veltrin::metrics::RowSample> rows;
+    for (int i = 0; i < kRows; ++i) rows.push_back(BenchRow(i));
+    const veltrin::metrics::ProcessSample process;
+    for (auto _ : state) benchmark::DoNotOptimize(veltrin::metrics::Render(rows, process));
+}
+BENCHMARK(ScrapeFullRender)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(ConsoleLoad)->Arg(0)->Arg(1)->ArgName("scrape")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
