@@ -19,6 +19,14 @@ set(veltrin_docdir ${CMAKE_INSTALL_DATADIR}/doc/veltrin-ping)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# `cmake --build --target programs` builds what a user runs, without the test programs.
+add_custom_target(programs)
+foreach(program veltrin-ping veltrin-ping-cli veltrin-ping-helper)
+  if(TARGET ${program})
+    add_dependencies(programs ${program})
+  endif()
+endforeach()
+
 if(TARGET veltrin-ping)
   install(TARGETS veltrin-ping RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
