@@ -84,28 +84,30 @@ set(CPACK_PACKAGE_CONTACT "Veltrin Ping developers <ping@veltrin.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop and console monitor of IPv4 host reachability")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# Stripped binaries: the debug-info step below moves the symbols into a -dbgsym package and
+# strips what it moved (stripping earlier would leave it nothing to move).
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://veltrin.org/ping/")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "desktop and console monitor of IPv4 host reachability
- Keeps a list of IPv4 hosts (addresses, host names or web addresses) and
- pings them one after another, showing the time-to-live, round-trip time and
- size of the latest reply of each. A detail window per host keeps loss and
- timing statistics and dumps the last packet; lists and logs are saved as
- text, and a report can be mailed over SMTP when the program closes.
- .
- A console mode (veltrin-ping-cli) monitors without a display and exits with
- a status that scripts can test. ICMP is sent by a small packet helper that
- holds the only capability (cap_net_raw).")
+# The synopsis is the summary above; these paragraphs become the extended description.
+set(CPACK_PACKAGE_DESCRIPTION
+    "Keeps a list of IPv4 hosts (addresses, host names or web addresses) and
+pings them one after another, showing the time-to-live, round-trip time and
+size of the latest reply of each. A detail window per host keeps loss and
+timing statistics and dumps the last packet; lists and logs are saved as
+text, and a report can be mailed over SMTP when the program closes.
+
+A console mode monitors without a display and exits with a status that
+scripts can test. ICMP is sent by a small packet helper that holds the only
+capability (cap_net_raw).")
 # Library dependencies come from dpkg-shlibdeps; setcap is needed by the maintainer script.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "traceroute | iputils-tracepath")
-set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${veltrin_pkg}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
