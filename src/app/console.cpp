@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/global_unit.h"
+#include "engine/icmp_channel.h"
 #include "logs/logfiles.h"
 #include "logs/logops.h"
 #include "monitor/monitor.h"
@@ -213,6 +214,7 @@ void Report(const AddressList& list, ChangeLog& changes, long elapsed) {
 struct Options {
     std::string file;
     long seconds = -1;  // -1: until a signal
+    bool verbose = false;  // say on stderr how ICMP is reached
 };
 
 bool ParseSeconds(const char* text, long& value) {
@@ -228,6 +230,8 @@ bool ParseArguments(int argc, char** argv, Options& options) {
         if (arg == "--console" && !haveconsole && i + 1 < argc) {
             haveconsole = true;
             options.file = argv[++i];
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg == "--seconds" && !haveseconds && i + 1 < argc) {
             haveseconds = true;
             if (!ParseSeconds(argv[++i], options.seconds)) return false;
@@ -242,13 +246,14 @@ bool ParseArguments(int argc, char** argv, Options& options) {
 
 const char* UsageText() {
     return "Usage: veltrin-ping [FILE.spl]\n"
-           "       veltrin-ping --console FILE.spl [--seconds S]\n"
+           "       veltrin-ping --console FILE.spl [--seconds S] [--verbose]\n"
            "       veltrin-ping --help | --version\n"
            "\n"
            "Without options the desktop monitor starts, loading FILE.spl when given.\n"
            "--console     monitor the addresses of FILE.spl on this terminal, without a display;\n"
            "              on exit every row is printed as an address-log line\n"
            "--seconds S   end the console monitor after S seconds (default: at Ctrl+C or SIGTERM)\n"
+           "--verbose     say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n"
            "--help        show this text\n"
            "--version     show the version\n";
 }
@@ -317,8 +322,13 @@ int RunConsole(int argc, char** argv) {
         auto nextdraw = tty ? started : started + refresh;
         const bool timed = options.seconds >= 0;
         const auto end = started + std::chrono::seconds(timed ? options.seconds : 0);
+        bool pathtold = false;
         for (;;) {
             const auto now = Clock::now();
+            if (options.verbose && !pathtold && CurrentIcmpPath() != IcmpPath::None) {
+                pathtold = true;
+                std::fprintf(stderr, "veltrin-ping: %s\n", IcmpPathText(CurrentIcmpPath()).c_str());
+            }
             if (SignalArrived()) break;
             if (!events.fatal.empty()) break;
             if (timed && now >= end) break;

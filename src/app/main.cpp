@@ -7,6 +7,7 @@
 
 #include "app/console.h"
 #include "engine/global_unit.h"
+#include "engine/privileges.h"
 #include "ui/aboutfm.h"
 #include "ui/mainfm.h"
 #include "ui/pictures.h"
@@ -36,6 +37,9 @@ int RunWindows(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread or window: a process that may ping through a raw socket keeps only
+    // that right, any other keeps none.
+    veltrin::KeepOnlyNetRaw();
     // Options that must work without a display are settled before any Qt object exists.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

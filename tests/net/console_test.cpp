@@ -267,7 +267,9 @@ TEST_F(ConsoleTest, WithoutTheRawSocketRightTheHintComesOnce) {
     EXPECT_EQ(r.status, 0) << r.err;
     const auto errors = Lines(r.err);
     ASSERT_EQ(errors.size(), 1u) << r.err;
-    EXPECT_NE(errors[0].find("raw ICMP socket"), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find("Cannot send ICMP echo requests"), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find("net.ipv4.ping_group_range"), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[0].find("setcap cap_net_raw+ep " + Program() + "\""), std::string::npos) << errors[0];
     EXPECT_EQ(Lines(r.out), (std::vector<std::string>{EmptyRow("127.0.0.1"), EmptyRow("127.0.0.2")}));
 }
 
