@@ -31,7 +31,8 @@ dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
 step "lintian"
 if command -v lintian >/dev/null; then
   # Errors fail the step; the warnings we accept are listed in README.md (Install).
-  lintian --fail-on error --info "$deb" || fail "lintian found errors"
+  # (lintian says it would rather not run as root; it only reads the files.)
+  lintian --fail-on error --info "$deb" build/package/veltrin-ping-dbgsym_*.ddeb || fail "lintian found errors"
 else
   echo "lintian is missing (package lintian); not checked"
 fi
@@ -72,6 +73,9 @@ chown "$user" "$home"
 list=/usr/share/veltrin-ping/example.spl
 console=(env -i PATH=/usr/bin:/bin HOME="$home" VELTRIN_PROBEHOST=127.0.0.1
          veltrin-ping --console "$list" --seconds 6)
+# A console that can say which way ICMP goes is asked to.
+verbose=no
+if veltrin-ping --help 2>&1 | grep -q -- '--verbose'; then console+=(--verbose); verbose=yes; fi
 # In a network namespace of its own the user may not use ICMP datagram sockets (the
 # namespace's ping_group_range is empty) and has no raw socket: only the helper can answer.
 if command -v unshare >/dev/null && command -v ip >/dev/null && unshare -n true 2>/dev/null; then
@@ -94,6 +98,9 @@ if [ -e "$helper" ]; then
   [ "$rows" -eq "$expected" ] || fail "the console printed $rows rows, expected $expected"
   [ "$answered" -eq "$expected" ] || fail "only $answered of $expected rows answered through the helper"
   [ "$status" -eq 0 ] || fail "the console exited with $status"
+  if [ "$verbose" = yes ]; then
+    grep -q 'packet helper' "$home/stderr" || fail "the console did not send through the packet helper"
+  fi
 else
   echo "no packet helper: rows answered $answered of $expected (not judged)"
 fi
