@@ -15,7 +15,6 @@ namespace veltrin {
 
 namespace {
 
-constexpr std::size_t kReceiveBuffer = 1024;
 constexpr int kReceiveFailPauseMs = 500;
 
 // The length SendEcho puts on the wire for a requested data length.
@@ -94,7 +93,7 @@ void trecvthread::Run() {
         channel->SendEcho(::inet_addr("127.0.0.1"), Identifier(), TickCount(), 12);
     }
 
-    std::uint8_t buffer[kReceiveBuffer];
+    std::uint8_t buffer[kReceiveBufferSize];
     Tdecordbuf record;
     for (;;) {
         if (!g.WaitWhilePaused()) return;
