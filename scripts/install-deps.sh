@@ -17,6 +17,8 @@ pkgs=(
   xvfb xauth xdotool x11-utils openbox trayer
   shared-mime-info desktop-file-utils traceroute imagemagick
   fonts-dejavu-core
+  # packaging: the .deb (cpack, dpkg-shlibdeps needs dpkg-dev and file), its checks and its test
+  dpkg-dev file lintian appstream xdg-utils libglib2.0-bin libcap2-bin man-db
 )
 missing=()
 for p in "${pkgs[@]}"; do
