@@ -308,14 +308,15 @@ private slots:
         QCOMPARE(server.Events("rcpt"), QList<QByteArray>{"admin@example.test"});
         const QList<QByteArray> payload = server.Events("payload");
         QCOMPARE(payload.size(), 1);
-        // Each report line is quoted (it holds blanks) and ends with a carriage return, so the
-        // body has four lines: '"' + row 1, '","' + row 2, '","' + row 3, and a lone '"'.
-        const QList<QByteArray> lines = payload.first().split('\n');
-        QVERIFY2(lines.size() >= 4, payload.first().constData());
-        QVERIFY(lines[0].startsWith("\"127.0.0.1"));
-        QVERIFY(lines[1].startsWith("\",\"127.0.0.2"));
-        QVERIFY(lines[2].startsWith("\",\"127.0.0.3"));
-        QCOMPARE(lines[3].trimmed(), QByteArray("\""));
+        // The settings keep the comma text; the mail carries one line per row, no quotes.
+        QList<QByteArray> lines = payload.first().split('\n');
+        for (QByteArray& line : lines) line = line.trimmed();
+        lines.removeAll(QByteArray());
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[0].startsWith("127.0.0.1_   TTL "), lines[0].constData());
+        QVERIFY2(lines[1].startsWith("127.0.0.2_   TTL "), lines[1].constData());
+        QVERIFY2(lines[2].startsWith("127.0.0.3_   TTL "), lines[2].constData());
+        QVERIFY(!payload.first().contains('"'));
     }
 
     // With "nothing" the program ends without a connection and without a message.
