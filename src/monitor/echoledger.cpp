@@ -131,6 +131,8 @@ EchoLedger::Outcome EchoLedger::Offer(std::uint32_t addr, std::uint16_t identifi
     } else if (lost != nullptr) {
         out.match = Match::Late;
         out.rttns = std::max<std::int64_t>(0, recvns - lost->sendns);
+        // Shown once: a copy of the late reply is a duplicate like any other.
+        lost->state = State::Answered;
     } else if (answered) {
         out.match = Match::Duplicate;
     } else {

@@ -24,7 +24,7 @@ public:
     // The outcome of one echo reply offered to the ledger.
     enum class Match {
         Answered,   // answers a pending echo: counts as received, `rttns` is its round trip
-        Late,       // answers an echo already counted lost: shown, but counted neither way
+        Late,       // answers an echo already counted lost: shown (once), but counted neither way
         Duplicate,  // answers an echo that was already answered: ignored
         Unknown,    // answers nothing sent (forged, foreign, or forgotten long ago): dropped
     };

@@ -31,6 +31,7 @@ struct SendTarget;
 class tsendthread;
 class trecvthread;
 class tcalculate;
+class EchoLedger;
 }  // namespace veltrin
 
 // Posted to the detail window when it is opened or re-targeted: empties its list.
@@ -100,6 +101,7 @@ private:
     bool PickTarget(veltrin::SendTarget& target);
     void AcceptReply(const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply);
     void SetStatisticsLabels(const std::array<std::string, 8>& texts);
+    void CountSends();  // counts the echoes recorded since the last call as sent
 
     veltrin::HandOver& handover_;
     DetailHost host_;
@@ -114,9 +116,11 @@ private:
     bool exposewatch_ = false;
     bool started_ = false;
     bool closed_ = false;
+    bool cyclecounted_ = false;  // the current send cycle is already counted as sent
     std::unique_ptr<veltrin::tsendthread> sender_;
     std::unique_ptr<veltrin::trecvthread> receiver_;
     std::unique_ptr<veltrin::tcalculate> calculate_;
+    std::unique_ptr<veltrin::EchoLedger> ledger_;  // this window's echoes: only their replies count
 };
 
 // The opening rule shared by every opener: re-targets the open detail window owned by `owner`
