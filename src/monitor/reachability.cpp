@@ -106,9 +106,19 @@ void Reachability::Sync() {
                 break;
         }
     }
-    // What is known of an address outlives no row that names it.
+    // What is known of an address outlives no row that names it. Every row of an address
+    // carries its record, so when none does any more, its rows were all removed (perhaps added
+    // again since) and the address starts afresh.
     for (auto it = stats_.begin(); it != stats_.end();) {
-        if (rows_.count(it->first) == 0)
+        const auto rows = rows_.find(it->first);
+        bool carried = false;
+        if (rows != rows_.end())
+            for (int row : rows->second)
+                if (SameStatus(list_.Status(row), it->second)) {
+                    carried = true;
+                    break;
+                }
+        if (!carried)
             it = stats_.erase(it);
         else
             ++it;
