@@ -226,3 +226,28 @@ TEST(StateText, ChangeAndSummaryLines) {
     EXPECT_EQ(RowStateLine("h", RowStatus{}), "h: not yet pinged");
     EXPECT_EQ(ClockText(-1), "-");
 }
+
+TEST(Reachability, LossesOvertakenByANewerAnswerAreNotInARow) {
+    // Echoes 1..4 go out while the host is silent, 5 is answered, then 1..4 run out: the host
+    // answers, so it must not turn "not answering" again.
+    Fixture f;
+    f.list.Append("198.18.7.2");
+    f.reach.SetLostCount(2);
+    const std::uint32_t a = f.Target(0);
+    for (int i = 0; i < 5; ++i) f.reach.Sent(a, i);
+    f.reach.Reply(a, ReplyRecord("1"), EchoLedger::Match::Answered, 1'000'000, 10, 5);
+    for (std::uint64_t seq = 1; seq <= 4; ++seq) f.reach.Lost(a, 20, seq);
+    EXPECT_EQ(f.list.Status(0).state, RowState::Answering);
+    EXPECT_EQ(f.list.Status(0).lost, 4u);
+    EXPECT_EQ(f.list.Status(0).consecutivelost, 0);
+    // Echoes after the answer that run out do count.
+    f.reach.Sent(a, 30);
+    f.reach.Sent(a, 31);
+    f.reach.Lost(a, 40, 6);
+    f.reach.Lost(a, 41, 7);
+    EXPECT_EQ(f.list.Status(0).state, RowState::NotAnswering);
+    // An old echo answered out of order does not bring it back.
+    f.reach.Reply(a, ReplyRecord("1"), EchoLedger::Match::Answered, 1'000'000, 50, 3);
+    EXPECT_EQ(f.list.Status(0).state, RowState::NotAnswering);
+    EXPECT_EQ(f.list.Status(0).received, 2u);
+}
