@@ -242,3 +242,119 @@ TEST_F(ReachNet, RowsWithNoAddressSayWhy) {
         EXPECT_EQ(w.list.Status(2).sent, 0u);
         // Each row said so once, with its reason.
         int noaddress = 0;
+        for (const auto& c : w.events.changes)
+            if (c.to == RowState::NoAddress) ++noaddress;
+        EXPECT_EQ(noaddress, 3);
+    });
+}
+
+TEST_F(ReachNet, ForgedRepliesNeverMarkARowAlive) {
+    Window w;
+    w.list.Append("127.0.0.1");
+    w.monitor->SetReachOptions({.timeoutms = 2000, .lostcount = 2});
+    w.monitor->Start();
+    ASSERT_TRUE(w.DrainUntil([&] { return w.list.Status(0).state == RowState::Answering; }));
+    IcmpSocket forger;
+    ASSERT_TRUE(forger.ok());
+    const std::uint64_t before = w.monitor->UnmatchedReplies();
+    // Echo replies with the monitor's identifier, correct checksums and ticks that would claim
+    // round trips of 3.3 s and more: what an attacker on the path would send.
+    constexpr int kForged = 20;
+    for (int i = 0; i < kForged; ++i) {
+        auto message = BuildEchoRequest(w.monitor->SenderIdentifier(), TickCount() - 3300 - 7 * i, 12);
+        message[0] = 0;
+        message[2] = message[3] = 0;
+        const std::uint16_t sum = IcmpChecksum(message.data(), message.size());
+        message[2] = static_cast<std::uint8_t>(sum & 0xFF);
+        message[3] = static_cast<std::uint8_t>(sum >> 8);
+        ASSERT_GT(forger.SendTo(message.data(), message.size(), ::inet_addr("127.0.0.1")), 0);
+    }
+    ASSERT_TRUE(w.DrainUntil([&] { return w.monitor->UnmatchedReplies() >= before + kForged; }));
+    EXPECT_GE(UnmatchedReplies(), w.monitor->UnmatchedReplies());
+    const RowStatus& s = w.list.Status(0);
+    EXPECT_LE(s.received, s.sent);
+    for (int i = 0; i < s.recentcount; ++i) EXPECT_LT(s.recent[static_cast<std::size_t>(i)], 3000.0);
+    EXPECT_LT(std::stol(w.list.Row(0).time), 3000);
+}
+
+// The receiver on its own, fed by echoes this test sends and records itself.
+class ReceiverNet : public ReachNet {
+protected:
+    void SetUp() override {
+        ReachNet::SetUp();
+        if (IsSkipped()) return;
+        queue.SetWindowThread(std::this_thread::get_id());
+        receiver = std::make_unique<trecvthread>(
+            queue, [] { return int{kId}; }, &ledger,
+            [this](const std::uint8_t* raw, int length, const ReplyCheck& check) {
+                accepted.push_back(check);
+                raws.emplace_back(raw, raw + length);
+            });
+        ASSERT_TRUE(receiver->Start());
+        // A reply that comes before the receiver's socket exists would never reach it.
+        ASSERT_TRUE(DrainUntil([&] { return receiver->SocketsOpened() == 1; }));
+    }
+    void TearDown() override { receiver.reset(); }
+    bool DrainUntil(const std::function<bool()>& cond) {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (!cond()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            queue.WaitAndDrain(5);
+        }
+        return true;
+    }
+    // One recorded echo of `length` bytes to 127.0.0.1 from `socket`.
+    void SendRecorded(const IcmpSocket& socket, std::size_t length, std::uint32_t tick) {
+        std::vector<std::uint8_t> message = BuildEchoRequest(kId, tick, 12);
+        message.resize(length, 'V');
+        message[2] = message[3] = 0;
+        const std::uint16_t sum = IcmpChecksum(message.data(), message.size());
+        message[2] = static_cast<std::uint8_t>(sum & 0xFF);
+        message[3] = static_cast<std::uint8_t>(sum >> 8);
+        ledger.Record(::inet_addr("127.0.0.1"), kId, tick, MonotonicNs());
+        ASSERT_EQ(socket.SendTo(message.data(), message.size(), ::inet_addr("127.0.0.1")),
+                  static_cast<ssize_t>(length));
+    }
+
+    static constexpr std::uint16_t kId = 0x6D2B;
+    StepQueue queue;
+    EchoLedger ledger;
+    std::unique_ptr<trecvthread> receiver;
+    std::vector<ReplyCheck> accepted;
+    std::vector<std::vector<std::uint8_t>> raws;
+};
+
+TEST_F(ReceiverNet, GenuineReplyWithRecordRouteOptionIsAccepted) {
+    IcmpSocket socket;
+    ASSERT_TRUE(socket.ok());
+    // Record route: type 7, length 39, pointer 4, nine empty slots, one end-of-list byte.
+    std::uint8_t options[40] = {7, 39, 4};
+    ASSERT_EQ(::setsockopt(socket.fd(), IPPROTO_IP, IP_OPTIONS, options, sizeof options), 0);
+    SendRecorded(socket, 40, TickCount());
+    ASSERT_TRUE(DrainUntil([&] { return !accepted.empty(); }));
+    // Our own request (seen on loopback) is never passed on; the reply, with options, is.
+    ASSERT_EQ(accepted.size(), 1u);
+    const ReplyCheck& c = accepted[0];
+    EXPECT_TRUE(c.echoreply);
+    EXPECT_EQ(c.match, EchoLedger::Match::Answered);
+    EXPECT_EQ(raws[0][0] & 0x0F, 15);  // a 60-byte header
+    EXPECT_EQ(c.described.packetsize, "100");
+    EXPECT_EQ(c.described.icmpcode, "Reply message");
+    EXPECT_EQ(c.described.datastr, std::string(28, 'V'));
+    EXPECT_LT(std::stol(c.described.replytime), 1000);
+}
+
+TEST_F(ReceiverNet, LargeReplyShowsItsTrueSize) {
+    IcmpSocket socket;
+    ASSERT_TRUE(socket.ok());
+    SendRecorded(socket, 4000, TickCount());
+    ASSERT_TRUE(DrainUntil([&] { return !accepted.empty(); }))
+        << "unmatched " << ledger.Unmatched() << ", bad checksums " << BadChecksumDatagrams();
+    ASSERT_EQ(accepted.size(), 1u);
+    EXPECT_EQ(accepted[0].described.packetsize, "4020");
+    EXPECT_EQ(raws[0].size(), 4020u);
+    EXPECT_EQ(ledger.Unmatched(), 0u);
+}
+
+}  // namespace
+}  // namespace veltrin
