@@ -38,13 +38,8 @@ struct CountingView : AddressList::Observer {
 };
 
 Tdecordbuf Reply() {
-    Tdecordbuf r;
-    r.icmptype = "Type 0 Code 0";
-    r.icmpcode = "Reply message";
-    r.ttl = "64";
-    r.replytime = "0";
-    r.packetsize = "32";
-    return r;
+    // type, code, source, destination, size, time, TTL, data
+    return Tdecordbuf{"Type 0 Code 0", "Reply message", "127.0.0.1", "127.0.0.1", "32", "0", "64", ""};
 }
 
 void BM_ReplyStep(benchmark::State& state) {
