@@ -15,7 +15,7 @@ namespace veltrin {
 namespace {
 
 // The first bytes of the buffer are zero past the datagram, as the info window's dump expects.
-constexpr std::size_t kZeroedPrefix = 1024;
+constexpr std::size_t kZeroedPrefix = kReceiveBufferSize;
 constexpr int kReceiveFailPauseMs = 500;
 
 // The length SendEcho puts on the wire for a requested data length.
