@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "engine/global_unit.h"
-#include "engine/icmp_socket.h"
+#include "engine/icmp_channel.h"
 #include "engine/ipv4text.h"
 
 namespace veltrin {
@@ -47,22 +47,11 @@ int SendEchoWith(const std::string& address, int interval, int datalength,
                  const std::function<bool(int)>& pause,
                  const std::function<void(std::uint16_t identifier, std::uint32_t tick)>& sending) {
     if (address.empty()) return 0;
-    const std::int64_t product = static_cast<std::int64_t>(interval) * 100;
-    const int pausems = product <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(product, INT32_MAX));
-    IcmpSocket socket;
-    if (!socket.ok()) return socket.error();
-    const std::uint16_t identifier = CurrentThreadIdentifier();
-    const std::uint32_t tick = TickCount();
-    const auto packet = BuildEchoRequest(identifier, tick, datalength);
-    // A malformed text gives INADDR_NONE, the broadcast address; without SO_BROADCAST the
-    // send then fails, which is the wanted outcome.
-    const in_addr_t dest = ::inet_addr(address.c_str());
-    // Told before the packet leaves: on loopback the reply can be back before sendto returns.
-    if (sending) sending(identifier, tick);
-    const ssize_t sent = socket.SendTo(packet.data(), packet.size(), dest);
-    if (sent < 0) return 0;
-    if (pausems > 0 && pause) pause(pausems);
-    return static_cast<int>(sent);
+    // A channel of its own for this one echo; senders that have a receiver beside them share
+    // that receiver's channel instead (SendEchoOn).
+    IcmpChannelChoice choice = OpenIcmpChannel();
+    if (!choice.channel) return choice.error;
+    return SendEchoOn(*choice.channel, address, interval, datalength, pause, sending);
 }
 
 int SendEcho(const std::string& address, int interval, int datalength) {

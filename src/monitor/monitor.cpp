@@ -109,12 +109,13 @@ bool Monitor::CreateSet() {
         handover_, [this] { return senderid_.load(); }, &ledger_,
         [this](const std::uint8_t*, int, const ReplyCheck& check) { ShowReply(check); },
         [this](int error) { SocketFailed(error); });
-    if (!receiver->Start()) return false;
-    receiver_ = std::move(receiver);
-
     auto sender = std::make_unique<tsendthread>(
         handover_, [this](SendTarget& target) { return PickAddress(target); }, std::function<void(int)>{},
         kFailPauseMs);
+    ShareChannel(*sender, *receiver);
+    if (!receiver->Start()) return false;
+    receiver_ = std::move(receiver);
+
     if (!sender->Start()) return false;
     sender_ = std::move(sender);
     senderid_.store(sender_->Identifier());

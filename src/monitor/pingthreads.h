@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "engine/u_header.h"
@@ -12,6 +13,8 @@
 #include "monitor/worker.h"
 
 namespace veltrin {
+
+class ChannelSlot;
 
 // What one send cycle sends, filled on the window thread.
 struct SendTarget {
@@ -33,6 +36,10 @@ public:
                 int failpausems);
     ~tsendthread() override;
 
+    // Sends on the channel its receiver opened (see ShareChannel); without one every echo
+    // opens a channel of its own. Set before Start.
+    void SetChannelSlot(std::shared_ptr<ChannelSlot> slot) { slot_ = std::move(slot); }
+
 protected:
     void Run() override;
 
@@ -40,6 +47,7 @@ private:
     std::function<bool(SendTarget&)> pick_;
     std::function<void(int)> sent_;
     int failpausems_;
+    std::shared_ptr<ChannelSlot> slot_;
 };
 
 class trecvthread : public Worker {
@@ -49,8 +57,8 @@ public:
     // show: window-thread step for every accepted datagram (a correct ICMP checksum, decoded at
     // the offset its IP header length gives): the whole datagram (up to 64 KiB; its first
     // kReceiveBufferSize bytes zero past `length`), the length, and the described record.
-    // socketfailed: called once (from the worker thread) with the errno when no raw socket can
-    // be opened; the worker then ends.
+    // socketfailed: called once (from the worker thread) with the raw socket's errno when no way
+    // to send ICMP works (RawSocketHint then has the notice); the worker then ends.
     trecvthread(HandOver& handover, std::function<int()> expectedid,
                 std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
                 std::function<void(int error)> socketfailed = {});
@@ -65,6 +73,8 @@ public:
 
     // Whole datagrams are read, up to the largest an IPv4 packet can be.
     static constexpr std::size_t kReceiveBuffer = 65536;
+    // Publishes the channel it opens for its sender (see ShareChannel). Set before Start.
+    void SetChannelSlot(std::shared_ptr<ChannelSlot> slot) { slot_ = std::move(slot); }
 
     // Sockets this worker opened (1 after it started; a resume opens none). For tests.
     int SocketsOpened() const { return socketsopened_.load(); }
@@ -78,6 +88,10 @@ private:
     std::function<void(const std::uint8_t*, int, const ReplyCheck&)> accept_;
     std::function<void(int)> socketfailed_;
     std::atomic<int> socketsopened_{0};
+    std::shared_ptr<ChannelSlot> slot_;
 };
+
+// Makes the pair use one ICMP channel, which the receiver opens. Call before starting either.
+void ShareChannel(tsendthread& sender, trecvthread& receiver);
 
 }  // namespace veltrin

@@ -264,6 +264,7 @@ void Tdetailform::StartWorkers() {
         [this](const std::uint8_t* raw, int length, const veltrin::ReplyCheck& check) {
             AcceptReply(raw, length, check.described);
         });
+    veltrin::ShareChannel(*sender_, *receiver_);
     calculate_ = std::make_unique<veltrin::tcalculate>(
         handover_, [this] { return stat_; },
         [this](const std::array<std::string, 8>& texts) { SetStatisticsLabels(texts); });
