@@ -20,7 +20,8 @@ std::uint16_t IcmpChecksum(const std::uint8_t* data, std::size_t length) {
     std::size_t i = 0;
     for (; i + 1 < length; i += 2) sum += static_cast<std::uint32_t>(data[i] | (data[i + 1] << 8));
     if (i < length) sum += data[i];
-    // Messages are at most 1024 bytes, so two folds always settle the carry.
+    // Up to 32,768 words of at most 0xFFFF stay below 2^32, so for any IPv4 datagram (64 KiB at
+    // most) two folds always settle the carry.
     sum = (sum >> 16) + (sum & 0xFFFF);
     sum += sum >> 16;
     return static_cast<std::uint16_t>(~sum & 0xFFFF);
@@ -47,13 +48,14 @@ std::vector<std::uint8_t> BuildEchoRequest(std::uint16_t identifier, std::uint32
 }
 
 int SendEchoWith(const std::string& address, int interval, int datalength,
-                 const std::function<bool(int)>& pause) {
+                 const std::function<bool(int)>& pause,
+                 const std::function<void(std::uint16_t identifier, std::uint32_t tick)>& sending) {
     if (address.empty()) return 0;
     // A channel of its own for this one echo; senders that have a receiver beside them share
     // that receiver's channel instead (SendEchoOn).
     IcmpChannelChoice choice = OpenIcmpChannel();
     if (!choice.channel) return choice.error;
-    return SendEchoOn(*choice.channel, address, interval, datalength, pause);
+    return SendEchoOn(*choice.channel, address, interval, datalength, pause, sending);
 }
 
 int SendEcho(const std::string& address, int interval, int datalength) {

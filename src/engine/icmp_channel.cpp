@@ -455,7 +455,8 @@ IcmpChannelChoice OpenIcmpChannel() {
 }
 
 int SendEchoOn(IcmpChannel& channel, const std::string& address, int interval, int datalength,
-               const std::function<bool(int)>& pause) {
+               const std::function<bool(int)>& pause,
+               const std::function<void(std::uint16_t identifier, std::uint32_t tick)>& sending) {
     if (address.empty()) return 0;
     const std::int64_t product = static_cast<std::int64_t>(interval) * 100;
     const int pausems = product <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(product, INT32_MAX));
@@ -463,7 +464,10 @@ int SendEchoOn(IcmpChannel& channel, const std::string& address, int interval, i
     // A malformed text gives INADDR_NONE, the broadcast address; without SO_BROADCAST the send
     // then fails (and the helper refuses it), which is the wanted outcome.
     const in_addr_t dest = ::inet_addr(address.c_str());
-    const ssize_t sent = channel.SendEcho(dest, id, TickCount(), datalength);
+    const std::uint32_t tick = TickCount();
+    // Told before the echo leaves: on loopback its reply can be back before the send returns.
+    if (sending) sending(id, tick);
+    const ssize_t sent = channel.SendEcho(dest, id, tick, datalength);
     if (sent < 0) return 0;
     if (pausems > 0 && pause) pause(pausems);
     return static_cast<int>(sent);

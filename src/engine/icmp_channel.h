@@ -72,8 +72,11 @@ std::string IcmpUnavailableNotice();
 // SendEcho's rule on a given channel: one echo request carrying the calling thread's identifier
 // (as the channel makes it) and the tick, then the pause of interval x 100 ms done by `pause`.
 // Returns the bytes sent, or 0 for an empty address or a failed send (no pause then).
+// `sending`, when given, is told the identifier (as the channel puts it on the wire) and the
+// tick of the echo right before it is handed on.
 int SendEchoOn(IcmpChannel& channel, const std::string& address, int interval, int datalength,
-               const std::function<bool(int)>& pause);
+               const std::function<bool(int)>& pause,
+               const std::function<void(std::uint16_t identifier, std::uint32_t tick)>& sending = {});
 
 // Builds the IPv4 header a datagram socket does not deliver in front of an ICMP message.
 // Returns the whole length (20 + icmplength), or 0 when it does not fit. Bounded; used by the

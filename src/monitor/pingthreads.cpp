@@ -5,16 +5,20 @@
 #include <cerrno>
 
 #include <cstring>
+#include <vector>
 #include <utility>
 
 #include "engine/global_unit.h"
 #include "engine/icmp_channel.h"
 #include "monitor/channelslot.h"
+#include "monitor/echoledger.h"
 
 namespace veltrin {
 
 namespace {
 
+// The first bytes of the buffer are zero past the datagram, as the info window's dump expects.
+constexpr std::size_t kZeroedPrefix = kReceiveBufferSize;
 constexpr int kReceiveFailPauseMs = 500;
 
 }  // namespace
@@ -43,9 +47,9 @@ void tsendthread::Run() {
                 return g.Sleep(ms);
             };
             if (!slot_) {
-                result = SendEchoWith(target.ip, target.interval, target.datalength, pace);
+                result = SendEchoWith(target.ip, target.interval, target.datalength, pace, target.record);
             } else if (const auto channel = slot_->Get()) {
-                result = SendEchoOn(*channel, target.ip, target.interval, target.datalength, pace);
+                result = SendEchoOn(*channel, target.ip, target.interval, target.datalength, pace, target.record);
             }  // else the receiver has no channel (yet): a failed cycle
         }
         if (g.StopRequested()) return;
@@ -65,9 +69,20 @@ void tsendthread::Run() {
 trecvthread::trecvthread(HandOver& handover, std::function<int()> expectedid,
                          std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
                          std::function<void(int error)> socketfailed)
+    : Worker(handover), expectedid_(std::move(expectedid)), socketfailed_(std::move(socketfailed)) {
+    if (show)
+        accept_ = [show = std::move(show)](const std::uint8_t* raw, int length, const ReplyCheck& check) {
+            show(raw, length, check.described);
+        };
+}
+
+trecvthread::trecvthread(HandOver& handover, std::function<int()> expectedid, EchoLedger* ledger,
+                         std::function<void(const std::uint8_t* raw, int length, const ReplyCheck& check)> accept,
+                         std::function<void(int error)> socketfailed)
     : Worker(handover),
       expectedid_(std::move(expectedid)),
-      show_(std::move(show)),
+      ledger_(ledger),
+      accept_(std::move(accept)),
       socketfailed_(std::move(socketfailed)) {}
 
 trecvthread::~trecvthread() { Stop(); }
@@ -90,8 +105,8 @@ void trecvthread::Run() {
         channel->SendEcho(::inet_addr("127.0.0.1"), Identifier(), TickCount(), 12);
     }
 
-    std::uint8_t buffer[kReceiveBufferSize];
-    Tdecordbuf record;
+    // One buffer for the life of the receiver, large enough for any datagram.
+    std::vector<std::uint8_t> buffer(trecvthread::kReceiveBuffer, 0);
     for (;;) {
         if (!g.WaitWhilePaused()) return;
         // A paused receiver does not read: what arrives meanwhile waits in the socket.
@@ -99,9 +114,9 @@ void trecvthread::Run() {
         if (ready < 0) return;
         if (ready == 0) continue;
 
-        std::memset(buffer, 0, sizeof buffer);
-        const ssize_t got = channel->Receive(buffer, sizeof buffer);
+        const ssize_t got = channel->Receive(buffer.data(), buffer.size());
         const std::uint32_t tick = TickCount();
+        const std::int64_t recvns = MonotonicNs();
         if (got <= 0) {
             // Nothing for us after all (a helper's send report, an error of no interest).
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
@@ -109,6 +124,8 @@ void trecvthread::Run() {
             continue;
         }
         const int length = static_cast<int>(got);
+        if (static_cast<std::size_t>(length) < kZeroedPrefix)
+            std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
         try {
             // No sender yet: nothing can be ours.
             const int wanted = expectedid_ ? expectedid_() : -1;
@@ -117,15 +134,14 @@ void trecvthread::Run() {
             // An ICMP error about one of our echoes carries our identifier only in the request
             // it quotes; the decoder reads the identifier where a reply has it.
             std::uint16_t decodeid = expected;
-            if (QuotedEchoIdentifier(buffer, static_cast<std::size_t>(length)) == expected) {
+            if (QuotedEchoIdentifier(buffer.data(), static_cast<std::size_t>(length)) == expected) {
                 const std::size_t ihl = static_cast<std::size_t>(buffer[0] & 0x0F) * 4;
                 decodeid = static_cast<std::uint16_t>(buffer[ihl + 4] | (buffer[ihl + 5] << 8));
             }
-            DecodeReply(buffer, length, tick, decodeid, record);
-            if (record.icmptype == "NIL") continue;
-            const Tdecordbuf described = DescribeReply(record);
+            const ReplyCheck check = CheckDatagram(buffer.data(), length, tick, recvns, decodeid, ledger_);
+            if (!check.show) continue;
             if (!OnWindow([&] {
-                    if (show_) show_(buffer, length, described);
+                    if (accept_) accept_(buffer.data(), length, check);
                 }))
                 return;
         } catch (...) {

@@ -31,6 +31,7 @@ struct SendTarget;
 class tsendthread;
 class trecvthread;
 class tcalculate;
+class EchoLedger;
 class PaintCoalescer;
 class ExposeWatch;
 }  // namespace veltrin
@@ -110,6 +111,7 @@ private:
     bool PickTarget(veltrin::SendTarget& target);
     void AcceptReply(const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply);
     void SetStatisticsLabels(const std::array<std::string, 8>& texts);
+    void CountSends();  // counts the echoes recorded since the last call as sent
 
     veltrin::HandOver& handover_;
     DetailHost host_;
@@ -125,9 +127,11 @@ private:
     bool started_ = false;
     bool closed_ = false;
     bool autologfailtold_ = false;  // a failed automatic log was reported; cleared by a success
+    bool cyclecounted_ = false;  // the current send cycle is already counted as sent
     std::unique_ptr<veltrin::tsendthread> sender_;
     std::unique_ptr<veltrin::trecvthread> receiver_;
     std::unique_ptr<veltrin::tcalculate> calculate_;
+    std::unique_ptr<veltrin::EchoLedger> ledger_;  // this window's echoes: only their replies count
 };
 
 // The opening rule shared by every opener: re-targets the open detail window owned by `owner`
