@@ -49,6 +49,24 @@ std::string ControlRefusal(std::string_view value, const char* what) {
     return {};
 }
 
+// A mail address goes into "MAIL FROM:<...>" or "RCPT TO:<...>" as it stands: an angle bracket,
+// a blank or a control character would end the address early and let the rest of the value add
+// command parameters (NOTIFY=, ORCPT=, SIZE=) or a second path. Such addresses are refused with
+// the wording the settings window uses for a bad address. A sender also may not hold a comma,
+// which would make its header name two senders.
+bool IsPlainAddress(std::string_view address, bool sender) {
+    if (address.empty()) return false;
+    for (char c : address) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '<' || c == '>') return false;
+        if (sender && c == ',') return false;
+    }
+    return true;
+}
+
+const char kBadSender[] = "Wrong send address information";
+const char kBadRecipient[] = "Wrong delivery address information";
+
 // The server name goes into the URL libcurl parses, so only plain host-name characters may pass:
 // '/', '@', '?', '#', ':' or blanks would change what libcurl connects to or logs in as.
 std::string HostRefusal(const std::string& host) {
@@ -474,6 +492,7 @@ std::string SendMail(const Tmailsetting& mail) {
         if (mail.sendfrom.empty()) return "Send from address is empty";
         refusal = ControlRefusal(mail.sendfrom, "the sender address");
         if (!refusal.empty()) return refusal;
+        if (!IsPlainAddress(mail.sendfrom, true)) return kBadSender;
 
         if (mail.sendto.empty()) return "sendto address is empty";
         refusal = ControlRefusal(mail.sendto, "the recipient address");
@@ -481,6 +500,9 @@ std::string SendMail(const Tmailsetting& mail) {
         prepared.recipients = SplitRecipients(mail.sendto);
         // Only commas and blanks: there is nobody to send to.
         if (prepared.recipients.empty()) return "sendto address is empty";
+        for (const std::string& address : prepared.recipients) {
+            if (!IsPlainAddress(address, false)) return kBadRecipient;
+        }
 
         refusal = ControlRefusal(mail.subject, "the subject");
         if (!refusal.empty()) return refusal;

@@ -630,6 +630,40 @@ TEST_F(MailReportTest, EmptyFieldsAreReportedWithoutAConnection) {
     }
 }
 
+// An address that could end its path early (angle bracket, blank, control) would let the rest of
+// the value add parameters to MAIL or RCPT; it is refused with the settings window's wording.
+TEST_F(MailReportTest, AddressesThatCouldCarryCommandParametersAreRefused) {
+    START_SERVER(server, kUser, kPassword);
+    const struct {
+        const char* name;
+        bool sender;
+        std::string value;
+    } cases[] = {
+        {"parameters smuggled into RCPT", false, "a@x> NOTIFY=SUCCESS ORCPT=rfc822;spy@x"},
+        {"second recipient smuggles", false, "ok@x.test, a@x> NOTIFY=SUCCESS"},
+        {"blank inside", false, "a b@x.test"},
+        {"tab inside", false, "a\tb@x.test"},
+        {"opening bracket", false, "<a@x.test"},
+        {"closing bracket", false, "a@x.test>"},
+        {"bracketed", false, "<a@x.test>"},
+        {"escape byte", false, "a\x1b@x.test"},
+        {"DEL byte", false, "a\x7f@x.test"},
+        {"parameters smuggled into MAIL", true, "a@x> SIZE=1 BODY=8BITMIME"},
+        {"sender with a blank", true, "me @x.test"},
+        {"sender in brackets", true, "<me@x.test>"},
+        {"two senders", true, "me@x.test,you@x.test"},
+        {"sender with a control", true, "me\x01@x.test"},
+    };
+    for (const auto& c : cases) {
+        Tmailsetting mail = AuthMail();
+        (c.sender ? mail.sendfrom : mail.sendto) = c.value;
+        EXPECT_EQ(SendMail(mail), c.sender ? "Wrong send address information" : "Wrong delivery address information")
+            << c.name;
+    }
+    EXPECT_TRUE(server.All("connect").empty());
+    EXPECT_TRUE(server.All("rcpt").empty());
+}
+
 TEST_F(MailReportTest, LineBreaksAndUnsafeServerNamesAreRefusedBeforeAnyConnection) {
     START_SERVER(server, kUser, kPassword);
     struct Case {
