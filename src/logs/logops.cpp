@@ -50,11 +50,30 @@ LogSaveResult SaveRows(const std::string& chosen, const char* extension, const s
     for (const AddressRow& row : rows) lines.push_back(format(row));
     std::string error;
     const LogSaveResult result = WriteUnlessExists(chosen, chosen + extension, lines, error);
-    if (result == LogSaveResult::Saved && setmail) emailtext = JoinCommaText(lines);
+    if (result == LogSaveResult::Saved && setmail) emailtext = MailTextOf(lines);
     return result;
 }
 
 }  // namespace
+
+std::string MailTextOf(const std::vector<std::string>& lines) {
+    // The joined size is known line by line (a piece, plus a comma before every piece but the
+    // first), so the cut needs no second join of the whole text.
+    std::size_t total = 0;
+    std::size_t kept = 0;
+    const std::size_t room = kMaxMailTextBytes - 256;  // the note's line fits in what is left
+    for (; kept < lines.size(); ++kept) {
+        const std::size_t piece = JoinCommaText({lines[kept]}).size() + (kept > 0 ? 1 : 0);
+        if (total + piece > room) break;
+        total += piece;
+    }
+    if (kept == lines.size()) return JoinCommaText(lines);
+    std::vector<std::string> cut(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(kept));
+    cut.push_back("(report cut: " + std::to_string(lines.size() - kept) + " of " + std::to_string(lines.size()) +
+                  " lines not included; a mail text holds at most " + std::to_string(kMaxMailTextBytes >> 20) +
+                  " MB)");
+    return JoinCommaText(cut);
+}
 
 bool LogFileExists(const std::string& name) {
     struct stat info {};
@@ -91,7 +110,7 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
         lines.reserve(rows.size() + 1);
         lines.push_back(ipaddrlabel);
         for (const AddressRow& row : rows) lines.push_back(DetailLogLine(row));
-        if (sendsetting == "select log") emailtext = JoinCommaText(lines);
+        if (sendsetting == "select log") emailtext = MailTextOf(lines);
 
         const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
         const std::time_t now = std::time(nullptr);

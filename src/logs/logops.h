@@ -25,18 +25,26 @@ inline constexpr std::size_t kMaxAddressFileBytes = std::size_t{64} << 20;
 // One import appends at most this many rows; the lines after that are ignored.
 inline constexpr std::size_t kMaxImportRows = 1000000;
 
+// A mail text built from log lines holds at most this many bytes: it is mailed, shown in the
+// settings window and may be saved with the settings, none of which suits an unbounded text.
+inline constexpr std::size_t kMaxMailTextBytes = std::size_t{4} << 20;
+
+// JoinCommaText of `lines`, or, when that would pass kMaxMailTextBytes, of the leading lines
+// that fit followed by one line telling how many lines were cut.
+std::string MailTextOf(const std::vector<std::string>& lines);
+
 // True when something other than a folder exists under exactly `name`.
 bool LogFileExists(const std::string& name);
 
 // "Save address log": one MainLogLine per row written to `chosen` + ".spl" (the extension is
 // always appended; the existence test looks at `chosen` itself). On Saved, and only then,
-// `emailtext` becomes JoinCommaText of the lines when `sendsetting` is exactly "all".
+// `emailtext` becomes MailTextOf the lines when `sendsetting` is exactly "all".
 // The window shows "Log is successfully saved!" for Saved and nothing otherwise.
 LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                              const std::string& sendsetting, std::string& emailtext);
 
 // Detail window "Save log": one DetailLogLine per row written to `chosen` + ".txt" (always
-// appended). On Saved, `emailtext` becomes JoinCommaText of the lines when `sendsetting` is
+// appended). On Saved, `emailtext` becomes MailTextOf the lines when `sendsetting` is
 // exactly "select log". The window shows "Log is successfully saved!" for Saved only.
 LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                             const std::string& sendsetting, std::string& emailtext);

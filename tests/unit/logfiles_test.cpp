@@ -314,6 +314,33 @@ TEST(LogMailText, OnlyTheMatchingSendSettingSetsIt) {
     }
 }
 
+// A mail text made from a huge log is cut at whole lines with a note, so it cannot grow the
+// settings file past what can be read back or make a mail no server takes.
+TEST(LogMailText, HugeLogIsCutWithANote) {
+    TempFolder dir{"logs"};
+    const std::string caption(200, 'h');
+    std::vector<AddressRow> rows(30000, AddressRow{caption, "64", "1", "32"});  // some 7 MB of lines
+    std::string emailtext;
+    ASSERT_EQ(SaveAddressLog(dir / "big", rows, "all", emailtext), LogSaveResult::Saved);
+    EXPECT_LE(emailtext.size(), kMaxMailTextBytes);
+    EXPECT_GT(emailtext.size(), kMaxMailTextBytes - 1024);
+    const std::string line = JoinCommaText({MainLogLine(rows[0])});
+    EXPECT_EQ(emailtext.compare(0, line.size(), line), 0);
+    const std::size_t note = emailtext.rfind("(report cut: ");
+    ASSERT_NE(note, std::string::npos);
+    EXPECT_NE(emailtext.find(" of 30000 lines not included", note), std::string::npos) << emailtext.substr(note);
+    // The file itself is whole.
+    EXPECT_GT(ReadFile(dir / "big.spl").size(), 30000u * 200);
+
+    // Detail logs go the same way; a small one is not touched.
+    std::string detailtext;
+    ASSERT_EQ(SaveDetailLog(dir / "detail", rows, "select log", detailtext), LogSaveResult::Saved);
+    EXPECT_LE(detailtext.size(), kMaxMailTextBytes);
+    EXPECT_NE(detailtext.find("(report cut: "), std::string::npos);
+    const std::vector<std::string> small{"a", "b c"};
+    EXPECT_EQ(MailTextOf(small), JoinCommaText(small));
+}
+
 // ---- detail log ------------------------------------------------------------------------------
 
 TEST(SaveDetailLog, WritesChosenNamePlusTxt) {
