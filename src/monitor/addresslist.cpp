@@ -10,6 +10,7 @@ void AddressList::Append(const std::string& address) {
     row.address = address;
     rows_.push_back(std::move(row));
     selected_.push_back(0);
+    status_.emplace_back();
     const int i = Count() - 1;
     if (observer_) observer_->RowsInserted(i, i);
 }
@@ -20,6 +21,7 @@ void AddressList::AppendRows(std::vector<AddressRow> rows) {
     rows_.reserve(rows_.size() + rows.size());
     std::move(rows.begin(), rows.end(), std::back_inserter(rows_));
     selected_.resize(rows_.size(), 0);
+    status_.resize(rows_.size());
     if (observer_) observer_->RowsInserted(first, Count() - 1);
 }
 
@@ -30,6 +32,7 @@ void AddressList::RemoveAt(int i) {
     if (wasselected) --selectedcount_;
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(at));
     selected_.erase(selected_.begin() + static_cast<std::ptrdiff_t>(at));
+    status_.erase(status_.begin() + static_cast<std::ptrdiff_t>(at));
     if (observer_) {
         observer_->RowsRemoved(i, i);
         if (wasselected) observer_->SelectionChanged();
@@ -55,11 +58,15 @@ int AddressList::RemoveSelected() {
             }
             continue;
         }
-        if (kept != i) rows_[kept] = std::move(rows_[i]);
+        if (kept != i) {
+            rows_[kept] = std::move(rows_[i]);
+            status_[kept] = std::move(status_[i]);
+        }
         ++kept;
     }
     const int removed = static_cast<int>(rows_.size() - kept);
     rows_.resize(kept);
+    status_.resize(kept);
     selected_.assign(kept, 0);
     selectedcount_ = 0;
     if (observer_) {
@@ -77,6 +84,7 @@ void AddressList::Clear() {
     const bool hadselection = selectedcount_ != 0;
     rows_.clear();
     selected_.clear();
+    status_.clear();
     selectedcount_ = 0;
     if (observer_) {
         observer_->RowsReset();
@@ -90,6 +98,12 @@ void AddressList::SetCells(int i, std::string ttl, std::string time, std::string
     row.ttl = std::move(ttl);
     row.time = std::move(time);
     row.bytes = std::move(bytes);
+    if (observer_) observer_->RowChanged(i);
+}
+
+void AddressList::SetStatus(int i, RowStatus status) {
+    if (i < 0 || i >= Count()) return;
+    status_[static_cast<std::size_t>(i)] = std::move(status);
     if (observer_) observer_->RowChanged(i);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/u_header.h"
+#include "monitor/rowstatus.h"
 
 namespace veltrin {
 
@@ -36,6 +37,10 @@ public:
     int RemoveSelected();
     void SetCells(int i, std::string ttl, std::string time, std::string bytes);
 
+    // Reachability of each row, kept beside the four cells; a change is announced as RowChanged.
+    const RowStatus& Status(int i) const { return status_[static_cast<std::size_t>(i)]; }
+    void SetStatus(int i, RowStatus status);
+
     // Selection: any subset of rows; "the selected row" is the first selected one in list order.
     void SetSelected(int i, bool selected);
     void SetSelection(const std::vector<int>& rows);   // replaces the selection
@@ -49,6 +54,7 @@ public:
 private:
     std::vector<AddressRow> rows_;
     std::vector<char> selected_;
+    std::vector<RowStatus> status_;  // parallel to rows_
     int selectedcount_ = 0;
     Observer* observer_ = nullptr;
 };

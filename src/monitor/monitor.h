@@ -12,6 +12,7 @@
 #include "monitor/addresslist.h"
 #include "monitor/pingthreads.h"
 #include "monitor/rowpicker.h"
+#include "monitor/rowstatus.h"
 #include "monitor/worker.h"
 
 namespace veltrin {
@@ -23,6 +24,9 @@ public:
     virtual void StatusChanged(bool running) = 0;               // refresh the status picture
     virtual void FatalError(const std::string& text) = 0;       // "Notice" box, then end the application
     virtual void RawSocketUnavailable(const std::string& hint) = 0;  // told once per process
+    // Rows whose reachability state changed, gathered per turn (window thread). Rows' statuses
+    // are already updated in the list when this is called.
+    virtual void RowStatesChanged(const std::vector<StateChange>& changes) { (void)changes; }
 };
 
 class Monitor {

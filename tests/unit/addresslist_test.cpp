@@ -106,6 +106,43 @@ TEST(AddressListTest, SetCellsAndLogLines) {
     EXPECT_EQ(lines[1], "name_x_   TTL  Timeout     \r");
 }
 
+// Each row's reachability status stays with its row through every kind of removal.
+TEST(AddressListTest, StatusFollowsItsRowThroughRemovals) {
+    AddressList list;
+    list.AppendRows({Row("a"), Row("b"), Row("c"), Row("d"), Row("e")});
+    for (int i = 0; i < list.Count(); ++i) {
+        RowStatus status;
+        status.sent = static_cast<std::uint64_t>(i + 1);
+        list.SetStatus(i, status);
+    }
+    list.Append("f");
+    EXPECT_EQ(list.Status(5).state, RowState::NotYetPinged);
+    EXPECT_EQ(list.Status(5).sent, 0u);
+    list.RemoveAt(1);  // b
+    list.SetSelection({0, 2});  // a, d
+    list.RemoveSelected();
+    ASSERT_EQ(Addresses(list), (std::vector<std::string>{"c", "e", "f"}));
+    EXPECT_EQ(list.Status(0).sent, 3u);
+    EXPECT_EQ(list.Status(1).sent, 5u);
+    EXPECT_EQ(list.Status(2).sent, 0u);
+    list.Clear();
+    list.Append("g");
+    EXPECT_EQ(list.Status(0).sent, 0u);
+}
+
+TEST(AddressListTest, LossPercentAndRecentTimes) {
+    RowStatus s;
+    EXPECT_EQ(s.LossPercent(), 0.0);
+    s.received = 3;
+    s.lost = 1;
+    EXPECT_DOUBLE_EQ(s.LossPercent(), 25.0);
+    for (int i = 0; i < RowStatus::kRecent + 3; ++i) s.AddRecent(i);
+    EXPECT_EQ(s.recentcount, RowStatus::kRecent);
+    EXPECT_EQ(s.recent.front(), 3.0);
+    EXPECT_EQ(s.recent.back(), RowStatus::kRecent + 2.0);
+    EXPECT_STREQ(RowStateName(RowState::NotAnswering), "not answering");
+}
+
 TEST(AddressListTest, RemoveSelectedEqualsDeletingTheFirstSelectedRepeatedly) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 200; ++round) {

@@ -1,0 +1,118 @@
+// Decoding a received datagram into its texts, and describing ICMP types and codes.
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "engine/global_unit.h"
+#include "engine/ipv4text.h"
+
+namespace veltrin {
+
+namespace {
+
+using detail::Dotted;
+using detail::kEchoMaxMessage;
+
+constexpr int kDecodeBuffer = kEchoMaxMessage + 1;
+
+// Whole-text decimal integer with an optional sign, as the description table expects.
+bool ParseInt(const std::string& text, int& value) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    // One optional sign only: from_chars takes a '-' itself, so "+-3" must be refused here.
+    if (first != last && *first == '+') {
+        ++first;
+        if (first == last || *first == '-') return false;
+    }
+    if (first == last) return false;
+    auto [ptr, ec] = std::from_chars(first, last, value);
+    return ec == std::errc() && ptr == last;
+}
+
+}  // namespace
+
+void DecodeReply(const std::uint8_t* buffer, int length, std::uint32_t recvtick, std::uint16_t expectedid,
+                 Tdecordbuf& out) {
+    if (buffer == nullptr || length < 32) {
+        out.icmptype = "NIL";
+        out.icmpcode = out.sourceip = out.destip = out.packetsize = out.replytime = out.ttl = out.datastr =
+            "Error";
+        return;
+    }
+    try {
+        std::uint8_t work[kDecodeBuffer] = {};
+        const int copied = std::min(length, kEchoMaxMessage);
+        std::memcpy(work, buffer, static_cast<std::size_t>(copied));
+        const std::uint16_t id = static_cast<std::uint16_t>(work[24] | (work[25] << 8));
+        if (id != expectedid) {
+            out.icmptype = "NIL";
+            return;
+        }
+        char data[kDecodeBuffer] = {};
+        std::memcpy(data, work + 32, static_cast<std::size_t>(copied - 32));
+        const std::uint32_t stamp = static_cast<std::uint32_t>(work[28]) | (static_cast<std::uint32_t>(work[29]) << 8) |
+                                    (static_cast<std::uint32_t>(work[30]) << 16) |
+                                    (static_cast<std::uint32_t>(work[31]) << 24);
+        out.icmptype = std::to_string(work[20]);
+        out.icmpcode = std::to_string(work[21]);
+        out.sourceip = Dotted(work + 12);
+        out.destip = Dotted(work + 16);
+        out.ttl = std::to_string(work[8]);
+        out.replytime = std::to_string(static_cast<std::uint32_t>(recvtick - stamp));
+        out.packetsize = std::to_string(length);
+        out.datastr.assign(data, strnlen(data, static_cast<std::size_t>(copied - 32)));
+    } catch (...) {
+        // Allocation failure: the record stays as far as it was written.
+    }
+}
+
+Tdecordbuf DescribeReply(const Tdecordbuf& in) {
+    Tdecordbuf out = in;
+    try {
+        out.icmptype = "Type " + in.icmptype + " " + "Code " + in.icmpcode;
+        int type = 0;
+        if (!ParseInt(in.icmptype, type)) {
+            out.icmpcode = "Unknown Error";
+            return out;
+        }
+        switch (type) {
+            case 0: out.icmpcode = "Reply message"; return out;
+            case 8: out.icmpcode = "Echo message"; return out;
+            case 13: out.icmpcode = "Timestamp message"; return out;
+            case 14: out.icmpcode = "Timestamp reply message"; return out;
+            case 15: out.icmpcode = "Information request message"; return out;
+            case 16: out.icmpcode = "Information reply message"; return out;
+            case 3: case 4: case 5: case 11: case 12: break;
+            default: out.icmpcode = "Unknown Error"; return out;
+        }
+        int code = 0;
+        if (!ParseInt(in.icmpcode, code)) {
+            out.icmpcode = "Unknown Error";
+            return out;
+        }
+        const char* text = nullptr;
+        if (type == 3) {
+            static const char* const unreachable[] = {"Net unreachable ", "Host unreachable ", "Protocol unreachable",
+                                                      "Port unreachable", "Fragmentation needed and DF set",
+                                                      "Source route failed"};
+            if (code >= 0 && code <= 5) text = unreachable[code];
+        } else if (type == 4) {
+            if (code == 0) text = "Check sum error";
+        } else if (type == 5) {
+            static const char* const redirect[] = {"Redirect datagrams for the Network", "Redirect datagrams for the Host",
+                                                   "Redirect datagrams for the Type of Service and Network",
+                                                   "Redirect datagrams for the Type of Service and Host"};
+            if (code >= 0 && code <= 3) text = redirect[code];
+        } else if (type == 11) {
+            if (code == 0) text = "Time to live exceeded in transit";
+            if (code == 1) text = "Fragment reassembly time exceeded";
+        } else if (type == 12) {
+            if (code == 0) text = "Pointer indicates the error";
+        }
+        if (text != nullptr) out.icmpcode = text;  // an unlisted code keeps its decimal text
+    } catch (...) {
+    }
+    return out;
+}
+
+}  // namespace veltrin
