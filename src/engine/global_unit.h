@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "engine/location.h"
 #include "engine/u_header.h"
 
 namespace veltrin {
@@ -58,6 +60,8 @@ std::mutex& ResolveLock();
 struct Tgolbal {
     Tmailsetting mailsetting;
     LocationTable location;
+    // The location table as the windows use it: loaded off the window thread, searched sorted.
+    std::shared_ptr<LocationLoader> locations = std::make_shared<LocationLoader>();
     std::int32_t interval = 3;    // pause after each echo, in 100 ms units
     std::int32_t datalength = 8;  // total echo message length (12 when outside 12..1024)
     std::string probehost;        // host the connectivity check pings

@@ -255,7 +255,8 @@ LocationLoader::~LocationLoader() {
 
 void LocationLoader::Start(const std::string& path, std::function<void()> done) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (thread_.joinable() || index_) return;
+    if (started_) return;
+    started_ = true;
     thread_ = std::thread([this, path, done = std::move(done)] {
         std::shared_ptr<const LocationIndex> index;
         try {
@@ -278,6 +279,11 @@ void LocationLoader::Start(const std::string& path, std::function<void()> done) 
 bool LocationLoader::Ready() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return index_ != nullptr;
+}
+
+bool LocationLoader::Started() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return started_;
 }
 
 bool LocationLoader::Lookup(std::int64_t key, std::string& name) const {

@@ -67,6 +67,7 @@ public:
     // loading thread after the index is published.
     void Start(const std::string& path, std::function<void()> done = {});
     bool Ready() const;
+    bool Started() const;
     // The name for `key` once the table is loaded (the answers of LookupLocation); false before.
     bool Lookup(std::int64_t key, std::string& name) const;
     // Waits for the load to finish (tests and shutdown).
@@ -76,6 +77,7 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<const LocationIndex> index_;
     std::atomic<bool> stop_{false};
+    bool started_ = false;
     std::thread thread_;
 };
 

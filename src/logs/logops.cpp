@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -142,14 +143,39 @@ LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::stri
     }
 }
 
-std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows) {
+std::size_t AddressTextBound(const std::string& text) {
+    static const char scheme[] = "http://";
+    for (std::size_t i = 0; i + 7 <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < 7 && (text[i + k] | 0x20) == scheme[k]) ++k;
+        if (k == 7) return kMaxWebAddressText;
+    }
+    return kMaxHostNameText;
+}
+
+bool BoundAddressText(std::string& text) {
+    if (text.size() <= kMaxHostNameText) return false;
+    const std::size_t bound = AddressTextBound(text);
+    if (text.size() <= bound) return false;
+    std::size_t end = bound;
+    // Back to the first byte of the character the bound falls in.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    return true;
+}
+
+std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows, std::size_t* cut) {
     std::size_t added = 0;
+    if (cut != nullptr) *cut = 0;
     try {
         ForEachTextLine(bytes, [&](std::string_view line) {
             const std::size_t underscore = line.find('_');
             if (underscore == std::string_view::npos || underscore == 0) return true;
             AddressRow row;
-            row.address.assign(line.substr(0, underscore));
+            // A caption of megabytes would freeze the list at every paint: only what an
+            // address can be is kept.
+            row.address.assign(line.substr(0, std::min(underscore, kMaxWebAddressText + 4)));
+            if ((BoundAddressText(row.address) || underscore > row.address.size()) && cut != nullptr) ++*cut;
             rows.push_back(std::move(row));
             return ++added < kMaxImportRows;
         });
@@ -159,10 +185,10 @@ std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& r
     return added;
 }
 
-bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows) {
+bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows, std::size_t* cut) {
     std::string bytes;
     if (ReadWholeFile(path, kMaxAddressFileBytes, bytes) != 0) return false;
-    LoadAddressText(bytes, rows);
+    LoadAddressText(bytes, rows, cut);
     return true;
 }
 

@@ -25,6 +25,17 @@ inline constexpr std::size_t kMaxAddressFileBytes = std::size_t{64} << 20;
 // One import appends at most this many rows; the lines after that are ignored.
 inline constexpr std::size_t kMaxImportRows = 1000000;
 
+// Longest address texts kept: a host name (or dotted address) has at most 253 characters; a web
+// address ("HTTP://" in any capitalisation, a host and a path) may carry a path of a few KiB.
+inline constexpr std::size_t kMaxHostNameText = 253;
+inline constexpr std::size_t kMaxWebAddressText = 4096;
+
+// The bound for `text`: kMaxWebAddressText when it holds "http://" in any capitalisation,
+// else kMaxHostNameText.
+std::size_t AddressTextBound(const std::string& text);
+// Cuts `text` to its bound (never inside a UTF-8 character). True when something was cut.
+bool BoundAddressText(std::string& text);
+
 // A mail text built from log lines holds at most this many bytes: it is mailed, shown in the
 // settings window and may be saved with the settings, none of which suits an unbounded text.
 inline constexpr std::size_t kMaxMailTextBytes = std::size_t{4} << 20;
@@ -70,13 +81,15 @@ std::string AutoDetailLogName(std::time_t now, std::uint32_t tick, unsigned coun
 LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::string>& lines, std::string& error);
 
 // Applies the import line rule (SplitTextLines, LoadAddressLines) to a file image and appends
-// the addresses found to `rows`, at most kMaxImportRows of them. Returns the number appended.
-std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows);
+// the addresses found to `rows`, at most kMaxImportRows of them, each cut to its bound
+// (BoundAddressText). Returns the number appended; `cut`, when given, receives how many of them
+// were cut.
+std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows, std::size_t* cut = nullptr);
 
 // Reads the address file at `path` whole and appends its addresses as LoadAddressText does.
 // Returns false, silently and without touching `rows`, when the file cannot be read, is not a
 // regular file or is larger than kMaxAddressFileBytes. Used by the import command and for the
 // file named on the command line.
-bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows);
+bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows, std::size_t* cut = nullptr);
 
 }  // namespace veltrin

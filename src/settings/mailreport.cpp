@@ -414,7 +414,16 @@ struct Prepared {
     std::string message;
 };
 
-std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
+// Called by libcurl at least once a second in every phase (resolving, connecting, waiting for a
+// reply): a non-zero answer ends the exchange at once.
+int CheckCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* cancel = static_cast<const std::atomic<bool>*>(userdata);
+    return cancel != nullptr && cancel->load() ? 1 : 0;
+}
+
+const char kStopped[] = "Sending was stopped";
+
+std::string Deliver(const Tmailsetting& mail, const Prepared& prepared, const std::atomic<bool>* cancel) {
     if (!GlobalInit()) return kOtherError;
 
     // Declared before the handle: libcurl still talks (QUIT) while the handle is cleaned up.
@@ -458,10 +467,17 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
     set(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceReplies));
     set(curl_easy_setopt(h, CURLOPT_DEBUGDATA, &trace));
     set(curl_easy_setopt(h, CURLOPT_VERBOSE, 1L));
+    if (cancel != nullptr) {
+        set(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CheckCancel));
+        set(curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel)));
+        set(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
+    }
     if (!ok) return kOtherError;
+    if (cancel != nullptr && cancel->load()) return kStopped;
 
     const CURLcode result = curl_easy_perform(h);
     if (result == CURLE_OK) return "Successfully delivered";
+    if (result == CURLE_ABORTED_BY_CALLBACK) return kStopped;
     // A refusal by the server is told in the server's words.
     if (trace.lastcode() >= 400 && !trace.last().empty()) return OneLine(trace.last());
     std::string text = OneLine(errors);
@@ -471,7 +487,11 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
 
 }  // namespace
 
-std::string SendMail(const Tmailsetting& mail) {
+std::string SendMail(const Tmailsetting& mail) { return SendMail(mail, nullptr); }
+
+std::string SendMail(const Tmailsetting& mail, const std::atomic<bool>& cancel) { return SendMail(mail, &cancel); }
+
+std::string SendMail(const Tmailsetting& mail, const std::atomic<bool>* cancel) {
     try {
         Prepared prepared;
         if (mail.smtpserver.empty()) return "SMTP server is empty";
@@ -513,7 +533,7 @@ std::string SendMail(const Tmailsetting& mail) {
         prepared.url = "smtp://" + mail.smtpserver + ":25/" + hostname;
         prepared.message = ComposeMessage(mail, prepared.recipients, domain);
 
-        return Deliver(mail, prepared);
+        return Deliver(mail, prepared, cancel);
     } catch (...) {
         return kOtherError;
     }

@@ -123,7 +123,11 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     traymenu_->addSeparator();
     QAction* Exit1 = traymenu_->addAction(QStringLiteral("Exit"));
     Exit1->setObjectName(QStringLiteral("Exit1"));
-    connect(Exit1, &QAction::triggered, this, [] { veltrin::EndApplication(); });
+    connect(Exit1, &QAction::triggered, this, [this] {
+        // Also while the close sequence waits for the mail server: give that up, end now.
+        if (closemail_) closemail_->Cancel();
+        veltrin::EndApplication();
+    });
 
     painttimer_ = new QTimer(this);
     painttimer_->setSingleShot(true);
@@ -481,7 +485,9 @@ void Tmainform::HotKeyPressed(int index) {
 void Tmainform::LoadLocation() {
     veltrin::Tgolbal* golbal = veltrin::Golbal();
     if (golbal == nullptr) return;
-    veltrin::LoadLocationTable(veltrin::FindDataFile(veltrin::kLocationFileName), golbal->location);
+    // A large table takes seconds to read: it loads on a thread of its own and the detail
+    // windows name the location once it is there.
+    golbal->locations->Start(veltrin::FindDataFile(veltrin::kLocationFileName));
 }
 
 void Tmainform::ReadSettings() {
@@ -527,8 +533,22 @@ void Tmainform::ImportAddressFile() {
 
 bool Tmainform::ImportAddressPath(const QString& path) {
     std::vector<veltrin::AddressRow> rows;
-    if (!veltrin::LoadAddressFile(LocalPath(path), rows)) return false;
-    list_.AppendRows(std::move(rows));
+    std::size_t cut = 0;
+    if (!veltrin::LoadAddressFile(LocalPath(path), rows, &cut)) return false;
+    const std::size_t read = rows.size();
+    const std::size_t taken = list_.AppendRows(std::move(rows));
+    QStringList told;
+    if (cut > 0)
+        told << QStringLiteral("%1 address(es) were too long and were cut (a host name to %2 characters, a web "
+                               "address to %3).")
+                    .arg(cut)
+                    .arg(veltrin::kMaxHostNameText)
+                    .arg(veltrin::kMaxWebAddressText);
+    if (taken < read)
+        told << QStringLiteral("The address list holds at most %1 addresses: %2 address(es) were not added.")
+                    .arg(veltrin::kMaxListRows)
+                    .arg(read - taken);
+    if (!told.isEmpty()) veltrin::ShowNotice(this, told.join(QLatin1Char('\n')));
     return true;
 }
 
@@ -827,15 +847,7 @@ void Tmainform::Autorun1Click() {
 // ---- minimise, restore, close ---------------------------------------------------------------
 
 void Tmainform::HideToTray() {
-    if (!tray_) {
-        tray_ = new QSystemTrayIcon(this);
-        tray_->setObjectName(QStringLiteral("trayicon"));
-        tray_->setToolTip(QStringLiteral("Korbel"));
-        tray_->setContextMenu(traymenu_);  // the right button shows popmu1
-        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger) RestoreFromTray();  // left button
-        });
-    }
+    EnsureTray();
     SetTrayIcon();
     // Hidden, not minimised: without a tray the top window's double-click and the hot keys
     // still bring the window back.
@@ -843,6 +855,19 @@ void Tmainform::HideToTray() {
     hide();
     tray_->show();
     intray_ = true;
+}
+
+void Tmainform::EnsureTray() {
+    if (!tray_) {
+        tray_ = new QSystemTrayIcon(this);
+        tray_->setObjectName(QStringLiteral("trayicon"));
+        tray_->setToolTip(QStringLiteral("Korbel"));
+        tray_->setContextMenu(traymenu_);  // the right button shows popmu1
+        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            // While the close sequence mails, the window is gone for good; only "Exit" is left.
+            if (reason == QSystemTrayIcon::Trigger && !closemail_) RestoreFromTray();  // left button
+        });
+    }
 }
 
 void Tmainform::RestoreFromTray() {
@@ -862,10 +887,26 @@ void Tmainform::CloseAndReport() {
     try {
         if (veltrin::Tgolbal* golbal = veltrin::Golbal()) {
             veltrin::Tmailsetting& mail = golbal->mailsetting;
-            if (mail.sendsetting == "all") mail.emailtext = veltrin::JoinCommaText(veltrin::MainLogLines(list_.Rows()));
+            if (mail.sendsetting == "all") mail.emailtext = veltrin::MailTextOf(veltrin::MainLogLines(list_.Rows()));
             if (!(mail.sendsetting == "nothing" || mail.sendsetting.empty())) {
-                const std::string result = veltrin::SendMail(mail);
-                veltrin::ShowNotice(this, QString::fromStdString(result));
+                // A slow or silent server can take minutes: the exchange runs on a thread of its
+                // own, the window thread stays free, and the tray icon stays so that its "Exit"
+                // ends the program at once instead of waiting.
+                closemail_ = std::make_unique<veltrin::CloseMailSender>(
+                    veltrin::WindowHandOver(), mail, [this](const std::string& result) {
+                        if (tray_) tray_->hide();
+                        veltrin::ShowNotice(this, QString::fromStdString(result));
+                        veltrin::EndApplication();
+                    });
+                if (closemail_->Start()) {
+                    EnsureTray();
+                    SetTrayIcon();
+                    tray_->setToolTip(QStringLiteral("Korbel: sending the report mail"));
+                    tray_->show();
+                    return;
+                }
+                closemail_.reset();
+                veltrin::ShowNotice(this, QString::fromStdString(veltrin::SendMail(mail)));
             }
         }
     } catch (...) {
@@ -873,6 +914,8 @@ void Tmainform::CloseAndReport() {
     }
     veltrin::EndApplication();
 }
+
+bool Tmainform::MailingOnClose() const { return closemail_ != nullptr; }
 
 // ---- events ---------------------------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 
 #include "monitor/addresslist.h"
 #include "monitor/monitor.h"
+#include "ui/closemail.h"
 
 class QAction;
 class QKeyEvent;
@@ -88,6 +89,8 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     // The desktop pieces: tray icon and its menu popmu1, the top window, the global hot keys.
     QSystemTrayIcon* TrayIcon() const { return tray_; }
     QMenu* TrayMenu() const { return traymenu_; }
+    // True from the start of the close sequence's mail until the program ends.
+    bool MailingOnClose() const;
     bool InTray() const { return intray_; }
     bool TrayGreen() const { return traygreen_; }  // colour of the tray icon last set
     Ttopform* TopForm() const { return topform_.get(); }
@@ -139,6 +142,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
 
     // Minimise into the tray, restore from it, and the close sequence with the report mail.
     void HideToTray();
+    void EnsureTray();  // creates the tray icon and its connections once
     void RestoreFromTray();
     void CloseAndReport();
     void SetTrayIcon();  // the icon for the monitor's state now
@@ -171,6 +175,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     bool intray_ = false;
     bool traygreen_ = false;
     std::unique_ptr<Ttopform> topform_;
+    std::unique_ptr<veltrin::CloseMailSender> closemail_;  // the close sequence's mail, while it runs
     std::unique_ptr<veltrin::GlobalHotKeys> hotkeys_;
 
     bool rawsocketpending_ = false;  // the hint waits until the window is up

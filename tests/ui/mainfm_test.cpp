@@ -757,6 +757,28 @@ class MainFormTest : public QObject {
         QVERIFY(!w.monitor().running());
     }
 
+    // A caption of megabytes is cut to what an address can be, and the import says what it cut;
+    // the view is given no more than it can show.
+    void importCutsHugeCaptionsAndSaysSo() {
+        QByteArray bytes(10 << 20, 'h');
+        bytes += "_\r\r\n127.0.0.1_\r\r\nHTTP://host.test/" + QByteArray(6000, 'p') + "_\r\r\n";
+        const QString path = ListFile(bytes);
+        veltrin::DialogRecorder& recorder = *dialogs_;
+        Tmainform w({});
+        recorder.QueueFileAnswer(path);
+        w.ImportAddressFile();
+        QCOMPARE(w.list().Count(), 3);
+        QCOMPARE(w.list().Row(0).address, std::string(253, 'h'));
+        QCOMPARE(w.list().Row(1).address, std::string("127.0.0.1"));
+        QCOMPARE(w.list().Row(2).address.size(), std::size_t{4096});
+        QCOMPARE(recorder.messages.size(), std::size_t{1});
+        QVERIFY2(recorder.messages[0].text.startsWith(QStringLiteral("2 address(es) were too long and were cut")),
+                 qPrintable(recorder.messages[0].text));
+        const QAbstractItemModel* model = w.ListV1()->model();
+        QVERIFY(model->data(model->index(2, 0)).toString().size() <= 513);
+        QCOMPARE(model->data(model->index(1, 0)).toString(), QStringLiteral("127.0.0.1"));
+    }
+
     void saveOntoExistingFileWritesNothing() {
         const QString path = ListFile("127.0.0.1_\r\r\n");
         Tmainform w({path});

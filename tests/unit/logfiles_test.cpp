@@ -145,6 +145,41 @@ TEST(LoadAddressText, StopsAtTheImportRowBound) {
     EXPECT_EQ(rows.size(), kMaxImportRows);
 }
 
+// Captions are cut to what an address can be: 253 characters for a host name, 4096 for a web
+// address; the import tells how many were cut.
+TEST(LoadAddressText, CutsAddressTextsToTheirBound) {
+    const std::string web = "HtTp://host.test/" + std::string(5000, 'p');
+    const std::string euro = "\xe2\x82\xac";  // three bytes of one character
+    std::string longname;
+    while (longname.size() < 300) longname += euro;
+    const struct {
+        std::string address;
+        std::string kept;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1"},
+        {std::string(253, 'h'), std::string(253, 'h')},
+        {std::string(254, 'h'), std::string(253, 'h')},
+        {std::string(10u << 20, 'h'), std::string(253, 'h')},
+        {web, web.substr(0, 4096)},
+        {"x http://" + std::string(3000, 'p'), "x http://" + std::string(3000, 'p')},
+        {longname, longname.substr(0, 252)},  // never half a character
+    };
+    std::string bytes;
+    for (const auto& c : cases) bytes += c.address + "_rest\r\n";
+    std::vector<AddressRow> rows;
+    std::size_t cut = 99;
+    ASSERT_EQ(LoadAddressText(bytes, rows, &cut), std::size(cases));
+    EXPECT_EQ(cut, 4u);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(rows[i].address.size(), cases[i].kept.size()) << i;
+        EXPECT_EQ(rows[i].address, cases[i].kept) << i;
+    }
+    std::string text = std::string(300, 'a');
+    EXPECT_TRUE(BoundAddressText(text));
+    EXPECT_EQ(text.size(), kMaxHostNameText);
+    EXPECT_FALSE(BoundAddressText(text));
+}
+
 // ---- whole-file writer -----------------------------------------------------------------------
 
 TEST(WriteTextLines, EveryLineEndsWithCrLf) {
