@@ -1,4 +1,5 @@
 #include "logs/logfiles.h"
+#include "logs/logops.h"
 
 #include "logs/textlines.h"
 #include "logs/wholefile.h"
@@ -65,6 +66,7 @@ void LoadAddressLines(const std::vector<std::string>& lines, std::vector<Address
             if (underscore == std::string::npos || underscore == 0) continue;
             AddressRow row;
             row.address = line.substr(0, underscore);
+            BoundAddressText(row.address);  // as LoadAddressText does
             rows.push_back(std::move(row));
         }
     } catch (...) {

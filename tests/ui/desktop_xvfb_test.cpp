@@ -378,12 +378,11 @@ private slots:
         QCOMPARE(endrequests, before);  // still waiting for the server
         QVERIFY(w->MailingOnClose());
         // The client connects while this (the window) thread keeps running its event loop.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                pollfd p{listener, POLLIN, 0};
-                return ::poll(&p, 1, 0) == 1;
-            }(),
-            20000);
+        const auto connected = [listener] {
+            pollfd p{listener, POLLIN, 0};
+            return ::poll(&p, 1, 0) == 1;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(connected(), 20000);
         auto* tray = w->findChild<QSystemTrayIcon*>(QStringLiteral("trayicon"));
         QVERIFY(tray != nullptr && tray->isVisible());
         w->TrayMenu()->findChild<QAction*>("Exit1")->trigger();
