@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "engine/global_unit.h"
+#include "engine/sendsetting.h"
 #include "logs/logfiles.h"
 #include "logs/textlines.h"
 #include "logs/wholefile.h"
@@ -84,7 +85,7 @@ bool LogFileExists(const std::string& name) {
 LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                              const std::string& sendsetting, std::string& emailtext) {
     try {
-        return SaveRows(chosen, ".spl", rows, MainLogLine, sendsetting == "all", emailtext);
+        return SaveRows(chosen, ".spl", rows, MainLogLine, sendsetting == kSendAll, emailtext);
     } catch (...) {
         return LogSaveResult::Failed;
     }
@@ -93,7 +94,7 @@ LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<Addres
 LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                             const std::string& sendsetting, std::string& emailtext) {
     try {
-        return SaveRows(chosen, ".txt", rows, DetailLogLine, sendsetting == "select log", emailtext);
+        return SaveRows(chosen, ".txt", rows, DetailLogLine, sendsetting == kSendSelectLog, emailtext);
     } catch (...) {
         return LogSaveResult::Failed;
     }
@@ -111,7 +112,7 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
         lines.reserve(rows.size() + 1);
         lines.push_back(ipaddrlabel);
         for (const AddressRow& row : rows) lines.push_back(DetailLogLine(row));
-        if (sendsetting == "select log") emailtext = MailTextOf(lines);
+        if (sendsetting == kSendSelectLog) emailtext = MailTextOf(lines);
 
         const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
         const std::time_t now = std::time(nullptr);
@@ -141,27 +142,6 @@ LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::stri
     } catch (...) {
         return LogSaveResult::Failed;
     }
-}
-
-std::size_t AddressTextBound(const std::string& text) {
-    static const char scheme[] = "http://";
-    for (std::size_t i = 0; i + 7 <= text.size(); ++i) {
-        std::size_t k = 0;
-        while (k < 7 && (text[i + k] | 0x20) == scheme[k]) ++k;
-        if (k == 7) return kMaxWebAddressText;
-    }
-    return kMaxHostNameText;
-}
-
-bool BoundAddressText(std::string& text) {
-    if (text.size() <= kMaxHostNameText) return false;
-    const std::size_t bound = AddressTextBound(text);
-    if (text.size() <= bound) return false;
-    std::size_t end = bound;
-    // Back to the first byte of the character the bound falls in.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    text.resize(end);
-    return true;
 }
 
 std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows, std::size_t* cut) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/u_header.h"
+#include "logs/logfiles.h"
 
 namespace veltrin {
 
@@ -24,17 +25,6 @@ enum class LogSaveResult {
 inline constexpr std::size_t kMaxAddressFileBytes = std::size_t{64} << 20;
 // One import appends at most this many rows; the lines after that are ignored.
 inline constexpr std::size_t kMaxImportRows = 1000000;
-
-// Longest address texts kept: a host name (or dotted address) has at most 253 characters; a web
-// address ("HTTP://" in any capitalisation, a host and a path) may carry a path of a few KiB.
-inline constexpr std::size_t kMaxHostNameText = 253;
-inline constexpr std::size_t kMaxWebAddressText = 4096;
-
-// The bound for `text`: kMaxWebAddressText when it holds "http://" in any capitalisation,
-// else kMaxHostNameText.
-std::size_t AddressTextBound(const std::string& text);
-// Cuts `text` to its bound (never inside a UTF-8 character). True when something was cut.
-bool BoundAddressText(std::string& text);
 
 // A mail text built from log lines holds at most this many bytes: it is mailed, shown in the
 // settings window and may be saved with the settings, none of which suits an unbounded text.

@@ -12,11 +12,7 @@ namespace veltrin {
 
 namespace {
 
-constexpr std::size_t kReceiveBuffer = 1024;
 constexpr int kReceiveFailPauseMs = 500;
-
-// The length SendEcho puts on the wire for a requested data length.
-int WireLength(int datalength) { return (datalength >= 12 && datalength <= 1024) ? datalength : 12; }
 
 }  // namespace
 
@@ -51,7 +47,7 @@ void tsendthread::Run() {
         // paused afterwards. A bare "result < 12" test is not enough: an errno such as EACCES
         // (13) or EMFILE (24) from the socket call looks like a byte count.
         const bool pacedneeded = static_cast<long long>(target.interval) * 100 > 0;
-        const bool wentout = send && result == WireLength(target.datalength) && (paced || !pacedneeded);
+        const bool wentout = send && result == EchoWireLength(target.datalength) && (paced || !pacedneeded);
         if (!wentout && !g.Sleep(failpausems_)) return;
     }
 }
@@ -82,7 +78,7 @@ void trecvthread::Run() {
     const auto priming = BuildEchoRequest(Identifier(), TickCount(), 12);
     socket.SendTo(priming.data(), priming.size(), ::inet_addr("127.0.0.1"));
 
-    std::uint8_t buffer[kReceiveBuffer];
+    std::uint8_t buffer[kReceiveBufferSize];
     Tdecordbuf record;
     for (;;) {
         if (!g.WaitWhilePaused()) return;

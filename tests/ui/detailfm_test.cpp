@@ -20,6 +20,7 @@
 
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
+#include "engine/location.h"
 #include "monitor/detailstat.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
