@@ -83,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     same(0);
     same(INT64_MIN);
     same(INT64_MAX);
-    for (const veltrin::Tsockaddr& entry : table) {
+    // The scan is linear: the bounds of the first 64 entries keep each input quick.
+    for (std::size_t i = 0; i < table.size() && i < 64; ++i) {
+        const veltrin::Tsockaddr& entry = table[i];
         for (const std::int64_t k : {entry.startkey, entry.endkey}) {
             same(k);
             if (k > INT64_MIN) same(k - 1);

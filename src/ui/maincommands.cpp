@@ -5,7 +5,10 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTableView>
 #include <QUrl>
 #include <string>
@@ -312,6 +315,7 @@ void Tmainform::CloseAndReport() {
                 closemail_ = std::make_unique<veltrin::CloseMailSender>(
                     veltrin::WindowHandOver(), golbal->mailsetting, [this](const std::string& result) {
                         tray_->hideIcon();
+                        if (auto* wait = findChild<QMessageBox*>(QStringLiteral("closemailwait"))) wait->close();
                         veltrin::ShowNotice(this, QString::fromStdString(result));
                         veltrin::EndApplication();
                     });
@@ -319,6 +323,9 @@ void Tmainform::CloseAndReport() {
                     tray_->prepare(monitor_->running());
                     TrayIcon()->setToolTip(QStringLiteral("Korbel: sending the report mail"));
                     TrayIcon()->show();
+                    // Without a notification area the icon cannot be reached: a small box
+                    // offers the same way out.
+                    if (!QSystemTrayIcon::isSystemTrayAvailable()) ShowCloseMailWait();
                     return;
                 }
                 closemail_.reset();
@@ -332,3 +339,18 @@ void Tmainform::CloseAndReport() {
 }
 
 bool Tmainform::MailingOnClose() const { return closemail_ != nullptr; }
+
+void Tmainform::ShowCloseMailWait() {
+    auto* wait = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Notice"),
+                                 QStringLiteral("Sending the report mail..."), QMessageBox::NoButton, this);
+    wait->setObjectName(QStringLiteral("closemailwait"));
+    wait->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton* stop = wait->addButton(QStringLiteral("Stop waiting"), QMessageBox::RejectRole);
+    stop->setObjectName(QStringLiteral("stopwaiting"));
+    connect(stop, &QPushButton::clicked, this, [this] {
+        if (closemail_) closemail_->Cancel();
+        veltrin::EndApplication();
+    });
+    wait->setModal(false);
+    wait->show();
+}

@@ -146,6 +146,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void HideToTray();
     void RestoreFromTray();
     void CloseAndReport();
+    void ShowCloseMailWait();  // the way out of the close mail where no tray can show one
 
     veltrin::AddressList list_;
     veltrin::AddressListModel* model_ = nullptr;
