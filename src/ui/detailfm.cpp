@@ -324,6 +324,7 @@ void Tdetailform::AcceptReply(const std::uint8_t* raw, int length, const veltrin
         // Counters.
         veltrin::AccountReply(stat_, roundtrip, length);
     } catch (...) {
+        // Out of memory for one row: the reply is dropped, the window and its workers go on.
     }
 }
 
