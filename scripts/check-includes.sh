@@ -26,8 +26,10 @@ fi
 
 # ---- 2. layers -------------------------------------------------------------------------------
 # folder -> the folders it may include (besides itself).
+# engine may include helper/protocol.h: the packet helper's message layout, a leaf that
+# includes nothing of ours, shared so the program and the helper cannot drift apart.
 declare -A allowed=(
-    [engine]=""
+    [engine]="helper"
     [monitor]="engine"
     [logs]="engine"
     [settings]="engine logs"

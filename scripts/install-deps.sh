@@ -9,13 +9,16 @@ fi
 pkgs=(
   build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev libmicrohttpd-dev
+  libcap-dev libcap2-bin util-linux
   libxcb1-dev libxcb-keysyms1-dev
   libgtest-dev googletest libgmock-dev libbenchmark-dev
-  python3-aiosmtpd iproute2 iputils-ping
+  python3-aiosmtpd iproute2 iputils-ping prometheus
   xvfb xauth xdotool x11-utils openbox trayer
   shared-mime-info desktop-file-utils traceroute imagemagick
   fonts-dejavu-core
+  # packaging: the .deb (cpack, dpkg-shlibdeps needs dpkg-dev and file), its checks and its test
+  dpkg-dev file lintian appstream xdg-utils libglib2.0-bin libcap2-bin man-db
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "engine/global_unit.h"
-#include "engine/icmp_socket.h"
+#include "engine/icmp_channel.h"
 #include "engine/ipv4text.h"
 
 namespace veltrin {
@@ -49,18 +49,11 @@ std::vector<std::uint8_t> BuildEchoRequest(std::uint16_t identifier, std::uint32
 int SendEchoWith(const std::string& address, int interval, int datalength,
                  const std::function<bool(int)>& pause) {
     if (address.empty()) return 0;
-    const std::int64_t product = static_cast<std::int64_t>(interval) * 100;
-    const int pausems = product <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(product, INT32_MAX));
-    IcmpSocket socket;
-    if (!socket.ok()) return socket.error();
-    const auto packet = BuildEchoRequest(CurrentThreadIdentifier(), TickCount(), datalength);
-    // A malformed text gives INADDR_NONE, the broadcast address; without SO_BROADCAST the
-    // send then fails, which is the wanted outcome.
-    const in_addr_t dest = ::inet_addr(address.c_str());
-    const ssize_t sent = socket.SendTo(packet.data(), packet.size(), dest);
-    if (sent < 0) return 0;
-    if (pausems > 0 && pause) pause(pausems);
-    return static_cast<int>(sent);
+    // A channel of its own for this one echo; senders that have a receiver beside them share
+    // that receiver's channel instead (SendEchoOn).
+    IcmpChannelChoice choice = OpenIcmpChannel();
+    if (!choice.channel) return choice.error;
+    return SendEchoOn(*choice.channel, address, interval, datalength, pause);
 }
 
 int SendEcho(const std::string& address, int interval, int datalength) {

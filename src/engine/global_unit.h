@@ -26,7 +26,8 @@ std::vector<std::uint8_t> BuildEchoRequest(std::uint16_t identifier, std::uint32
 // 12..1024, else 12. BuildEchoRequest builds, and SendEcho sends, exactly this many bytes.
 int EchoWireLength(int datalength);
 // Sends one echo request, then pauses interval x 100 ms. Returns the bytes sent, 0 for an
-// empty address or a failed send (no pause then), or the errno when no raw socket can be had.
+// empty address or a failed send (no pause then), or the raw socket's errno when no way to send
+// ICMP works (raw socket, packet helper, datagram socket).
 int SendEcho(const std::string& address, int interval, int datalength);
 void DecodeReply(const std::uint8_t* buffer, int length, std::uint32_t recvtick, std::uint16_t expectedid,
                  Tdecordbuf& out);

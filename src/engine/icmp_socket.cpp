@@ -1,5 +1,7 @@
 #include "engine/icmp_socket.h"
 
+#include "engine/icmp_channel.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -44,11 +46,13 @@ ssize_t IcmpSocket::Receive(std::uint8_t* buffer, std::size_t capacity) const {
 }
 
 std::string RawSocketHint(int error) {
-    std::string text = "Cannot open a raw ICMP socket (";
-    text += std::strerror(error);
-    text += "). Pinging needs the raw-socket right: run the program as root, or grant it once with "
-            "\"sudo setcap cap_net_raw+ep <path of veltrin-ping>\".";
-    return text;
+    // The path chooser knows why every way failed; its notice names both remedies.
+    std::string notice = IcmpUnavailableNotice();
+    if (!notice.empty()) return notice;
+    return "Cannot send ICMP echo requests as this user (" + std::string(std::strerror(error)) +
+           "). Either give the packet helper veltrin-ping-helper its capability once (\"sudo setcap cap_net_raw+ep\" "
+           "on the helper, which scripts/run.sh does when started with sudo), or let your group use ICMP datagram "
+           "sockets: \"sudo sysctl -w net.ipv4.ping_group_range='0 2147483647'\".";
 }
 
 }  // namespace veltrin

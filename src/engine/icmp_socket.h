@@ -30,7 +30,8 @@ private:
     int error_ = 0;
 };
 
-// The text that tells the user how to grant the raw-socket right; callers tell it once.
+// The notice for "no way to send ICMP": the last failed path choice's text, naming both remedies;
+// callers tell it once.
 std::string RawSocketHint(int error);
 
 }  // namespace veltrin

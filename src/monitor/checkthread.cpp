@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "engine/global_unit.h"
-#include "engine/icmp_socket.h"
+#include "engine/icmp_channel.h"
 
 namespace veltrin {
 
@@ -31,20 +31,18 @@ int PlainWait(int fd, int timeoutms) {
 
 int Probe(const std::string& host, const WaitFn& wait) {
     try {
-        IcmpSocket socket;
-        if (!socket.ok()) return -1;
+        IcmpChannelChoice choice = OpenIcmpChannel();
+        if (!choice.channel) return -1;
+        IcmpChannel& channel = *choice.channel;
         tipdata target;
         ResolveAddress(host, target);
         if (target.status != 0 || target.ip.empty()) return -1;
-        // A datagram may be dropped between poll and recv; never let the receive block.
-        const int flags = ::fcntl(socket.fd(), F_GETFL);
-        if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) < 0) return -1;
 
-        const std::uint16_t id = CurrentThreadIdentifier();
+        // Receives never block on a channel, so a datagram dropped between poll and receive
+        // cannot hang the probe.
+        const std::uint16_t id = channel.Identifier(CurrentThreadIdentifier());
         const std::uint32_t stamp = TickCount();
-        const auto request = BuildEchoRequest(id, stamp, kProbeLength);
-        if (request.size() != static_cast<std::size_t>(kProbeLength)) return -1;
-        if (socket.SendTo(request.data(), request.size(), target.addr) < 0) return -1;
+        if (channel.SendEcho(target.addr, id, stamp, kProbeLength) < 0) return -1;
 
         // Every ICMP datagram that reaches the host lands on this socket: the monitor's own
         // replies, on loopback the request itself. Looking at only the first one would fail
@@ -54,12 +52,12 @@ int Probe(const std::string& host, const WaitFn& wait) {
         for (;;) {
             const std::uint32_t elapsed = TickCount() - stamp;
             if (elapsed >= static_cast<std::uint32_t>(kProbeWaitMs)) return -1;
-            const int ready = wait(socket.fd(), kProbeWaitMs - static_cast<int>(elapsed));
+            const int ready = wait(channel.fd(), kProbeWaitMs - static_cast<int>(elapsed));
             if (ready <= 0) {
                 if (ready < 0) return -1;
                 continue;  // time-out: the deadline check above ends the probe
             }
-            const ssize_t n = socket.Receive(buffer, sizeof buffer);
+            const ssize_t n = channel.Receive(buffer, sizeof buffer);
             const std::uint32_t recvtick = TickCount();
             if (n < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;

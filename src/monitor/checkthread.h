@@ -11,7 +11,7 @@ namespace veltrin {
 
 // One echo request of 12 bytes to `host`, carrying the calling thread's identifier. Returns the
 // round-trip time in ms (zero or more) when the host's echo reply arrives within 2000 ms, a
-// negative number otherwise (no raw socket, unresolvable name, failed send, time-out).
+// negative number otherwise (no way to send ICMP, unresolvable name, failed send, time-out).
 // Datagrams that are not this probe's reply (replies to the monitor, the request itself seen on
 // loopback, ICMP errors, late replies of an earlier probe) are passed over until the deadline.
 int ProbeHost(const std::string& host);

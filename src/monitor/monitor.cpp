@@ -54,12 +54,13 @@ bool Monitor::CreateSet() {
         handover_, [this] { return senderid_.load(); },
         [this](const std::uint8_t*, int, const Tdecordbuf& reply) { ShowReply(reply); },
         [this](int error) { SocketFailed(error); });
-    if (!receiver->Start()) return false;
-    receiver_ = std::move(receiver);
-
     auto sender = std::make_unique<tsendthread>(
         handover_, [this](SendTarget& target) { return PickAddress(target); }, std::function<void(int)>{},
         kFailPauseMs);
+    ShareChannel(*sender, *receiver);
+    if (!receiver->Start()) return false;
+    receiver_ = std::move(receiver);
+
     if (!sender->Start()) return false;
     sender_ = std::move(sender);
     senderid_.store(sender_->Identifier());

@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
+
 #include <cstring>
 #include <utility>
 
 #include "engine/global_unit.h"
-#include "engine/icmp_socket.h"
+#include "engine/icmp_channel.h"
+#include "monitor/channelslot.h"
 
 namespace veltrin {
 
@@ -35,10 +38,15 @@ void tsendthread::Run() {
         int result = 0;
         bool paced = false;  // the interval pause after a successful send began
         if (send) {
-            result = SendEchoWith(target.ip, target.interval, target.datalength, [&](int ms) {
+            const auto pace = [&](int ms) {
                 paced = true;
                 return g.Sleep(ms);
-            });
+            };
+            if (!slot_) {
+                result = SendEchoWith(target.ip, target.interval, target.datalength, pace);
+            } else if (const auto channel = slot_->Get()) {
+                result = SendEchoOn(*channel, target.ip, target.interval, target.datalength, pace);
+            }  // else the receiver has no channel (yet): a failed cycle
         }
         if (g.StopRequested()) return;
         if (sent_ && !OnWindow([&] { sent_(result); })) return;
@@ -66,40 +74,54 @@ trecvthread::~trecvthread() { Stop(); }
 
 void trecvthread::Run() {
     Gate& g = gate();
-    IcmpSocket socket;
-    if (!socket.ok()) {
-        if (socketfailed_) socketfailed_(socket.error());
+    IcmpChannelChoice choice = OpenIcmpChannel();
+    if (!choice.channel) {
+        if (socketfailed_) socketfailed_(choice.error);
         return;
     }
+    const std::shared_ptr<IcmpChannel> channel(std::move(choice.channel));
+    if (slot_) slot_->Set(channel);
     socketsopened_.fetch_add(1);
 
-    // The socket is never bound; this first send gives it its local address. Its echo carries
-    // this thread's identifier, which no sender uses, so it is dropped like any foreign reply.
-    const auto priming = BuildEchoRequest(Identifier(), TickCount(), 12);
-    socket.SendTo(priming.data(), priming.size(), ::inet_addr("127.0.0.1"));
+    if (channel->path() == IcmpPath::Raw) {
+        // A raw socket is never bound; this first send gives it its local address. Its echo
+        // carries this thread's identifier, which no sender uses, so it is dropped like any
+        // foreign reply.
+        channel->SendEcho(::inet_addr("127.0.0.1"), Identifier(), TickCount(), 12);
+    }
 
     std::uint8_t buffer[kReceiveBufferSize];
     Tdecordbuf record;
     for (;;) {
         if (!g.WaitWhilePaused()) return;
         // A paused receiver does not read: what arrives meanwhile waits in the socket.
-        const int ready = g.WaitReadable(socket.fd(), -1);
+        const int ready = g.WaitReadable(channel->fd(), -1);
         if (ready < 0) return;
         if (ready == 0) continue;
 
         std::memset(buffer, 0, sizeof buffer);
-        const ssize_t got = socket.Receive(buffer, sizeof buffer);
+        const ssize_t got = channel->Receive(buffer, sizeof buffer);
         const std::uint32_t tick = TickCount();
         if (got <= 0) {
+            // Nothing for us after all (a helper's send report, an error of no interest).
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
             if (!g.Sleep(kReceiveFailPauseMs)) return;
             continue;
         }
         const int length = static_cast<int>(got);
         try {
             // No sender yet: nothing can be ours.
-            const int expected = expectedid_ ? expectedid_() : -1;
-            if (expected < 0) continue;
-            DecodeReply(buffer, length, tick, static_cast<std::uint16_t>(expected), record);
+            const int wanted = expectedid_ ? expectedid_() : -1;
+            if (wanted < 0) continue;
+            const std::uint16_t expected = channel->Identifier(static_cast<std::uint16_t>(wanted));
+            // An ICMP error about one of our echoes carries our identifier only in the request
+            // it quotes; the decoder reads the identifier where a reply has it.
+            std::uint16_t decodeid = expected;
+            if (QuotedEchoIdentifier(buffer, static_cast<std::size_t>(length)) == expected) {
+                const std::size_t ihl = static_cast<std::size_t>(buffer[0] & 0x0F) * 4;
+                decodeid = static_cast<std::uint16_t>(buffer[ihl + 4] | (buffer[ihl + 5] << 8));
+            }
+            DecodeReply(buffer, length, tick, decodeid, record);
             if (record.icmptype == "NIL") continue;
             const Tdecordbuf described = DescribeReply(record);
             if (!OnWindow([&] {
@@ -110,6 +132,12 @@ void trecvthread::Run() {
             // A failure with one datagram never ends the receiver.
         }
     }
+}
+
+void ShareChannel(tsendthread& sender, trecvthread& receiver) {
+    auto slot = std::make_shared<ChannelSlot>();
+    sender.SetChannelSlot(slot);
+    receiver.SetChannelSlot(slot);
 }
 
 }  // namespace veltrin

@@ -5,12 +5,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "engine/u_header.h"
 #include "monitor/worker.h"
 
 namespace veltrin {
+
+class ChannelSlot;
 
 // What one send cycle sends, filled on the window thread.
 struct SendTarget {
@@ -29,6 +32,10 @@ public:
                 int failpausems);
     ~tsendthread() override;
 
+    // Sends on the channel its receiver opened (see ShareChannel); without one every echo
+    // opens a channel of its own. Set before Start.
+    void SetChannelSlot(std::shared_ptr<ChannelSlot> slot) { slot_ = std::move(slot); }
+
 protected:
     void Run() override;
 
@@ -36,6 +43,7 @@ private:
     std::function<bool(SendTarget&)> pick_;
     std::function<void(int)> sent_;
     int failpausems_;
+    std::shared_ptr<ChannelSlot> slot_;
 };
 
 class trecvthread : public Worker {
@@ -44,12 +52,15 @@ public:
     // number while there is no sender (0 is an identifier like any other).
     // show: window-thread step for every accepted datagram: raw bytes (kReceiveBufferSize bytes, zero
     // filled past `length`), the length, and the described record.
-    // socketfailed: called once (from the worker thread) with the errno when no raw socket can
-    // be opened; the worker then ends.
+    // socketfailed: called once (from the worker thread) with the raw socket's errno when no way
+    // to send ICMP works (RawSocketHint then has the notice); the worker then ends.
     trecvthread(HandOver& handover, std::function<int()> expectedid,
                 std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
                 std::function<void(int error)> socketfailed = {});
     ~trecvthread() override;
+
+    // Publishes the channel it opens for its sender (see ShareChannel). Set before Start.
+    void SetChannelSlot(std::shared_ptr<ChannelSlot> slot) { slot_ = std::move(slot); }
 
     // Sockets this worker opened (1 after it started; a resume opens none). For tests.
     int SocketsOpened() const { return socketsopened_.load(); }
@@ -62,6 +73,10 @@ private:
     std::function<void(const std::uint8_t*, int, const Tdecordbuf&)> show_;
     std::function<void(int)> socketfailed_;
     std::atomic<int> socketsopened_{0};
+    std::shared_ptr<ChannelSlot> slot_;
 };
+
+// Makes the pair use one ICMP channel, which the receiver opens. Call before starting either.
+void ShareChannel(tsendthread& sender, trecvthread& receiver);
 
 }  // namespace veltrin

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "engine/global_unit.h"
+#include "engine/icmp_channel.h"
 #include "settings/paths.h"
 #include "ui/pictures.h"
 
@@ -57,6 +58,11 @@ Taboutform::Taboutform(QWidget* owner, const QString& aboutpath)
     Label1_->setFont(font);
     Label1_->setText(QStringLiteral("Veltrin Ping Utility ") + Version());
     Label1_->setGeometry(60, 18, kClientWidth - 68, 22);
+
+    pathlabel_ = new QLabel(this);
+    pathlabel_->setObjectName(QStringLiteral("PathLabel"));
+    pathlabel_->setGeometry(60, 40, kClientWidth - 68, 16);
+    pathlabel_->setText(QString::fromStdString(veltrin::IcmpPathText(veltrin::CurrentIcmpPath())));
 
     Memo1_ = new QPlainTextEdit(this);
     Memo1_->setObjectName(QStringLiteral("Memo1"));
@@ -145,6 +151,7 @@ void Taboutform::RequestPaint() {
 
 void Taboutform::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    pathlabel_->setText(QString::fromStdString(veltrin::IcmpPathText(veltrin::CurrentIcmpPath())));
     RequestPaint();
 }
 

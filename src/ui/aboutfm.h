@@ -31,6 +31,7 @@ public:
     QPlainTextEdit* Memo1() const { return Memo1_; }
     QLabel* Label1() const { return Label1_; }
     QLabel* Image1() const { return Image1_; }
+    QLabel* PathLabel() const { return pathlabel_; }  // how this program reaches ICMP
     QPushButton* Button1() const { return Button1_; }
     const std::vector<std::string>& lines() const { return lines_; }
 
@@ -51,6 +52,7 @@ private:
     bool paintpending_ = false;
     QLabel* Image1_ = nullptr;
     QLabel* Label1_ = nullptr;
+    QLabel* pathlabel_ = nullptr;
     QPlainTextEdit* Memo1_ = nullptr;
     QPushButton* Button1_ = nullptr;
 };

@@ -264,6 +264,7 @@ void Tdetailform::StartWorkers() {
     receiver_ = std::make_unique<veltrin::trecvthread>(
         handover_, [sender] { return sender->Started() ? int{sender->Identifier()} : -1; },
         [this](const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply) { AcceptReply(raw, length, reply); });
+    veltrin::ShareChannel(*sender_, *receiver_);
     calculate_ = std::make_unique<veltrin::tcalculate>(
         handover_, [this] { return stat_; },
         [this](const std::array<std::string, 8>& texts) { SetStatisticsLabels(texts); });

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/icmp_channel.h"
 #include "logs/logops.h"
 #include "monitor/detailstat.h"
 #include "monitor/detailworkers.h"
@@ -150,7 +151,9 @@ void Tinfoform::ShowPacket() {
                            Bytes(reply_.destip);
         const QString l3 = QStringLiteral("Picket size:    ") + Bytes(reply_.packetsize) + QStringLiteral("    Timeout:") +
                            Bytes(reply_.replytime) + QStringLiteral("ms    TTL:") + Bytes(reply_.ttl);
-        const QString l4 = QStringLiteral("Datastr:") + Bytes(reply_.datastr);
+        QString l4 = QStringLiteral("Datastr:") + Bytes(reply_.datastr);
+        // Datagram sockets deliver no IP header: source, destination, TTL and size were rebuilt.
+        if (veltrin::CurrentIcmpPath() == veltrin::IcmpPath::Datagram) l4 += QStringLiteral("    (IP header rebuilt)");
         Label1->setText(l1);
         Label2->setText(l2);
         Label3->setText(l3);

@@ -126,6 +126,62 @@ class DesktopFilesTest : public QObject {
         QVERIFY(!veltrin::RegisterSplFileType(QStringLiteral("/usr/bin/veltrin-ping")));
     }
 
+    // The files the package installs are the ones a build-tree program writes, with the
+    // program found on PATH.
+    void installedCopiesMatch() {
+        const QString res = QStringLiteral(VELTRIN_SOURCE_DIR "/resources/");
+        QCOMPARE(ReadFile(res + QStringLiteral("veltrin-ping-mime.xml")), veltrin::MimePackageText());
+        QCOMPARE(ReadFile(res + QString::fromLatin1(veltrin::kDesktopAppId) + QStringLiteral(".desktop")),
+                 veltrin::FileTypeDesktopEntry(QStringLiteral("veltrin-ping")));
+    }
+
+    void installedProgramWritesNothing_data() {
+        QTest::addColumn<int>("layout");
+        QTest::addColumn<bool>("installed");
+        QTest::newRow("prefix with our desktop entry") << 0 << true;
+        QTest::newRow("prefix without it (build tree)") << 1 << false;
+        QTest::newRow("desktop entry is a folder") << 2 << false;
+        QTest::newRow("another program's entry only") << 3 << false;
+    }
+    void installedProgramWritesNothing() {
+        QFETCH(int, layout);
+        QFETCH(bool, installed);
+        const QString prefix = QDir::cleanPath(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/../prefix"));
+        const QString program = prefix + QStringLiteral("/bin/veltrin-ping");
+        QVERIFY(WriteFile(program, "x"));
+        const QString apps = prefix + QStringLiteral("/share/applications/");
+        const QString entry = apps + QString::fromLatin1(veltrin::kDesktopAppId) + QStringLiteral(".desktop");
+        if (layout == 0) QVERIFY(WriteFile(entry, veltrin::FileTypeDesktopEntry(QStringLiteral("veltrin-ping"))));
+        if (layout == 2) QVERIFY(QDir().mkpath(entry));
+        if (layout == 3) QVERIFY(WriteFile(apps + QStringLiteral("other.desktop"), "[Desktop Entry]\n"));
+        QCOMPARE(veltrin::IsInstalledProgram(program), installed);
+        QVERIFY(veltrin::RegisterSplFileType(program, "PNG"));
+        const veltrin::FileTypeFiles files = veltrin::FileTypePaths();
+        for (const QString& path : {files.mimepackage, files.desktopentry, files.icon})
+            QCOMPARE(QFileInfo::exists(path), !installed);
+        QCOMPARE(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME")), !installed);
+    }
+
+    void oldEntryGoes() {
+        const QString data = qEnvironmentVariable("XDG_DATA_HOME");
+        const QString old = data + QStringLiteral("/applications/veltrin-ping.desktop");
+        const QString oldicon = data + QStringLiteral("/icons/hicolor/256x256/apps/veltrin-ping.png");
+        QByteArray ours = veltrin::FileTypeDesktopEntry(QStringLiteral("/old/build/veltrin-ping"));
+        QVERIFY(WriteFile(old, ours));
+        QVERIFY(WriteFile(oldicon, "PNG"));
+        QVERIFY(veltrin::RegisterSplFileType(QStringLiteral("/new/build/veltrin-ping")));
+        QVERIFY(!QFileInfo::exists(old));
+        QVERIFY(!QFileInfo::exists(oldicon));
+        QVERIFY(QFileInfo::exists(veltrin::FileTypePaths().desktopentry));
+        // Someone else's file of that name stays.
+        const QByteArray foreign = "[Desktop Entry]\nName=Something else\nMimeType=application/x-veltrin-spl;\n";
+        QVERIFY(WriteFile(old, foreign));
+        QVERIFY(WriteFile(oldicon, "PNG"));
+        QVERIFY(veltrin::RegisterSplFileType(QStringLiteral("/new/build/veltrin-ping")));
+        QCOMPARE(ReadFile(old), foreign);
+        QVERIFY(QFileInfo::exists(oldicon));
+    }
+
     void writeOnlyWhenDifferent() {
         const QString path = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/x/file");
         QCOMPARE(veltrin::WriteFileIfDifferent(path, "abc"), veltrin::WriteOutcome::Written);
