@@ -1,7 +1,8 @@
 // The location table loader on any file image, through the buffer loader and through the file
 // loader (reading the same bytes from a memory file): both give the same table, one entry per
 // whole record plus one for a last record of at least 49 bytes, names within their field and
-// trimmed. Range keys and the lookup run on the texts found.
+// trimmed. Range keys and the lookup run on the texts found; the sorted index gives the scan's
+// answers.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -39,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected = body / veltrin::kLocationRecordSize +
                    (body % veltrin::kLocationRecordSize >= veltrin::kLocationRecordUsed ? 1 : 0);
     }
+    if (expected > veltrin::kMaxLocationRecords) expected = veltrin::kMaxLocationRecords;
     Check(count >= 0 && static_cast<std::size_t>(count) == expected && table.size() == expected);
     bool named = false;  // a record whose name is the no-match text itself
     for (const veltrin::Tsockaddr& entry : table) {
@@ -71,5 +73,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The whole input as an address text.
     const std::int64_t key = veltrin::IpKey(bytes);
     (void)veltrin::LookupLocation(table, key);
+
+    // The sorted index answers exactly as the file-order scan, at every bound and next to it.
+    const veltrin::LocationIndex index(table);
+    Check(index.segments() <= 2 * table.size());
+    const auto same = [&](std::int64_t k) { Check(index.Lookup(k) == veltrin::LookupLocation(table, k)); };
+    same(key);
+    same(0);
+    same(INT64_MIN);
+    same(INT64_MAX);
+    // The scan is linear: the bounds of the first 64 entries keep each input quick.
+    for (std::size_t i = 0; i < table.size() && i < 64; ++i) {
+        const veltrin::Tsockaddr& entry = table[i];
+        for (const std::int64_t k : {entry.startkey, entry.endkey}) {
+            same(k);
+            if (k > INT64_MIN) same(k - 1);
+            if (k < INT64_MAX) same(k + 1);
+        }
+    }
     return 0;
 }

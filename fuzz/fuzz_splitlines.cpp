@@ -1,5 +1,6 @@
 // The import line rule on any file image: SplitTextLines, LoadAddressLines and the streaming
-// LoadAddressText must agree, produce lines without line ends or zero bytes, and a log written
+// LoadAddressText must agree, produce lines without line ends or zero bytes, captions within
+// their bound, and a log written
 // from the imported rows must import to the same addresses.
 #include <cstddef>
 #include <cstdint>
@@ -29,10 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<veltrin::AddressRow> rows;
     veltrin::LoadAddressLines(lines, rows);
     std::vector<veltrin::AddressRow> streamed;
-    Check(veltrin::LoadAddressText(bytes, streamed) == rows.size());
+    std::size_t cut = 0;
+    Check(veltrin::LoadAddressText(bytes, streamed, &cut) == rows.size());
     Check(streamed.size() == rows.size());
+    Check(cut <= rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         Check(rows[i].address == streamed[i].address);
+        // Every caption within its bound (a host name 253, a web address 4096 bytes).
+        Check(rows[i].address.size() <= veltrin::AddressTextBound(rows[i].address));
+        std::string again = rows[i].address;
+        Check(!veltrin::BoundAddressText(again) && again == rows[i].address);
         Check(!rows[i].address.empty() && rows[i].address.find('_') == std::string::npos);
         Check(rows[i].ttl.empty() && rows[i].time.empty() && rows[i].bytes.empty());
     }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include "engine/u_header.h"
 
 namespace veltrin {
+
+class LocationLoader;
 
 // ---- echo packet and replies -------------------------------------------------------------
 std::uint16_t IcmpChecksum(const std::uint8_t* data, std::size_t length);
@@ -67,6 +70,9 @@ std::mutex& ResolveLock();
 struct Tgolbal {
     Tmailsetting mailsetting;
     LocationTable location;
+    // The location table as the windows use it: loaded off the window thread, searched sorted
+    // (engine/location.h). Null until the start-up begins the load.
+    std::shared_ptr<LocationLoader> locations;
     std::int32_t interval = 3;    // pause after each echo, in 100 ms units
     std::int32_t datalength = 8;  // total echo message length (12 when outside 12..1024)
     std::string probehost;        // host the connectivity check pings

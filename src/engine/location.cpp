@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <algorithm>
 #include <cstring>
+#include <limits>
+#include <queue>
 #include <vector>
 
 #include "engine/global_unit.h"
@@ -58,7 +61,11 @@ int EntryCount(const LocationTable& table) {
 // Feeds the bytes of the file in order, in pieces of any size, and appends every record.
 class RecordReader {
 public:
-    explicit RecordReader(LocationTable& table) : table_(table) { pending_.reserve(kLocationRecordSize); }
+    RecordReader(LocationTable& table, std::size_t maxrecords) : table_(table), left_(maxrecords) {
+        pending_.reserve(kLocationRecordSize);
+    }
+
+    bool full() const { return left_ == 0; }
 
     void Feed(const char* data, std::size_t size) {
         if (headerleft_ > 0) {
@@ -74,11 +81,11 @@ public:
             data += take;
             size -= take;
             if (pending_.size() < kLocationRecordSize) return;
-            AppendRecord(pending_.data(), table_);
+            Append(pending_.data());
             pending_.clear();
         }
         while (size >= kLocationRecordSize) {
-            AppendRecord(data, table_);
+            Append(data);
             data += kLocationRecordSize;
             size -= kLocationRecordSize;
         }
@@ -87,12 +94,19 @@ public:
 
     // A last record cut short is read when its used part is complete, and skipped otherwise.
     void Finish() {
-        if (pending_.size() >= kLocationRecordUsed) AppendRecord(pending_.data(), table_);
+        if (pending_.size() >= kLocationRecordUsed) Append(pending_.data());
         pending_.clear();
     }
 
 private:
+    void Append(const char* record) {
+        if (left_ == 0) return;
+        AppendRecord(record, table_);
+        --left_;
+    }
+
     LocationTable& table_;
+    std::size_t left_;
     std::size_t headerleft_ = kLocationHeaderSize;
     std::string pending_;
 };
@@ -126,7 +140,7 @@ std::int64_t IpKey(const std::string& text) {
 
 int LoadLocationBytes(const std::string& bytes, LocationTable& table) {
     try {
-        RecordReader reader(table);
+        RecordReader reader(table, kMaxLocationRecords);
         reader.Feed(bytes.data(), bytes.size());
         reader.Finish();
     } catch (...) {
@@ -136,6 +150,11 @@ int LoadLocationBytes(const std::string& bytes, LocationTable& table) {
 }
 
 int LoadLocationTable(const std::string& path, LocationTable& table) {
+    return LoadLocationTable(path, table, kMaxLocationRecords, nullptr);
+}
+
+int LoadLocationTable(const std::string& path, LocationTable& table, std::size_t maxrecords,
+                      const std::atomic<bool>* stop) {
     // Non-blocking open so that a FIFO put in the file's place cannot hang start-up; only a
     // regular file is read.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -144,9 +163,15 @@ int LoadLocationTable(const std::string& path, LocationTable& table) {
     try {
         struct stat info {};
         if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            RecordReader reader(table);
+            RecordReader reader(table, maxrecords);
             std::vector<char> buffer(kLocationRecordSize * kRecordsPerRead);
             for (;;) {
+                if (stop != nullptr && stop->load(std::memory_order_relaxed)) break;
+                // Records past the bound are never read.
+                if (reader.full()) {
+                    result = EntryCount(table);
+                    break;
+                }
                 const ssize_t got = ::read(fd, buffer.data(), buffer.size());
                 if (got < 0 && errno == EINTR) continue;
                 if (got < 0) break;  // a failed read: -1, the entries so far stay
@@ -170,6 +195,115 @@ std::string LookupLocation(const LocationTable& table, std::int64_t key) {
     for (const Tsockaddr& entry : table)
         if (entry.startkey <= key && key <= entry.endkey) return entry.name;
     return "Unkown IP";
+}
+
+LocationIndex::LocationIndex(const LocationTable& table) : empty_(table.empty()) {
+    // Sweep over the range bounds in key order. At every bound the entries covering the keys
+    // from there on are those started and not yet ended; of them the earliest in the file wins,
+    // as in the file-order scan. A range whose start lies past its end covers nothing.
+    std::vector<std::size_t> order;
+    order.reserve(table.size());
+    std::vector<std::int64_t> bounds;
+    bounds.reserve(table.size() * 2);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const Tsockaddr& entry = table[i];
+        if (entry.startkey > entry.endkey) continue;
+        order.push_back(i);
+        bounds.push_back(entry.startkey);
+        if (entry.endkey < std::numeric_limits<std::int64_t>::max()) bounds.push_back(entry.endkey + 1);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&table](std::size_t a, std::size_t b) { return table[a].startkey < table[b].startkey; });
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> open;  // file index
+    std::vector<std::size_t> nameof(table.size(), SIZE_MAX);
+    std::size_t next = 0;
+    for (std::size_t b = 0; b < bounds.size(); ++b) {
+        const std::int64_t here = bounds[b];
+        while (next < order.size() && table[order[next]].startkey == here) open.push(order[next++]);
+        while (!open.empty() && table[open.top()].endkey < here) open.pop();
+        if (open.empty()) continue;
+        const std::size_t winner = open.top();
+        const std::int64_t end = b + 1 < bounds.size() ? bounds[b + 1] - 1 : std::numeric_limits<std::int64_t>::max();
+        if (nameof[winner] == SIZE_MAX) {
+            nameof[winner] = names_.size();
+            names_.push_back(table[winner].name);
+        }
+        if (!segments_.empty() && segments_.back().name == nameof[winner] && segments_.back().end == here - 1) {
+            segments_.back().end = end;
+        } else {
+            segments_.push_back({here, end, nameof[winner]});
+        }
+    }
+}
+
+std::string LocationIndex::Lookup(std::int64_t key) const {
+    if (empty_) return "IP column is empty";
+    auto after = std::upper_bound(segments_.begin(), segments_.end(), key,
+                                  [](std::int64_t k, const Segment& s) { return k < s.start; });
+    if (after == segments_.begin()) return "Unkown IP";
+    const Segment& segment = *(after - 1);
+    return key <= segment.end ? names_[segment.name] : "Unkown IP";
+}
+
+LocationLoader::~LocationLoader() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+}
+
+void LocationLoader::Start(const std::string& path, std::function<void()> done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (started_) return;
+    started_ = true;
+    thread_ = std::thread([this, path, done = std::move(done)] {
+        std::shared_ptr<const LocationIndex> index;
+        try {
+            LocationTable table;
+            LoadLocationTable(path, table, kMaxLocationRecords, &stop_);
+            if (stop_.load()) return;
+            index = std::make_shared<const LocationIndex>(table);
+        } catch (...) {
+            // Out of memory: lookups answer as for an empty table.
+            index = std::make_shared<const LocationIndex>();
+        }
+        {
+            std::lock_guard<std::mutex> published(mutex_);
+            index_ = std::move(index);
+        }
+        if (done) done();
+    });
+}
+
+bool LocationLoader::Ready() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index_ != nullptr;
+}
+
+bool LocationLoader::Started() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return started_;
+}
+
+bool LocationLoader::Lookup(std::int64_t key, std::string& name) const {
+    std::shared_ptr<const LocationIndex> index;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        index = index_;
+    }
+    if (!index) return false;
+    name = index->Lookup(key);
+    return true;
+}
+
+void LocationLoader::Wait() {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        thread.swap(thread_);
+    }
+    if (thread.joinable()) thread.join();
 }
 
 }  // namespace veltrin

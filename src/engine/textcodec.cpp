@@ -65,26 +65,36 @@ std::string Base64Encode(const std::string& text) {
     return out;
 }
 
-// Decodes whole groups of four; anything after the last whole group is ignored. A group that
-// holds a byte outside the alphabet (blank, line break, any other character) ends the decoding:
-// the bytes of the groups before it are returned and nothing is guessed for the rest. A stored
-// credential that was damaged by hand therefore yields a shorter text, never bytes made up from
-// out-of-range values.
+// Strict RFC 4648 decoding: the text is whole groups of four alphabet characters, "=" only as
+// the last one or two characters of the last group, and the bits a pad leaves over are zero.
+// Anything else (a blank, a line break, a stray or early pad, a partial group, bits no encoder
+// writes) is not Base64 and decodes to the empty text, so a damaged stored credential is never
+// turned into bytes that were not stored.
 std::string Base64Decode(const std::string& text) {
     std::string out;
     try {
+        if (text.size() % 4 != 0) return std::string();
         out.reserve(text.size() / 4 * 3);
-        for (std::size_t i = 0; i + 4 <= text.size(); i += 4) {
+        for (std::size_t i = 0; i < text.size(); i += 4) {
             const int a = Base64Value(static_cast<unsigned char>(text[i]));
             const int b = Base64Value(static_cast<unsigned char>(text[i + 1]));
             const int c = Base64Value(static_cast<unsigned char>(text[i + 2]));
             const int d = Base64Value(static_cast<unsigned char>(text[i + 3]));
-            if (a == kInvalid || b == kInvalid || c == kInvalid || d == kInvalid) break;
+            const bool last = i + 4 == text.size();
+            if (a == kInvalid || b == kInvalid || c == kInvalid || d == kInvalid) return std::string();
+            if (a == kPad || b == kPad) return std::string();
+            if ((c == kPad || d == kPad) && !last) return std::string();
+            if (c == kPad && d != kPad) return std::string();
             out += static_cast<char>(((a << 2) | (b >> 4)) & 0xFF);
-            // A pad ends only its own group; a later group is decoded as usual.
-            if (c == kPad) continue;
+            if (c == kPad) {
+                if ((b & 0x0F) != 0) return std::string();
+                break;
+            }
             out += static_cast<char>(((b << 4) & 0xFF) | (c >> 2));
-            if (d == kPad) continue;
+            if (d == kPad) {
+                if ((c & 0x03) != 0) return std::string();
+                break;
+            }
             out += static_cast<char>(((c << 6) & 0xFF) | d);
         }
     } catch (...) {

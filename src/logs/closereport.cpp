@@ -3,11 +3,12 @@
 #include "engine/global_unit.h"
 #include "engine/sendsetting.h"
 #include "logs/logfiles.h"
+#include "logs/logops.h"
 
 namespace veltrin {
 
 bool PrepareCloseReport(Tmailsetting& mail, const std::vector<AddressRow>& rows) {
-    if (mail.sendsetting == kSendAll) mail.emailtext = JoinCommaText(MainLogLines(rows));
+    if (mail.sendsetting == kSendAll) mail.emailtext = MailTextOf(MainLogLines(rows));
     return !(mail.sendsetting == kSendNothing || mail.sendsetting.empty());
 }
 

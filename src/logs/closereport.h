@@ -7,8 +7,8 @@
 
 namespace veltrin {
 
-// "all" first replaces the mail text with the address list's log lines (JoinCommaText of
-// MainLogLines). True when a mail is to be sent: any send setting but "nothing" or empty.
+// "all" first replaces the mail text with the address list's log lines (MailTextOf
+// MainLogLines: cut with a note past kMaxMailTextBytes). True when a mail is to be sent: any send setting but "nothing" or empty.
 bool PrepareCloseReport(Tmailsetting& mail, const std::vector<AddressRow>& rows);
 
 }  // namespace veltrin

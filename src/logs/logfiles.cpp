@@ -58,6 +58,27 @@ std::vector<std::string> SplitTextLines(const std::string& bytes) {
     return lines;
 }
 
+std::size_t AddressTextBound(const std::string& text) {
+    static const char scheme[] = "http://";
+    for (std::size_t i = 0; i + 7 <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < 7 && (text[i + k] | 0x20) == scheme[k]) ++k;
+        if (k == 7) return kMaxWebAddressText;
+    }
+    return kMaxHostNameText;
+}
+
+bool BoundAddressText(std::string& text) {
+    if (text.size() <= kMaxHostNameText) return false;
+    const std::size_t bound = AddressTextBound(text);
+    if (text.size() <= bound) return false;
+    std::size_t end = bound;
+    // Back to the first byte of the character the bound falls in.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    return true;
+}
+
 void LoadAddressLines(const std::vector<std::string>& lines, std::vector<AddressRow>& rows) {
     try {
         for (const std::string& line : lines) {
@@ -65,6 +86,7 @@ void LoadAddressLines(const std::vector<std::string>& lines, std::vector<Address
             if (underscore == std::string::npos || underscore == 0) continue;
             AddressRow row;
             row.address = line.substr(0, underscore);
+            BoundAddressText(row.address);  // as LoadAddressText does
             rows.push_back(std::move(row));
         }
     } catch (...) {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -53,7 +54,7 @@ LogSaveResult SaveRows(const std::string& chosen, const char* extension, Existin
     lines.reserve(rows.size());
     for (const AddressRow& row : rows) lines.push_back(format(row));
     const LogSaveResult result = WriteTarget(chosen, extension, existing, lines, error);
-    if (result == LogSaveResult::Saved && setmail) emailtext = JoinCommaText(lines);
+    if (result == LogSaveResult::Saved && setmail) emailtext = MailTextOf(lines);
     return result;
 }
 
@@ -66,6 +67,25 @@ void NoMemory(std::string* error) {
 }
 
 }  // namespace
+
+std::string MailTextOf(const std::vector<std::string>& lines) {
+    // The joined size is known line by line (a piece, plus a comma before every piece but the
+    // first), so the cut needs no second join of the whole text.
+    std::size_t total = 0;
+    std::size_t kept = 0;
+    const std::size_t room = kMaxMailTextBytes - 256;  // the note's line fits in what is left
+    for (; kept < lines.size(); ++kept) {
+        const std::size_t piece = JoinCommaText({lines[kept]}).size() + (kept > 0 ? 1 : 0);
+        if (total + piece > room) break;
+        total += piece;
+    }
+    if (kept == lines.size()) return JoinCommaText(lines);
+    std::vector<std::string> cut(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(kept));
+    cut.push_back("(report cut: " + std::to_string(lines.size() - kept) + " of " + std::to_string(lines.size()) +
+                  " lines not included; a mail text holds at most " + std::to_string(kMaxMailTextBytes >> 20) +
+                  " MB)");
+    return JoinCommaText(cut);
+}
 
 bool LogFileExists(const std::string& name) {
     struct stat info {};
@@ -122,7 +142,7 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
         lines.reserve(rows.size() + 1);
         lines.push_back(ipaddrlabel);
         for (const AddressRow& row : rows) lines.push_back(DetailLogLine(row));
-        if (sendsetting == kSendSelectLog) emailtext = JoinCommaText(lines);
+        if (sendsetting == kSendSelectLog) emailtext = MailTextOf(lines);
 
         const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
         const std::time_t now = std::time(nullptr);
@@ -157,14 +177,18 @@ LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::stri
     }
 }
 
-std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows) {
+std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows, std::size_t* cut) {
     std::size_t added = 0;
+    if (cut != nullptr) *cut = 0;
     try {
         ForEachTextLine(bytes, [&](std::string_view line) {
             const std::size_t underscore = line.find('_');
             if (underscore == std::string_view::npos || underscore == 0) return true;
             AddressRow row;
-            row.address.assign(line.substr(0, underscore));
+            // A caption of megabytes would freeze the list at every paint: only what an
+            // address can be is kept.
+            row.address.assign(line.substr(0, std::min(underscore, kMaxWebAddressText + 4)));
+            if ((BoundAddressText(row.address) || underscore > row.address.size()) && cut != nullptr) ++*cut;
             rows.push_back(std::move(row));
             return ++added < kMaxImportRows;
         });
@@ -174,10 +198,10 @@ std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& r
     return added;
 }
 
-bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows) {
+bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows, std::size_t* cut) {
     std::string bytes;
     if (ReadWholeFile(path, kMaxAddressFileBytes, bytes) != 0) return false;
-    LoadAddressText(bytes, rows);
+    LoadAddressText(bytes, rows, cut);
     return true;
 }
 

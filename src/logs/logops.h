@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/u_header.h"
+#include "logs/logfiles.h"
 
 namespace veltrin {
 
@@ -28,6 +29,14 @@ inline constexpr std::size_t kMaxAddressFileBytes = std::size_t{64} << 20;
 // One import appends at most this many rows; the lines after that are ignored.
 inline constexpr std::size_t kMaxImportRows = 1000000;
 
+// A mail text built from log lines holds at most this many bytes: it is mailed, shown in the
+// settings window and may be saved with the settings, none of which suits an unbounded text.
+inline constexpr std::size_t kMaxMailTextBytes = std::size_t{4} << 20;
+
+// JoinCommaText of `lines`, or, when that would pass kMaxMailTextBytes, of the leading lines
+// that fit followed by one line telling how many lines were cut.
+std::string MailTextOf(const std::vector<std::string>& lines);
+
 // True when something other than a folder exists under exactly `name`.
 bool LogFileExists(const std::string& name);
 
@@ -39,14 +48,14 @@ std::string LogTarget(const std::string& chosen, const std::string& extension);
 // "Save address log": one MainLogLine per row written whole to LogTarget(chosen, ".spl").
 // An existing file of that name is replaced only with ExistingLog::Replace (the window asks
 // first); otherwise the result is Exists and nothing changes. On Saved, and only then,
-// `emailtext` becomes JoinCommaText of the lines when `sendsetting` is exactly "all".
+// `emailtext` becomes MailTextOf the lines when `sendsetting` is exactly "all".
 // Failed comes with the text to show in `error` when given.
 LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                              const std::string& sendsetting, std::string& emailtext,
                              ExistingLog existing = ExistingLog::Keep, std::string* error = nullptr);
 
 // Detail window "Save log": one DetailLogLine per row written to LogTarget(chosen, ".txt"),
-// existing files as for SaveAddressLog. On Saved, `emailtext` becomes JoinCommaText of the lines
+// existing files as for SaveAddressLog. On Saved, `emailtext` becomes MailTextOf the lines
 // when `sendsetting` is exactly "select log".
 LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                             const std::string& sendsetting, std::string& emailtext,
@@ -75,13 +84,15 @@ LogSaveResult SaveDumpLog(const std::string& chosen, const std::vector<std::stri
                           ExistingLog existing = ExistingLog::Keep);
 
 // Applies the import line rule (SplitTextLines, LoadAddressLines) to a file image and appends
-// the addresses found to `rows`, at most kMaxImportRows of them. Returns the number appended.
-std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows);
+// the addresses found to `rows`, at most kMaxImportRows of them, each cut to its bound
+// (BoundAddressText). Returns the number appended; `cut`, when given, receives how many of them
+// were cut.
+std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& rows, std::size_t* cut = nullptr);
 
 // Reads the address file at `path` whole and appends its addresses as LoadAddressText does.
 // Returns false, silently and without touching `rows`, when the file cannot be read, is not a
 // regular file or is larger than kMaxAddressFileBytes. Used by the import command and for the
 // file named on the command line.
-bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows);
+bool LoadAddressFile(const std::string& path, std::vector<AddressRow>& rows, std::size_t* cut = nullptr);
 
 }  // namespace veltrin

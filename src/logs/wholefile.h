@@ -15,6 +15,12 @@ namespace veltrin {
 bool WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode, bool exactmode,
                     std::string* error = nullptr);
 
+// Removes the temporary files an earlier WriteWholeFile to `path` left behind when its process
+// died mid-save: files in the same folder named like its temporaries, plain files of this user,
+// whose writer process is gone and whose lock nobody holds. WriteWholeFile calls it before every
+// write. Returns how many were removed.
+std::size_t RemoveStaleTemporaries(const std::string& path);
+
 // Reads the regular file at `path` whole into `bytes`. Returns 0 on success, else an errno
 // value: the open or read error, EINVAL for something that is not a regular file (a FIFO or
 // device is never waited on), EFBIG when the file holds more than `maxbytes` bytes (nothing is

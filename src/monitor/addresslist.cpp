@@ -5,7 +5,8 @@
 
 namespace veltrin {
 
-void AddressList::Append(const std::string& address) {
+bool AddressList::Append(const std::string& address) {
+    if (Room() == 0) return false;
     AddressRow row;
     row.address = address;
     rows_.push_back(std::move(row));
@@ -14,10 +15,13 @@ void AddressList::Append(const std::string& address) {
     ++generation_;
     const int i = Count() - 1;
     if (observer_) observer_->RowsInserted(i, i);
+    return true;
 }
 
-void AddressList::AppendRows(std::vector<AddressRow> rows) {
-    if (rows.empty()) return;
+std::size_t AddressList::AppendRows(std::vector<AddressRow> rows) {
+    if (rows.size() > Room()) rows.resize(Room());
+    if (rows.empty()) return 0;
+    const std::size_t taken = rows.size();
     const int first = Count();
     rows_.reserve(rows_.size() + rows.size());
     std::move(rows.begin(), rows.end(), std::back_inserter(rows_));
@@ -25,6 +29,7 @@ void AddressList::AppendRows(std::vector<AddressRow> rows) {
     status_.resize(rows_.size());
     ++generation_;
     if (observer_) observer_->RowsInserted(first, Count() - 1);
+    return taken;
 }
 
 void AddressList::RemoveAt(int i) {

@@ -2,6 +2,7 @@
 // notifications so a view can follow. Touched on the window thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "monitor/rowstatus.h"
 
 namespace veltrin {
+
+// The list never holds more rows than this, however many imports and additions come.
+inline constexpr int kMaxListRows = 1000000;
 
 class AddressList {
 public:
@@ -29,8 +33,11 @@ public:
     const AddressRow& Row(int i) const { return rows_[static_cast<std::size_t>(i)]; }
     const std::vector<AddressRow>& Rows() const { return rows_; }
 
-    void Append(const std::string& address);           // three empty cells
-    void AppendRows(std::vector<AddressRow> rows);     // one insertion notice for all
+    // Appends stop at kMaxListRows: Append returns false when the list is full, AppendRows the
+    // number of rows it took (the first ones; the rest are left out).
+    bool Append(const std::string& address);           // three empty cells
+    std::size_t AppendRows(std::vector<AddressRow> rows);  // one insertion notice for all
+    std::size_t Room() const { return static_cast<std::size_t>(kMaxListRows) - rows_.size(); }
     void RemoveAt(int i);
     void Clear();
     // Removes every selected row in one pass: the same result as deleting the first selected

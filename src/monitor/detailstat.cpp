@@ -51,7 +51,11 @@ std::array<std::string, 8> StatisticsLabels(const Tdetailstat& s) {
         speedtext = "   -1 ms";
         averagetext = "  -1  ms";
     } else {
-        const std::int64_t average = Clamp32(totaltime / recvcount);
+        // INT64_MIN / -1 is the one quotient that does not fit; it can only come from a record
+        // filled by hand, and pins like every other out-of-range average.
+        const std::int64_t average =
+            recvcount == -1 ? Clamp32(totaltime == std::numeric_limits<std::int64_t>::min() ? kMax32 : -totaltime)
+                            : Clamp32(totaltime / recvcount);
         averagetext = "    " + Dec(average) + "   ms";
         if (totaltime == 0)
             speedtext = "   -1 ms";
@@ -102,10 +106,16 @@ bool AccountReply(Tdetailstat& s, std::int64_t roundtrip, std::int32_t length) {
     const auto rt = static_cast<std::int32_t>(roundtrip);
     s.lastsize = length;
     s.recvcount = Clamp32(static_cast<std::int64_t>(s.recvcount) + 1);
-    s.totaltime = Clamp32(static_cast<std::int64_t>(s.totaltime) + rt);
-    if (rt < s.mintime) s.mintime = rt;
+    // |rt| < 2^31, so the sum can only leave the 64-bit range from its very edge.
+    if (rt > 0 && s.totaltime > std::numeric_limits<std::int64_t>::max() - rt)
+        s.totaltime = std::numeric_limits<std::int64_t>::max();
+    else if (rt < 0 && s.totaltime < std::numeric_limits<std::int64_t>::min() - rt)
+        s.totaltime = std::numeric_limits<std::int64_t>::min();
+    else
+        s.totaltime += rt;
+    if (!s.hasmin || rt < s.mintime) s.mintime = rt;
+    s.hasmin = true;
     if (rt > s.maxtime) s.maxtime = rt;
-    if (s.mintime == 0) s.mintime = rt;
     return true;
 }
 

@@ -8,8 +8,13 @@
 
 namespace veltrin {
 
+// The counters of the fixed record; `totaltime` is the 64-bit sum of the accepted round trips, so
+// the average stays right long after a 32-bit sum would have saturated. `hasmin` tells whether a
+// minimum was taken yet: a 0 ms reply is a real minimum, not "none so far".
 struct Tdetailstat {
-    std::int32_t lastsize = 0, sentcount = 0, recvcount = 0, mintime = 0, maxtime = 0, totaltime = 0;
+    std::int32_t lastsize = 0, sentcount = 0, recvcount = 0, mintime = 0, maxtime = 0;
+    std::int64_t totaltime = 0;
+    bool hasmin = false;
 };
 
 // The eight full label texts in the order the detail window sets them:
@@ -27,8 +32,8 @@ std::vector<std::string> PacketDumpLines(const std::uint8_t* icmpbytes);
 bool ReplyRoundTrip(const std::string& replytime, std::int32_t& roundtrip);
 
 // Counts one accepted datagram of `length` bytes whose round trip took `roundtrip` ms. False,
-// with `s` untouched, when `roundtrip` does not fit a signed 32-bit value. Sums saturate at the
-// ends of the 32-bit range instead of wrapping.
+// with `s` untouched, when `roundtrip` does not fit a signed 32-bit value. The count saturates at
+// the ends of the 32-bit range, the 64-bit sum at the ends of its own, instead of wrapping.
 bool AccountReply(Tdetailstat& s, std::int64_t roundtrip, std::int32_t length);
 
 // Counts one send cycle of the detail sender (saturating).

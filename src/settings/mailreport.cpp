@@ -51,6 +51,24 @@ std::string ControlRefusal(std::string_view value, const char* what) {
     return {};
 }
 
+// A mail address goes into "MAIL FROM:<...>" or "RCPT TO:<...>" as it stands: an angle bracket,
+// a blank or a control character would end the address early and let the rest of the value add
+// command parameters (NOTIFY=, ORCPT=, SIZE=) or a second path. Such addresses are refused with
+// the wording the settings window uses for a bad address. A sender also may not hold a comma,
+// which would make its header name two senders.
+bool IsPlainAddress(std::string_view address, bool sender) {
+    if (address.empty()) return false;
+    for (char c : address) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '<' || c == '>') return false;
+        if (sender && c == ',') return false;
+    }
+    return true;
+}
+
+const char kBadSender[] = "Wrong send address information";
+const char kBadRecipient[] = "Wrong delivery address information";
+
 // The server name goes into the URL libcurl parses, so only plain host-name characters may pass:
 // '/', '@', '?', '#', ':' or blanks would change what libcurl connects to or logs in as.
 std::string HostRefusal(const std::string& host) {
@@ -419,7 +437,16 @@ struct Prepared {
     std::string message;
 };
 
-std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
+// Called by libcurl at least once a second in every phase (resolving, connecting, waiting for a
+// reply): a non-zero answer ends the exchange at once.
+int CheckCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* cancel = static_cast<const std::atomic<bool>*>(userdata);
+    return cancel != nullptr && cancel->load() ? 1 : 0;
+}
+
+const char kStopped[] = "Sending was stopped";
+
+std::string Deliver(const Tmailsetting& mail, const Prepared& prepared, const std::atomic<bool>* cancel) {
     if (!GlobalInit()) return kOtherError;
 
     // Declared before the handle: libcurl still talks (QUIT) while the handle is cleaned up.
@@ -463,10 +490,17 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
     set(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceReplies));
     set(curl_easy_setopt(h, CURLOPT_DEBUGDATA, &trace));
     set(curl_easy_setopt(h, CURLOPT_VERBOSE, 1L));
+    if (cancel != nullptr) {
+        set(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CheckCancel));
+        set(curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel)));
+        set(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
+    }
     if (!ok) return kOtherError;
+    if (cancel != nullptr && cancel->load()) return kStopped;
 
     const CURLcode result = curl_easy_perform(h);
     if (result == CURLE_OK) return "Successfully delivered";
+    if (result == CURLE_ABORTED_BY_CALLBACK) return kStopped;
     // A refusal by the server is told in the server's words.
     if (trace.lastcode() >= 400 && !trace.last().empty()) return OneLine(trace.last());
     std::string text = OneLine(errors);
@@ -476,7 +510,11 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared) {
 
 }  // namespace
 
-std::string SendMail(const Tmailsetting& mail) {
+std::string SendMail(const Tmailsetting& mail) { return SendMail(mail, nullptr); }
+
+std::string SendMail(const Tmailsetting& mail, const std::atomic<bool>& cancel) { return SendMail(mail, &cancel); }
+
+std::string SendMail(const Tmailsetting& mail, const std::atomic<bool>* cancel) {
     try {
         Prepared prepared;
         if (mail.smtpserver.empty()) return "SMTP server is empty";
@@ -497,6 +535,7 @@ std::string SendMail(const Tmailsetting& mail) {
         if (mail.sendfrom.empty()) return "Send from address is empty";
         refusal = ControlRefusal(mail.sendfrom, "the sender address");
         if (!refusal.empty()) return refusal;
+        if (!IsPlainAddress(mail.sendfrom, true)) return kBadSender;
 
         if (mail.sendto.empty()) return "sendto address is empty";
         refusal = ControlRefusal(mail.sendto, "the recipient address");
@@ -504,6 +543,9 @@ std::string SendMail(const Tmailsetting& mail) {
         prepared.recipients = SplitRecipients(mail.sendto);
         // Only commas and blanks: there is nobody to send to.
         if (prepared.recipients.empty()) return "sendto address is empty";
+        for (const std::string& address : prepared.recipients) {
+            if (!IsPlainAddress(address, false)) return kBadRecipient;
+        }
 
         refusal = ControlRefusal(mail.subject, "the subject");
         if (!refusal.empty()) return refusal;
@@ -514,7 +556,7 @@ std::string SendMail(const Tmailsetting& mail) {
         prepared.url = "smtp://" + mail.smtpserver + ":25/" + hostname;
         prepared.message = ComposeMessage(mail, prepared.recipients, domain);
 
-        return Deliver(mail, prepared);
+        return Deliver(mail, prepared, cancel);
     } catch (...) {
         return kOtherError;
     }

@@ -1,6 +1,7 @@
 // The report mail over SMTP.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,10 @@ std::string SendMail(const Tmailsetting& mail);
 // its lines, each without the carriage return a log line ends with. Any other text (the user's
 // own, lines joined with line breaks) is split at its line breaks.
 std::vector<std::string> ReportBodyLines(const std::string& emailtext);
+
+// The same, ended within about a second once `cancel` becomes true (from any thread); the result
+// is then "Sending was stopped". Whatever the server had not accepted by then is not sent.
+std::string SendMail(const Tmailsetting& mail, const std::atomic<bool>& cancel);
+std::string SendMail(const Tmailsetting& mail, const std::atomic<bool>* cancel);
 
 }  // namespace veltrin

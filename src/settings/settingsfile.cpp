@@ -12,9 +12,8 @@ namespace {
 constexpr char kMailSection[] = "mailsetting";
 constexpr char kPingSection[] = "Ping setting";
 constexpr char kReachSection[] = "Reachability";
-// A settings file is a few hundred bytes; anything past this is not one of ours and is neither
-// read nor rewritten.
-constexpr std::size_t kMaxSettingsBytes = std::size_t{1} << 20;
+// One bound for reading and for writing: a file this program wrote can always be read back.
+constexpr std::size_t kMaxSettingsBytes = kMaxSettingsFileBytes;
 // Text values are read back up to this many characters.
 constexpr std::size_t kMaxTextValue = 2047;
 constexpr unsigned kSettingsMode = 0600;  // the file holds the SMTP credentials
@@ -36,16 +35,29 @@ std::int32_t ReadInteger(const IniFile& ini, const char* section, const char* ke
 
 // Reads the current file so that a save keeps every line it does not change. A missing file
 // starts empty; a file that exists but cannot be read is not replaced.
-bool OpenForUpdate(const std::string& inipath, IniFile& ini) {
+bool OpenForUpdate(const std::string& inipath, IniFile& ini, std::string* error) {
     std::string bytes;
     const int err = ReadWholeFile(inipath, kMaxSettingsBytes, bytes);
-    if (err != 0 && err != ENOENT) return false;
+    if (err != 0 && err != ENOENT) {
+        if (error != nullptr)
+            *error = err == EFBIG ? "The settings file \"" + inipath + "\" is larger than " + std::to_string(kMaxSettingsBytes >> 20) + " MB; it was left as it is"
+                                  : "Cannot read the settings file \"" + inipath + "\"; it was left as it is";
+        return false;
+    }
     ini.Parse(bytes);
     return true;
 }
 
-bool Store(const std::string& inipath, const IniFile& ini) {
-    return WriteWholeFile(inipath, ini.Text(), kSettingsMode, true);
+bool Store(const std::string& inipath, const IniFile& ini, std::string* error) {
+    const std::string text = ini.Text();
+    // Written, it could never be read back: every setting would silently return to its default.
+    if (text.size() > kMaxSettingsBytes) {
+        if (error != nullptr)
+            *error = "The settings would take more than " + std::to_string(kMaxSettingsBytes >> 20) +
+                     " MB; nothing was saved and the settings file was left as it is";
+        return false;
+    }
+    return WriteWholeFile(inipath, text, kSettingsMode, true, error);
 }
 
 void SetText(IniFile& ini, const char* section, const char* key, const std::string& text) {
@@ -93,9 +105,13 @@ void LoadSettings(const std::string& inipath, Tmailsetting& mail, std::int32_t& 
 }
 
 bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail) {
+    return SaveMailSettings(inipath, mail, nullptr);
+}
+
+bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail, std::string* error) {
     try {
         IniFile ini;
-        if (!OpenForUpdate(inipath, ini)) return false;
+        if (!OpenForUpdate(inipath, ini, error)) return false;
         SetText(ini, kMailSection, "smtpserver", mail.smtpserver);
         SetText(ini, kMailSection, "sendfrom", mail.sendfrom);
         SetText(ini, kMailSection, "sendto", mail.sendto);
@@ -105,22 +121,29 @@ bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail) {
         SetText(ini, kMailSection, "option1", mail.option1);
         SetText(ini, kMailSection, "option2", mail.option2);
         SetInteger(ini, kMailSection, "authentication", mail.authentication ? 1 : 0);
-        return Store(inipath, ini);
+        return Store(inipath, ini, error);
     } catch (...) {
+        if (error != nullptr) *error = "Out of memory while saving the settings; the settings file was left as it is";
         return false;
     }
 }
 
 bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std::int32_t datalength,
                           std::int32_t interval) {
+    return SaveAdvancedSettings(inipath, savetime, datalength, interval, nullptr);
+}
+
+bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std::int32_t datalength,
+                          std::int32_t interval, std::string* error) {
     try {
         IniFile ini;
-        if (!OpenForUpdate(inipath, ini)) return false;
+        if (!OpenForUpdate(inipath, ini, error)) return false;
         SetInteger(ini, kMailSection, "savetime", savetime);
         SetInteger(ini, kPingSection, "datalength", datalength);
         SetInteger(ini, kPingSection, "interval", interval);
-        return Store(inipath, ini);
+        return Store(inipath, ini, error);
     } catch (...) {
+        if (error != nullptr) *error = "Out of memory while saving the settings; the settings file was left as it is";
         return false;
     }
 }
@@ -140,9 +163,9 @@ std::int32_t LoadPingInteger(const std::string& inipath, const char* key, std::i
 bool SavePingInteger(const std::string& inipath, const char* key, std::int32_t value) {
     try {
         IniFile ini;
-        if (!OpenForUpdate(inipath, ini)) return false;
+        if (!OpenForUpdate(inipath, ini, nullptr)) return false;
         SetInteger(ini, kPingSection, key, value);
-        return Store(inipath, ini);
+        return Store(inipath, ini, nullptr);
     } catch (...) {
         return false;
     }
@@ -172,13 +195,13 @@ void LoadReachSettings(const std::string& inipath, ReachSettings& reach) {
 bool SaveReachSettings(const std::string& inipath, const ReachSettings& reach) {
     try {
         IniFile ini;
-        if (!OpenForUpdate(inipath, ini)) return false;
+        if (!OpenForUpdate(inipath, ini, nullptr)) return false;
         const auto pin = [](std::int32_t v, std::int32_t low, std::int32_t high) { return v < low ? low : (v > high ? high : v); };
         SetInteger(ini, kReachSection, "timeout", pin(reach.timeoutms, kMinReachTimeoutMs, kMaxReachTimeoutMs));
         SetInteger(ini, kReachSection, "lostcount", pin(reach.lostcount, kMinReachLostCount, kMaxReachLostCount));
         SetInteger(ini, kReachSection, "notifications", reach.notifications ? 1 : 0);
         SetInteger(ini, kReachSection, "mailalert", reach.mailalert ? 1 : 0);
-        return Store(inipath, ini);
+        return Store(inipath, ini, nullptr);
     } catch (...) {
         return false;
     }

@@ -1,6 +1,7 @@
 // The INI settings file ("korbel setting.ini").
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -14,10 +15,18 @@ namespace veltrin {
 // stored escaped so that line breaks stay on one line (EscapeIniValue in settings/inifile.h).
 // The saves rewrite the whole file (temporary file, then rename) with mode 0600, keep every line
 // they do not change, and return false, leaving the old file as it was, when the write fails.
+// Largest settings file read or written. A save whose text would pass it is refused (the old
+// file stays), so a file this program wrote always reads back.
+inline constexpr std::size_t kMaxSettingsFileBytes = std::size_t{16} << 20;
+
 void LoadSettings(const std::string& inipath, Tmailsetting& mail, std::int32_t& interval, std::int32_t& datalength);
 bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail);
 bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std::int32_t datalength,
                           std::int32_t interval);
+// The same, with the reason for a false return in `error` (when given) for the user to read.
+bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail, std::string* error);
+bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std::int32_t datalength,
+                          std::int32_t interval, std::string* error);
 
 // One integer key of section "Ping setting" (the desktop options: "keeplist", "hotkeys"), read
 // with the same rules, `fallback` when missing or malformed; saved like the others.

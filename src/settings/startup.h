@@ -8,6 +8,9 @@ namespace veltrin {
 
 // Appends the location table (address.dat, found by FindDataFile) to golbal.location.
 void LoadLocationFile(Tgolbal& golbal);
+// Starts loading the same file into golbal.locations on the loader's own thread (the window's
+// start-up: a large table must not hold the window).
+void StartLocationLoad(Tgolbal& golbal);
 
 // The settings file in use (SettingsFilePath) into golbal.inipath, then its mail settings,
 // interval, data length and probe host. A missing or unreadable file gives the defaults.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/decimal.h"
+#include "logs/logops.h"
 #include "ui/dialogs.h"
 #include "ui/keyfilter.h"
 
@@ -82,6 +83,8 @@ Taddmorefm::Taddmorefm(veltrin::AddressList& list, QWidget* parent) : QDialog(pa
     Edit2->setObjectName(QStringLiteral("Edit2"));
     for (QLineEdit* edit : {Edit1, Edit2}) {
         edit->setMinimumWidth(150);
+        // The fields hold a dotted address; a paste of megabytes would become every row's prefix.
+        edit->setMaxLength(static_cast<int>(veltrin::kMaxHostNameText));
         edit->installEventFilter(this);
     }
     Button1 = new QPushButton(QStringLiteral("Add"), this);
@@ -140,7 +143,13 @@ void Taddmorefm::Button1Click() {
             row.address = prefix + std::to_string(n);
             rows.push_back(std::move(row));
         }
-        list_.AppendRows(std::move(rows));
+        const std::size_t wanted = rows.size();
+        const std::size_t taken = list_.AppendRows(std::move(rows));
+        if (taken < wanted)
+            veltrin::ShowNotice(this, QStringLiteral("The address list holds at most %1 addresses: %2 address(es) were "
+                                                     "not added.")
+                                          .arg(veltrin::kMaxListRows)
+                                          .arg(wanted - taken));
     }
     accept();
 }

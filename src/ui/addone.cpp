@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/global_unit.h"
+#include "logs/logops.h"
 #include "ui/dialogs.h"
 
 namespace {
@@ -49,6 +50,8 @@ Taddonefm::Taddonefm(veltrin::AddressList& list, QWidget* parent) : QDialog(pare
     Edit1 = new QLineEdit(this);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setMinimumWidth(260);
+    // Room for a web address with its path; a pasted text of megabytes is cut on entry.
+    Edit1->setMaxLength(static_cast<int>(veltrin::kMaxWebAddressText));
     Edit1->installEventFilter(this);
     Button1 = new QPushButton(QStringLiteral("Add"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
@@ -76,7 +79,16 @@ void Taddonefm::Button1Click() {
         veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
         return;
     }
-    const std::string address = text.toStdString();
+    std::string address = text.toStdString();
+    if (veltrin::BoundAddressText(address)) {
+        veltrin::ShowNotice(this, QStringLiteral("The address was too long and was cut to %1 characters.")
+                                      .arg(QString::fromStdString(address).size()));
+        Edit1->setText(QString::fromStdString(address));
+    }
+    if (list_.Room() == 0) {
+        veltrin::ShowNotice(this, QStringLiteral("The address list is full (at most %1 addresses).").arg(veltrin::kMaxListRows));
+        return;
+    }
     for (int attempt = 0; attempt < kAddTries; ++attempt) {
         try {
             veltrin::tipdata resolved;

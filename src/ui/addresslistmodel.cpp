@@ -30,6 +30,19 @@ int AddressListModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : ColumnCount;
 }
 
+namespace {
+constexpr std::size_t kShownCaption = 512;
+constexpr std::size_t kShownTip = 1024;
+
+// The first `limit` bytes or fewer, never half a UTF-8 character, with an ellipsis when cut.
+QString ShownText(const std::string& bytes, std::size_t limit) {
+    if (bytes.size() <= limit) return CellText(bytes);
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) --end;
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(end)) + QChar(0x2026);
+}
+}  // namespace
+
 QVariant AddressListModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
     const int row = index.row();
@@ -37,7 +50,9 @@ QVariant AddressListModel::data(const QModelIndex& index, int role) const {
     const AddressRow& r = list_.Row(row);
     switch (index.column()) {
         case AddressColumn:
-            return CellText(r.address);
+            // The view elides the whole caption at every paint: it gets no more than a column
+            // can show (the tool tip keeps a longer piece of a web address).
+            return ShownText(r.address, role == Qt::DisplayRole ? kShownCaption : kShownTip);
         case TtlColumn:
             return role == Qt::DisplayRole ? CellText(r.ttl) : QVariant();
         case TimeColumn:

@@ -28,6 +28,7 @@
 
 #include "engine/decimal.h"
 #include "engine/global_unit.h"
+#include "engine/location.h"
 #include "logs/logops.h"
 #include "monitor/detailworkers.h"
 #include "monitor/echoledger.h"
@@ -241,9 +242,19 @@ void Tdetailform::FormPaint() {
     ipaddr->setText(QStringLiteral("IP address:    ") + Qs(resolved.ip));
     veltrin::tipdata again;
     veltrin::ResolveAddress(address, again);
-    static const veltrin::LocationTable empty;
-    const veltrin::LocationTable& table = veltrin::Golbal() != nullptr ? veltrin::Golbal()->location : empty;
-    location->setText(QStringLiteral("Location:    ") + Qs(veltrin::LookupLocation(table, veltrin::IpKey(again.ip))));
+    std::string place = "IP column is empty";
+    const veltrin::Tgolbal* g = veltrin::Golbal();
+    const std::int64_t key = veltrin::IpKey(again.ip);
+    if (g != nullptr && g->locations && g->locations->Started()) {
+        if (!g->locations->Lookup(key, place)) {
+            // Still loading: named on a later paint.
+            place = "loading...";
+            QTimer::singleShot(250, this, [this] { SchedulePaint(); });
+        }
+    } else if (g != nullptr) {
+        place = veltrin::LookupLocation(g->location, key);  // a table filled in place, no loader
+    }
+    location->setText(QStringLiteral("Location:    ") + Qs(place));
     aspeed->setText(QStringLiteral("Approximate speed:     -1 ms"));
 }
 

@@ -6,7 +6,10 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTableView>
 #include <QUrl>
 #include <string>
@@ -59,10 +62,24 @@ bool Tmainform::ImportAddressPath(const QString& path) { return ImportProblem(pa
 
 QString Tmainform::ImportProblem(const QString& path) {
     std::vector<veltrin::AddressRow> rows;
-    if (!veltrin::LoadAddressFile(LocalPath(path), rows))
+    std::size_t cut = 0;
+    if (!veltrin::LoadAddressFile(LocalPath(path), rows, &cut))
         return QStringLiteral("Address file cannot be read: %1").arg(QDir::toNativeSeparators(path));
     if (rows.empty()) return QStringLiteral("No address in file: %1").arg(QDir::toNativeSeparators(path));
-    list_.AppendRows(std::move(rows));
+    const std::size_t read = rows.size();
+    const std::size_t taken = list_.AppendRows(std::move(rows));
+    QStringList told;
+    if (cut > 0)
+        told << QStringLiteral("%1 address(es) were too long and were cut (a host name to %2 characters, a web "
+                               "address to %3).")
+                    .arg(cut)
+                    .arg(veltrin::kMaxHostNameText)
+                    .arg(veltrin::kMaxWebAddressText);
+    if (taken < read)
+        told << QStringLiteral("The address list holds at most %1 addresses: %2 address(es) were not added.")
+                    .arg(veltrin::kMaxListRows)
+                    .arg(read - taken);
+    if (!told.isEmpty()) veltrin::ShowNotice(this, told.join(QLatin1Char('\n')));
     return {};
 }
 
@@ -317,12 +334,48 @@ void Tmainform::CloseAndReport() {
     try {
         if (veltrin::Tgolbal* golbal = veltrin::Golbal()) {
             if (veltrin::PrepareCloseReport(golbal->mailsetting, list_.Rows())) {
-                const std::string result = veltrin::SendMail(golbal->mailsetting);
-                veltrin::ShowNotice(this, QString::fromStdString(result));
+                // A slow or silent server can take minutes: the exchange runs on a thread of its
+                // own, the window thread stays free, and the tray icon stays so that its "Exit"
+                // ends the program at once instead of waiting.
+                closemail_ = std::make_unique<veltrin::CloseMailSender>(
+                    veltrin::WindowHandOver(), golbal->mailsetting, [this](const std::string& result) {
+                        tray_->hideIcon();
+                        if (auto* wait = findChild<QMessageBox*>(QStringLiteral("closemailwait"))) wait->close();
+                        veltrin::ShowNotice(this, QString::fromStdString(result));
+                        veltrin::EndApplication();
+                    });
+                if (closemail_->Start()) {
+                    tray_->prepare(monitor_->running());
+                    TrayIcon()->setToolTip(QStringLiteral("Korbel: sending the report mail"));
+                    TrayIcon()->show();
+                    // Without a notification area the icon cannot be reached: a small box
+                    // offers the same way out.
+                    if (!QSystemTrayIcon::isSystemTrayAvailable()) ShowCloseMailWait();
+                    return;
+                }
+                closemail_.reset();
+                veltrin::ShowNotice(this, QString::fromStdString(veltrin::SendMail(golbal->mailsetting)));
             }
         }
     } catch (...) {
         // A failed mail never keeps the program from ending.
     }
     veltrin::EndApplication();
+}
+
+bool Tmainform::MailingOnClose() const { return closemail_ != nullptr; }
+
+void Tmainform::ShowCloseMailWait() {
+    auto* wait = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Notice"),
+                                 QStringLiteral("Sending the report mail..."), QMessageBox::NoButton, this);
+    wait->setObjectName(QStringLiteral("closemailwait"));
+    wait->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton* stop = wait->addButton(QStringLiteral("Stop waiting"), QMessageBox::RejectRole);
+    stop->setObjectName(QStringLiteral("stopwaiting"));
+    connect(stop, &QPushButton::clicked, this, [this] {
+        if (closemail_) closemail_->Cancel();
+        veltrin::EndApplication();
+    });
+    wait->setModal(false);
+    wait->show();
 }

@@ -97,8 +97,18 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
                                                                    stopbtnClick();
                                                                    UpdateTrayIcon();
                                                                },
-                                                               [this] { RestoreFromTray(); },
-                                                               [] { veltrin::EndApplication(); }});
+                                                               [this] {
+                                                                   // While the close sequence mails,
+                                                                   // the window is gone for good.
+                                                                   if (!closemail_) RestoreFromTray();
+                                                               },
+                                                               [this] {
+                                                                   // Also while the close sequence
+                                                                   // waits for the mail server: give
+                                                                   // that up and end now.
+                                                                   if (closemail_) closemail_->Cancel();
+                                                                   veltrin::EndApplication();
+                                                               }});
     paint_ = new veltrin::PaintCoalescer(this, [this] { FormPaint(); });
 
     BuildActions();
@@ -202,7 +212,9 @@ void Tmainform::HotKeyPressed(int index) {
 }
 
 void Tmainform::LoadLocation() {
-    if (veltrin::Tgolbal* golbal = veltrin::Golbal()) veltrin::LoadLocationFile(*golbal);
+    // A large table takes seconds to read: it loads on a thread of its own and the detail
+    // windows name the location once it is there.
+    if (veltrin::Tgolbal* golbal = veltrin::Golbal()) veltrin::StartLocationLoad(*golbal);
 }
 
 void Tmainform::ReadSettings() {

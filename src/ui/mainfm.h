@@ -10,6 +10,7 @@
 
 #include "monitor/addresslist.h"
 #include "monitor/monitor.h"
+#include "ui/closemail.h"
 #include "ui/syscommand.h"
 
 class QAction;
@@ -93,6 +94,8 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     QMenu* TrayMenu() const;
     bool InTray() const;
     bool TrayGreen() const;  // colour of the tray icon last set
+    // True from the start of the close sequence's mail until the program ends.
+    bool MailingOnClose() const;
     Ttopform* TopForm() const { return topform_.get(); }
     veltrin::GlobalHotKeys* HotKeys() const { return hotkeys_.get(); }
     // The hot-key commands by table index: Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P.
@@ -157,6 +160,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void HideToTray();
     void RestoreFromTray();
     void CloseAndReport();
+    void ShowCloseMailWait();  // the way out of the close mail where no tray can show one
 
     veltrin::AddressList list_;
     veltrin::AddressListModel* model_ = nullptr;
@@ -183,6 +187,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
 
     veltrin::MainTray* tray_ = nullptr;
     std::unique_ptr<Ttopform> topform_;
+    std::unique_ptr<veltrin::CloseMailSender> closemail_;  // the close sequence's mail, while it runs
     std::unique_ptr<veltrin::GlobalHotKeys> hotkeys_;
 
     bool rawsocketpending_ = false;  // the hint waits until the window is up

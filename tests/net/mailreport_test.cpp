@@ -5,7 +5,9 @@
 // what it saw (see tests/tools/smtp_server.py); the tests read that record back.
 #include "settings/mailreport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <poll.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -631,6 +634,40 @@ TEST_F(MailReportTest, EmptyFieldsAreReportedWithoutAConnection) {
     }
 }
 
+// An address that could end its path early (angle bracket, blank, control) would let the rest of
+// the value add parameters to MAIL or RCPT; it is refused with the settings window's wording.
+TEST_F(MailReportTest, AddressesThatCouldCarryCommandParametersAreRefused) {
+    START_SERVER(server, kUser, kPassword);
+    const struct {
+        const char* name;
+        bool sender;
+        std::string value;
+    } cases[] = {
+        {"parameters smuggled into RCPT", false, "a@x> NOTIFY=SUCCESS ORCPT=rfc822;spy@x"},
+        {"second recipient smuggles", false, "ok@x.test, a@x> NOTIFY=SUCCESS"},
+        {"blank inside", false, "a b@x.test"},
+        {"tab inside", false, "a\tb@x.test"},
+        {"opening bracket", false, "<a@x.test"},
+        {"closing bracket", false, "a@x.test>"},
+        {"bracketed", false, "<a@x.test>"},
+        {"escape byte", false, "a\x1b@x.test"},
+        {"DEL byte", false, "a\x7f@x.test"},
+        {"parameters smuggled into MAIL", true, "a@x> SIZE=1 BODY=8BITMIME"},
+        {"sender with a blank", true, "me @x.test"},
+        {"sender in brackets", true, "<me@x.test>"},
+        {"two senders", true, "me@x.test,you@x.test"},
+        {"sender with a control", true, "me\x01@x.test"},
+    };
+    for (const auto& c : cases) {
+        Tmailsetting mail = AuthMail();
+        (c.sender ? mail.sendfrom : mail.sendto) = c.value;
+        EXPECT_EQ(SendMail(mail), c.sender ? "Wrong send address information" : "Wrong delivery address information")
+            << c.name;
+    }
+    EXPECT_TRUE(server.All("connect").empty());
+    EXPECT_TRUE(server.All("rcpt").empty());
+}
+
 TEST_F(MailReportTest, LineBreaksAndUnsafeServerNamesAreRefusedBeforeAnyConnection) {
     START_SERVER(server, kUser, kPassword);
     struct Case {
@@ -728,4 +765,62 @@ TEST_F(MailReportTest, ConcurrentSendsBothArrive) {
 }
 
 }  // namespace
+}  // namespace veltrin
+
+namespace veltrin {
+namespace {
+
+// A server that takes the connection and never says a word: the client waits for its greeting.
+class SilentServer {
+public:
+    explicit SilentServer(const char* host) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(25);
+        inet_pton(AF_INET, host, &address.sin_addr);
+        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd_, 4) == 0;
+    }
+    ~SilentServer() {
+        if (client_ >= 0) close(client_);
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return ok_; }
+    // Waits until the client connected (up to `ms`).
+    bool Accept(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) return false;
+        client_ = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        return client_ >= 0;
+    }
+
+private:
+    int fd_ = -1;
+    int client_ = -1;
+    bool ok_ = false;
+};
+
+}  // namespace
+
+// A close-sequence mail to a server that never answers can be given up: the send ends with
+// "Sending was stopped" soon after the request, not with the client's time-out minutes later.
+TEST_F(MailReportTest, SendToASilentServerCanBeStopped) {
+    SilentServer server("127.0.0.1");
+    ASSERT_TRUE(server.ok()) << std::strerror(errno);
+    Tmailsetting mail = OpenMail();
+    std::atomic<bool> cancel{false};
+    std::string result;
+    std::thread sender([&] { result = SendMail(mail, cancel); });
+    const bool connected = server.Accept(20000);
+    cancel = true;
+    sender.join();
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(result, "Sending was stopped");
+    // Asked to stop before it starts, it never connects.
+    EXPECT_EQ(SendMail(mail, cancel), "Sending was stopped");
+    EXPECT_FALSE(server.Accept(200));
+}
+
 }  // namespace veltrin

@@ -15,6 +15,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -338,6 +343,59 @@ private slots:
         QVERIFY(!w.isVisible());
         QVERIFY(recorder.messages.empty());
         QVERIFY(server.Events("connect").isEmpty());
+    }
+
+    // The close sequence against a server that takes the connection and never answers: the
+    // window thread stays free while the mail waits, the tray icon stays, and its "Exit" ends
+    // the program at once with no result box.
+    void closeMailToASilentServerCanBeEnded() {
+        REQUIRE_X();
+        const qint64 pid = QCoreApplication::applicationPid();
+        const QString host = QStringLiteral("127.27.%1.%2").arg((pid >> 8) & 0xff).arg((pid & 0xfe) + 1);
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(25);
+        ::inet_pton(AF_INET, host.toLatin1().constData(), &address.sin_addr);
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0) {
+            ::close(listener);
+            QSKIP("cannot listen on port 25 of a loopback address (needs root)");
+        }
+        veltrin::DialogRecorder recorder;
+        auto w = std::make_unique<Tmainform>(QStringList{});
+        Fill(*w, {"127.0.0.1"});
+        veltrin::Tmailsetting& mail = Golbal()->mailsetting;
+        mail.smtpserver = host.toStdString();
+        mail.sendfrom = "monitor@example.test";
+        mail.sendto = "admin@example.test";
+        mail.authentication = false;
+        mail.sendsetting = "all";
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        const int before = endrequests;
+        w->close();
+        QVERIFY(!w->isVisible());
+        QCOMPARE(endrequests, before);  // still waiting for the server
+        QVERIFY(w->MailingOnClose());
+        // The client connects while this (the window) thread keeps running its event loop.
+        const auto connected = [listener] {
+            pollfd p{listener, POLLIN, 0};
+            return ::poll(&p, 1, 0) == 1;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(connected(), 20000);
+        auto* tray = w->findChild<QSystemTrayIcon*>(QStringLiteral("trayicon"));
+        QVERIFY(tray != nullptr && tray->isVisible());
+        w->TrayMenu()->findChild<QAction*>("Exit1")->trigger();
+        QVERIFY(QuitWithin(before, 10000));
+        // The mail is given up: no result box comes, and the window goes without waiting for it.
+        QTest::qWait(1500);
+        QVERIFY(recorder.messages.empty());
+        w.reset();
+        QVERIFY(recorder.messages.empty());
+        ::close(listener);
     }
 
     // The tray menu's "Exit" ends the program at once, even with "all": no mail, no message.

@@ -21,6 +21,7 @@
 
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
+#include "engine/location.h"
 #include "monitor/detailstat.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
@@ -72,6 +73,7 @@ private slots:
     void cleanup();
     void listsRepliesWithDateAndTime();
     void generalLabelsAndStatistics();
+    void locationFromTheLoaderThread();
     void retargetEmptiesListKeepsCounters();
     void leadingZeroCountedWithoutRows();
     void receivedNeverExceedsSent();
@@ -115,6 +117,7 @@ void DetailFormTest::init() {
     Golbal()->mailsetting.sendsetting.clear();
     Golbal()->mailsetting.emailtext.clear();
     Golbal()->location.clear();
+    Golbal()->locations = std::make_shared<veltrin::LocationLoader>();
     opener_ = std::make_unique<Opener>();
     opener_->window.resize(400, 300);
     opener_->window.show();
@@ -176,6 +179,27 @@ void DetailFormTest::listsRepliesWithDateAndTime() {
     QCOMPARE(w->lastreply().sourceip, std::string("127.0.0.1"));
     // The interval field was read and stored.
     QCOMPARE(Golbal()->interval, 1);
+}
+
+// The table loaded by the loader thread (as at start-up) names the address once it is there.
+void DetailFormTest::locationFromTheLoaderThread() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    std::string image(veltrin::kLocationHeaderSize, 'H');
+    std::string record(veltrin::kLocationRecordSize, '\0');
+    const std::string start = "127.0.0.0", end = "127.255.255.255", name = "Loaded loopback";
+    record.replace(0, start.size(), start);
+    record.replace(16, end.size(), end);
+    record.replace(31, name.size(), name);
+    image += record;
+    const QString path = dir.filePath(QStringLiteral("address.dat"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(image.data(), static_cast<qint64>(image.size()));
+    file.close();
+    Golbal()->locations->Start(path.toStdString());
+    QPointer<Tdetailform> w = opener_->Open(QStringLiteral("127.0.0.1"));
+    QTRY_COMPARE_WITH_TIMEOUT(w->location->text(), QStringLiteral("Location:    Loaded loopback"), 10000);
 }
 
 void DetailFormTest::generalLabelsAndStatistics() {

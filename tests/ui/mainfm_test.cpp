@@ -3,7 +3,11 @@
 // from real ICMP on loopback (root or CAP_NET_RAW needed for those checks).
 #include "ui/mainfm.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAbstractItemModel>
 #include <QAction>
@@ -21,6 +25,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -41,6 +46,7 @@
 #include "ui/addmore.h"
 #include "ui/addone.h"
 #include "ui/addresslistmodel.h"
+#include "ui/appexit.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
 #include "ui/pictures.h"
@@ -1029,6 +1035,74 @@ class MainFormTest : public QObject {
         w.ImportAddressFile();
         QCOMPARE(w.list().Count(), 8);
         QVERIFY(!w.monitor().running());
+    }
+
+    // A caption of megabytes is cut to what an address can be, and the import says what it cut;
+    // the view is given no more than it can show.
+    void importCutsHugeCaptionsAndSaysSo() {
+        QByteArray bytes(10 << 20, 'h');
+        bytes += "_\r\r\n127.0.0.1_\r\r\nHTTP://host.test/" + QByteArray(6000, 'p') + "_\r\r\n";
+        const QString path = ListFile(bytes);
+        veltrin::DialogRecorder& recorder = *dialogs_;
+        Tmainform w({});
+        recorder.QueueFileAnswer(path);
+        w.ImportAddressFile();
+        QCOMPARE(w.list().Count(), 3);
+        QCOMPARE(w.list().Row(0).address, std::string(253, 'h'));
+        QCOMPARE(w.list().Row(1).address, std::string("127.0.0.1"));
+        QCOMPARE(w.list().Row(2).address.size(), std::size_t{4096});
+        QCOMPARE(recorder.messages.size(), std::size_t{1});
+        QVERIFY2(recorder.messages[0].text.startsWith(QStringLiteral("2 address(es) were too long and were cut")),
+                 qPrintable(recorder.messages[0].text));
+        const QAbstractItemModel* model = w.ListV1()->model();
+        QVERIFY(model->data(model->index(2, 0)).toString().size() <= 513);
+        QCOMPARE(model->data(model->index(1, 0)).toString(), QStringLiteral("127.0.0.1"));
+    }
+
+    // Where no tray can show an icon, the close mail's wait comes with a box whose "Stop waiting"
+    // ends the program at once; the mail's result is then never shown.
+    void closeMailWaitCanBeStoppedWithoutATray() {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("a tray is available: the tray's Exit is the way out");
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(25);
+        const QString host = QStringLiteral("127.28.%1.%2")
+                                 .arg((QCoreApplication::applicationPid() >> 8) & 0xff)
+                                 .arg((QCoreApplication::applicationPid() & 0xfe) + 1);
+        ::inet_pton(AF_INET, host.toLatin1().constData(), &address.sin_addr);
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0) {
+            ::close(listener);
+            QSKIP("cannot listen on port 25 of a loopback address (needs root)");
+        }
+        int ended = 0;
+        veltrin::SetEndApplicationHook([&ended] { ++ended; });
+        {
+            auto w = std::make_unique<Tmainform>(QStringList{});
+            w->list().Append("127.0.0.1");
+            veltrin::Tmailsetting& mail = Golbal()->mailsetting;
+            mail.smtpserver = host.toStdString();
+            mail.sendfrom = "monitor@example.test";
+            mail.sendto = "admin@example.test";
+            mail.authentication = false;
+            mail.sendsetting = "Error code";
+            w->show();
+            w->close();
+            QCOMPARE(ended, 0);
+            QVERIFY(w->MailingOnClose());
+            QPushButton* stop = nullptr;
+            QTRY_VERIFY((stop = w->findChild<QPushButton*>(QStringLiteral("stopwaiting"))) != nullptr);
+            stop->click();
+            QCOMPARE(ended, 1);
+            QTest::qWait(1500);
+            QVERIFY(dialogs_->messages.empty());
+        }
+        QVERIFY(dialogs_->messages.empty());
+        veltrin::SetEndApplicationHook({});
+        ::close(listener);
     }
 
     void saveAddressLogNames_data() {

@@ -63,6 +63,22 @@ TEST(AddressListTest, AppendKeepsOrderDuplicatesAndExactText) {
     }
 }
 
+// Repeated imports cannot grow the list past its cap; what does not fit is reported by count.
+TEST(AddressListTest, ListIsCappedAcrossAppends) {
+    AddressList list;
+    std::vector<AddressRow> rows(600000, AddressRow{"127.0.0.1", "", "", ""});
+    EXPECT_EQ(list.AppendRows(rows), 600000u);
+    EXPECT_EQ(list.AppendRows(rows), static_cast<std::size_t>(kMaxListRows) - 600000u);
+    EXPECT_EQ(list.Count(), kMaxListRows);
+    EXPECT_EQ(list.AppendRows(rows), 0u);
+    EXPECT_FALSE(list.Append("127.0.0.2"));
+    EXPECT_EQ(list.Count(), kMaxListRows);
+    EXPECT_EQ(list.Row(kMaxListRows - 1).address, "127.0.0.1");
+    list.RemoveAt(0);
+    EXPECT_TRUE(list.Append("127.0.0.2"));
+    EXPECT_EQ(list.Row(kMaxListRows - 1).address, "127.0.0.2");
+}
+
 TEST(AddressListTest, SelectionFollowsRemovals) {
     AddressList list;
     list.AppendRows({Row("a"), Row("b"), Row("c"), Row("d")});

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "monitor/detailstat.h"
 
@@ -145,15 +146,22 @@ TEST(AccountReplyTest, MinimumMaximumAndTotal) {
     EXPECT_EQ(s.sentcount, 0);  // sends are counted by the sender alone
 }
 
-TEST(AccountReplyTest, ZeroRoundTripIsTheMinimumOnlyUntilTheNextReply) {
-    Tdetailstat s;
-    ASSERT_TRUE(AccountReply(s, 0, 32));
-    EXPECT_EQ(s.mintime, 0);
-    ASSERT_TRUE(AccountReply(s, 4, 32));
-    EXPECT_EQ(s.mintime, 4);  // 0 counts as "not set yet"
-    ASSERT_TRUE(AccountReply(s, 2, 32));
-    EXPECT_EQ(s.mintime, 2);
-    EXPECT_EQ(s.maxtime, 4);
+// A reply under one millisecond is a real minimum: 3, 0, 9 ms give 0, not 9.
+TEST(AccountReplyTest, ZeroRoundTripIsARealMinimum) {
+    const struct {
+        std::vector<std::int64_t> times;
+        std::int32_t min, max;
+    } cases[] = {
+        {{3, 0, 9}, 0, 9}, {{0, 4, 2}, 0, 4}, {{0}, 0, 0}, {{7, 5, 6}, 5, 7}, {{9, 0, 0, 1}, 0, 9},
+    };
+    for (const auto& c : cases) {
+        Tdetailstat s;
+        for (std::int64_t t : c.times) ASSERT_TRUE(AccountReply(s, t, 32));
+        EXPECT_EQ(s.mintime, c.min) << testing::PrintToString(c.times);
+        EXPECT_EQ(s.maxtime, c.max) << testing::PrintToString(c.times);
+        EXPECT_TRUE(s.hasmin);
+        EXPECT_EQ(StatisticsLabels(s)[4], "Minum:       " + std::to_string(c.min) + "  ms");
+    }
 }
 
 TEST(AccountReplyTest, RoundTripOutside32BitsDropsThePacket) {
@@ -171,19 +179,31 @@ TEST(AccountReplyTest, RoundTripOutside32BitsDropsThePacket) {
     EXPECT_EQ(s.maxtime, kMax);
 }
 
-TEST(AccountReplyTest, SumsSaturateInsteadOfWrapping) {
+TEST(AccountReplyTest, AverageStaysRightPastThirtyTwoBits) {
+    Tdetailstat s;
+    ASSERT_TRUE(AccountReply(s, kMax, 32));
+    ASSERT_TRUE(AccountReply(s, kMax, 32));
+    EXPECT_EQ(s.totaltime, 2 * std::int64_t{kMax});
+    EXPECT_EQ(StatisticsLabels(s)[6], "Average:         2147483647   ms");
+    ASSERT_TRUE(AccountReply(s, 1, 32));
+    EXPECT_EQ(StatisticsLabels(s)[6], "Average:         1431655765   ms");  // (2 x max + 1) / 3
+}
+
+TEST(AccountReplyTest, CountSaturatesInsteadOfWrapping) {
     Tdetailstat s;
     s.recvcount = kMax;
     s.totaltime = kMax - 10;
     ASSERT_TRUE(AccountReply(s, 100, 32));
     EXPECT_EQ(s.recvcount, kMax);
-    EXPECT_EQ(s.totaltime, kMax);
+    EXPECT_EQ(s.totaltime, std::int64_t{kMax} + 90);
+    // The 64-bit sum itself pins at its ends (never reached in a run; a negative round trip is
+    // never produced by the decoder).
+    s.totaltime = std::numeric_limits<std::int64_t>::max() - 5;
     ASSERT_TRUE(AccountReply(s, kMax, 32));
-    EXPECT_EQ(s.totaltime, kMax);
-    // A negative round trip (never produced by the decoder) saturates at the bottom too.
-    s.totaltime = kMin + 5;
+    EXPECT_EQ(s.totaltime, std::numeric_limits<std::int64_t>::max());
+    s.totaltime = std::numeric_limits<std::int64_t>::min() + 5;
     ASSERT_TRUE(AccountReply(s, -100, 32));
-    EXPECT_EQ(s.totaltime, kMin);
+    EXPECT_EQ(s.totaltime, std::numeric_limits<std::int64_t>::min());
     // The texts built from saturated counters stay well defined.
     const auto labels = StatisticsLabels(s);
     EXPECT_EQ(labels[1], "Received:        2147483647");

@@ -14,6 +14,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -347,4 +349,115 @@ TEST(CsvToAddressDat, RejectsInvalidRowsAndWritesNothing) {
         struct stat info {};
         EXPECT_NE(::stat(dat.c_str(), &info), 0) << input;
     }
+}
+
+// ---- bounded, sorted and off the window thread ------------------------------------------------
+
+// A file past the record bound is read only up to the bound: start-up time and memory stay
+// bounded whatever size the file has.
+TEST(LoadLocationTable, ReadsAtMostTheRecordBound) {
+    TempFolder dir{"location"};
+    const std::string path = dir / "address.dat";
+    PutFile(path, Header() + Record("1.0.0.0", "1.0.0.9", "First"));
+    // The rest is a hole: zero bytes that cost no disk.
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kLocationHeaderSize +
+                                                          (kMaxLocationRecords + 5000) * kLocationRecordSize)),
+              0);
+    LocationTable table;
+    EXPECT_EQ(LoadLocationTable(path, table), static_cast<int>(kMaxLocationRecords));
+    ASSERT_EQ(table.size(), kMaxLocationRecords);
+    EXPECT_EQ(table.front().name, "First");
+    LocationTable frombytes;
+    EXPECT_EQ(LoadLocationBytes(ReadFile(path), frombytes), static_cast<int>(kMaxLocationRecords));
+}
+
+// The index answers what the file-order scan answers: first record in the file wins on overlap,
+// bounds inclusive, reversed ranges match nothing, keys at the ends of the 64-bit range work.
+TEST(LocationIndex, SameAnswersAsTheFileOrderScan) {
+    const std::int64_t top = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t bottom = std::numeric_limits<std::int64_t>::min();
+    const LocationTable fixed{
+        {IpKey("127.0.0.0"), IpKey("127.0.0.255"), "Narrow"},
+        {IpKey("127.0.0.0"), IpKey("127.255.255.255"), "Wide"},
+        {IpKey("127.0.0.10"), IpKey("127.0.0.20"), "Hidden"},
+        {IpKey("10.0.0.9"), IpKey("10.0.0.1"), "Reversed"},
+        {kBadKey, kBadKey, "Bad text"},
+        {top - 1, top, "Top"},
+        {bottom, bottom + 2, "Bottom"},
+        {5, 50, "Outer"},
+        {10, 20, "Inner later"},
+        {20, 30, "Touching"},
+    };
+    std::mt19937_64 random(19);
+    std::vector<LocationTable> tables{fixed, {}};
+    for (int t = 0; t < 40; ++t) {
+        LocationTable table;
+        const int count = 1 + static_cast<int>(random() % 60);
+        for (int i = 0; i < count; ++i) {
+            const std::int64_t a = static_cast<std::int64_t>(random() % 200);
+            const std::int64_t b = static_cast<std::int64_t>(random() % 200);
+            table.push_back({std::min(a, b), i % 7 == 0 ? std::min(a, b) - 1 : std::max(a, b), "N" + std::to_string(i)});
+        }
+        tables.push_back(std::move(table));
+    }
+    for (const LocationTable& table : tables) {
+        const LocationIndex index(table);
+        std::vector<std::int64_t> keys{bottom, bottom + 1, top, top - 1, kBadKey, 0};
+        for (std::int64_t k = -2; k < 203; ++k) keys.push_back(k);
+        for (const Tsockaddr& e : table) {
+            for (std::int64_t k : {e.startkey, e.endkey}) {
+                keys.push_back(k);
+                if (k > bottom) keys.push_back(k - 1);
+                if (k < top) keys.push_back(k + 1);
+            }
+        }
+        for (std::int64_t k : keys) ASSERT_EQ(index.Lookup(k), LookupLocation(table, k)) << k << " of " << table.size();
+        EXPECT_LE(index.segments(), 2 * table.size());
+    }
+}
+
+TEST(LocationLoader, LoadsOnItsOwnThreadAndThenAnswers) {
+    TempFolder dir{"location"};
+    const std::string path = dir / "address.dat";
+    PutFile(path, Header() + Record("127.0.0.0", "127.255.255.255", "Loopback") +
+                      Record("198.18.0.0", "198.19.255.255", "Bench"));
+    LocationLoader loader;
+    std::string name = "untouched";
+    std::atomic<int> calls{0};
+    std::thread::id loadthread;
+    loader.Start(path, [&] {
+        loadthread = std::this_thread::get_id();
+        ++calls;
+    });
+    loader.Wait();
+    EXPECT_TRUE(loader.Ready());
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_NE(loadthread, std::this_thread::get_id());
+    ASSERT_TRUE(loader.Lookup(IpKey("127.0.0.1"), name));
+    EXPECT_EQ(name, "Loopback");
+    ASSERT_TRUE(loader.Lookup(IpKey("198.19.1.1"), name));
+    EXPECT_EQ(name, "Bench");
+    ASSERT_TRUE(loader.Lookup(IpKey("8.8.8.8"), name));
+    EXPECT_EQ(name, "Unkown IP");
+
+    // A missing file gives an empty table; nothing is answered before the load is done.
+    LocationLoader missing;
+    EXPECT_FALSE(missing.Lookup(0, name));
+    missing.Start(dir / "none.dat");
+    missing.Wait();
+    ASSERT_TRUE(missing.Lookup(0, name));
+    EXPECT_EQ(name, "IP column is empty");
+}
+
+// Destroying the loader mid-load stops it (the program may close while a huge file loads).
+TEST(LocationLoader, StopsWhenDestroyedDuringTheLoad) {
+    TempFolder dir{"location"};
+    const std::string path = dir / "address.dat";
+    PutFile(path, Header());
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kLocationHeaderSize + kMaxLocationRecords * kLocationRecordSize)), 0);
+    for (int i = 0; i < 3; ++i) {
+        LocationLoader loader;
+        loader.Start(path);
+    }
+    SUCCEED();
 }

@@ -145,6 +145,41 @@ TEST(LoadAddressText, StopsAtTheImportRowBound) {
     EXPECT_EQ(rows.size(), kMaxImportRows);
 }
 
+// Captions are cut to what an address can be: 253 characters for a host name, 4096 for a web
+// address; the import tells how many were cut.
+TEST(LoadAddressText, CutsAddressTextsToTheirBound) {
+    const std::string web = "HtTp://host.test/" + std::string(5000, 'p');
+    const std::string euro = "\xe2\x82\xac";  // three bytes of one character
+    std::string longname;
+    while (longname.size() < 300) longname += euro;
+    const struct {
+        std::string address;
+        std::string kept;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1"},
+        {std::string(253, 'h'), std::string(253, 'h')},
+        {std::string(254, 'h'), std::string(253, 'h')},
+        {std::string(10u << 20, 'h'), std::string(253, 'h')},
+        {web, web.substr(0, 4096)},
+        {"x http://" + std::string(3000, 'p'), "x http://" + std::string(3000, 'p')},
+        {longname, longname.substr(0, 252)},  // never half a character
+    };
+    std::string bytes;
+    for (const auto& c : cases) bytes += c.address + "_rest\r\n";
+    std::vector<AddressRow> rows;
+    std::size_t cut = 99;
+    ASSERT_EQ(LoadAddressText(bytes, rows, &cut), std::size(cases));
+    EXPECT_EQ(cut, 4u);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(rows[i].address.size(), cases[i].kept.size()) << i;
+        EXPECT_EQ(rows[i].address, cases[i].kept) << i;
+    }
+    std::string text = std::string(300, 'a');
+    EXPECT_TRUE(BoundAddressText(text));
+    EXPECT_EQ(text.size(), kMaxHostNameText);
+    EXPECT_FALSE(BoundAddressText(text));
+}
+
 // ---- whole-file writer -----------------------------------------------------------------------
 
 TEST(WriteTextLines, EveryLineEndsWithCrLf) {
@@ -330,6 +365,33 @@ TEST(LogMailText, OnlyTheMatchingSendSettingSetsIt) {
         for (const auto& row : rows) lines.push_back(c.detail ? DetailLogLine(row) : MainLogLine(row));
         EXPECT_EQ(emailtext, c.changes ? JoinCommaText(lines) : "before") << c.detail << " " << c.sendsetting;
     }
+}
+
+// A mail text made from a huge log is cut at whole lines with a note, so it cannot grow the
+// settings file past what can be read back or make a mail no server takes.
+TEST(LogMailText, HugeLogIsCutWithANote) {
+    TempFolder dir{"logs"};
+    const std::string caption(200, 'h');
+    std::vector<AddressRow> rows(30000, AddressRow{caption, "64", "1", "32"});  // some 7 MB of lines
+    std::string emailtext;
+    ASSERT_EQ(SaveAddressLog(dir / "big", rows, "all", emailtext), LogSaveResult::Saved);
+    EXPECT_LE(emailtext.size(), kMaxMailTextBytes);
+    EXPECT_GT(emailtext.size(), kMaxMailTextBytes - 1024);
+    const std::string line = JoinCommaText({MainLogLine(rows[0])});
+    EXPECT_EQ(emailtext.compare(0, line.size(), line), 0);
+    const std::size_t note = emailtext.rfind("(report cut: ");
+    ASSERT_NE(note, std::string::npos);
+    EXPECT_NE(emailtext.find(" of 30000 lines not included", note), std::string::npos) << emailtext.substr(note);
+    // The file itself is whole.
+    EXPECT_GT(ReadFile(dir / "big.spl").size(), 30000u * 200);
+
+    // Detail logs go the same way; a small one is not touched.
+    std::string detailtext;
+    ASSERT_EQ(SaveDetailLog(dir / "detail", rows, "select log", detailtext), LogSaveResult::Saved);
+    EXPECT_LE(detailtext.size(), kMaxMailTextBytes);
+    EXPECT_NE(detailtext.find("(report cut: "), std::string::npos);
+    const std::vector<std::string> small{"a", "b c"};
+    EXPECT_EQ(MailTextOf(small), JoinCommaText(small));
 }
 
 // ---- detail log ------------------------------------------------------------------------------

@@ -18,6 +18,10 @@
 
 #include "unit/testfiles.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+
 #include "settings/inifile.h"
 #include "settings/settingsfile.h"
 
@@ -178,10 +182,92 @@ TEST(LoadSettings, SurvivesOddBytes) {
 
 TEST(LoadSettings, OversizedFileIsNotRead) {
     TempFolder dir{"settings"};
-    const std::string big = "[Ping setting]\ninterval=7\n;" + std::string(2u << 20, 'x') + "\n";
+    const std::string big = "[Ping setting]\ninterval=7\n;" + std::string(kMaxSettingsFileBytes, 'x') + "\n";
     EXPECT_EQ(LoadText(dir, big).interval, 3);
-    EXPECT_FALSE(SaveAdvancedSettings(dir / "k.ini", 1, 2, 3));
+    std::string error;
+    EXPECT_FALSE(SaveAdvancedSettings(dir / "k.ini", 1, 2, 3, &error));
+    EXPECT_NE(error.find("larger than 16 MB"), std::string::npos) << error;
     EXPECT_EQ(ReadFile(dir / "k.ini"), big);
+}
+
+// Whatever a save writes reads back: the bound for reading is the bound for writing.
+TEST(SaveSettings, LargeSavedFileReadsBackAndStaysUpdatable) {
+    for (const std::size_t size : {std::size_t{2} << 20, kMaxSettingsFileBytes - 4096}) {
+        TempFolder dir{"settings"};
+        const std::string path = dir / "k.ini";
+        ASSERT_TRUE(SaveAdvancedSettings(path, 4, 64, 9));
+        Tmailsetting mail = kMail;
+        mail.emailtext = std::string(size, 'm');
+        ASSERT_TRUE(SaveMailSettings(path, mail)) << size;
+        const Loaded got = Load(path);
+        EXPECT_EQ(got.interval, 9) << size;
+        EXPECT_EQ(got.datalength, 64) << size;
+        EXPECT_EQ(got.mail.subject, "Report") << size;
+        EXPECT_EQ(got.mail.emailtext, std::string(2047, 'm')) << size;
+        EXPECT_TRUE(SaveAdvancedSettings(path, 4, 64, 10)) << size;
+        EXPECT_EQ(Load(path).interval, 10) << size;
+    }
+}
+
+TEST(SaveSettings, SaveOverTheBoundIsRefusedWithAMessageAndTheOldFileKept) {
+    TempFolder dir{"settings"};
+    const std::string path = dir / "k.ini";
+    ASSERT_TRUE(SaveMailSettings(path, kMail));
+    const std::string before = ReadFile(path);
+    Tmailsetting mail = kMail;
+    mail.emailtext = std::string(kMaxSettingsFileBytes, 'm');
+    std::string error;
+    EXPECT_FALSE(SaveMailSettings(path, mail, &error));
+    EXPECT_NE(error.find("more than 16 MB"), std::string::npos) << error;
+    EXPECT_FALSE(SaveMailSettings(path, mail));
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"k.ini"});
+    EXPECT_EQ(Load(path).mail.emailtext, "Mail text");
+}
+
+// A save that was killed leaves its temporary copy (which holds the credentials); the next save
+// removes it, but nothing a living writer or another program may still own.
+TEST(SaveSettings, StaleTemporariesOfADeadWriterAreRemoved) {
+    TempFolder dir{"settings"};
+    const std::string path = dir / "k.ini";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string dead = std::to_string(child);
+    const std::string self = std::to_string(::getpid());
+    const std::vector<std::string> stale = {".k.ini." + dead + "-0.tmp", ".k.ini." + dead + "-17.tmp"};
+    const std::set<std::string> kept = {
+        ".k.ini." + self + "-3.tmp",   // this process: a save may be under way
+        ".k.ini.1-0.tmp",              // a living process
+        ".other.ini." + dead + "-0.tmp",  // another file's copy
+        ".k.ini." + dead + "-x.tmp",   // not our pattern
+        ".k.ini." + dead + "-0.tmp~", "k.ini." + dead + "-0.tmp", ".k.ini.-0.tmp",
+    };
+    for (const std::string& name : stale) PutFile(dir / name, "smtp credentials");
+    for (const std::string& name : kept) PutFile(dir / name, "keep");
+    // A link or a folder under our pattern is not one of our files.
+    ASSERT_EQ(::symlink("k.ini", (dir / (".k.ini." + dead + "-5.tmp")).c_str()), 0);
+    ASSERT_EQ(::mkdir((dir / (".k.ini." + dead + "-6.tmp")).c_str(), 0700), 0);
+    // A copy whose writer still holds its lock is in use, whatever kill() says.
+    const std::string locked = dir / (".k.ini." + dead + "-7.tmp");
+    PutFile(locked, "in use");
+    const int lockfd = ::open(locked.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lockfd, 0);
+    ASSERT_EQ(::flock(lockfd, LOCK_EX), 0);
+
+    ASSERT_TRUE(SaveMailSettings(path, kMail));
+    std::set<std::string> expected = kept;
+    expected.insert("k.ini");
+    expected.insert(".k.ini." + dead + "-5.tmp");
+    expected.insert(".k.ini." + dead + "-6.tmp");
+    expected.insert(".k.ini." + dead + "-7.tmp");
+    EXPECT_EQ(dir.Names(), expected);
+    ::close(lockfd);
+    // Once its lock is gone the last copy goes with the next save.
+    ASSERT_TRUE(SaveAdvancedSettings(path, 1, 2, 3));
+    expected.erase(".k.ini." + dead + "-7.tmp");
+    EXPECT_EQ(dir.Names(), expected);
 }
 
 // ---- saving ----------------------------------------------------------------------------------
