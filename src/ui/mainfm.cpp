@@ -48,6 +48,8 @@
 #include "ui/aboutfm.h"
 #include "ui/appexit.h"
 #include "ui/addresslistmodel.h"
+#include "ui/alerts.h"
+#include "ui/columnheader.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
@@ -92,6 +94,22 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     model_ = new veltrin::AddressListModel(list_, this);
+    proxy_ = new veltrin::AddressSortProxy(this);
+    proxy_->setSourceModel(model_);
+    alerts_ = new veltrin::Alerts(this);
+    alerts_->SetMailSettings([] {
+        const veltrin::Tgolbal* golbal = veltrin::Golbal();
+        return golbal ? golbal->mailsetting : veltrin::Tmailsetting{};
+    });
+    // The counts change with every state change; the tip follows once per turn of the loop.
+    connect(model_, &veltrin::AddressListModel::countsChanged, this, [this] {
+        if (traytippending_ || !tray_) return;
+        traytippending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            traytippending_ = false;
+            if (tray_) tray_->setToolTip(TrayToolTip());
+        });
+    });
     veltrin::MonitorEvents& events = *this;
     monitor_ = std::make_unique<veltrin::Monitor>(list_, veltrin::WindowHandOver(), events,
                                                   [this] { return IntervalText().toStdString(); });
@@ -172,6 +190,10 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     Guarded([this] { LoadLocation(); });
     detailopen_ = false;  // created and running start false in the monitor itself
     Guarded([this] { ReadSettings(); });
+    {
+        const veltrin::Tgolbal* golbal = veltrin::Golbal();
+        columns_ = new veltrin::ColumnHeader(ListV1_, proxy_, model_, golbal ? golbal->inipath : std::string(), this);
+    }
     Guarded([this, &arguments] { LoadArgumentFile(arguments); });
     Guarded([this] { CreateTopWindow(); });
     Guarded([this] { pingbtnClick(); });
@@ -372,7 +394,7 @@ void Tmainform::BuildList(QWidget* parent) {
     layout->setContentsMargins(0, 0, 0, 0);
     ListV1_ = new QTableView(parent);
     ListV1_->setObjectName(QStringLiteral("ListV1"));
-    ListV1_->setModel(model_);
+    ListV1_->setModel(proxy_);
     ListV1_->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListV1_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListV1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -392,8 +414,8 @@ void Tmainform::BuildList(QWidget* parent) {
     columns->setHighlightSections(false);
     columns->setSectionsClickable(false);
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    const int widths[] = {150, 80, 100, 200};
-    for (int c = 0; c < 4; ++c) columns->resizeSection(c, widths[c]);
+    for (int c = 0; c < veltrin::AddressListModel::ColumnCount; ++c)
+        columns->resizeSection(c, c == 0 ? 150 : c == 1 ? 80 : c == 2 ? 100 : c == 3 ? 200 : 70);
 
     // Lime text on the dark frame colour.
     QPalette palette = ListV1_->palette();
@@ -409,6 +431,7 @@ void Tmainform::BuildList(QWidget* parent) {
     palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      palette.color(QPalette::Active, QPalette::HighlightedText));
     ListV1_->setPalette(palette);
+    model_->SetViewPalette(palette);
     // The header keeps the ordinary colours, its empty end included.
     QPalette headerpalette = QApplication::palette(columns);
     headerpalette.setColor(QPalette::Base, headerpalette.color(QPalette::Button));
@@ -694,6 +717,14 @@ void Tmainform::RawSocketUnavailable(const std::string& hint) {
     if (isVisible()) QMetaObject::invokeMethod(this, &Tmainform::ShowRawSocketNotice, Qt::QueuedConnection);
 }
 
+void Tmainform::RowStatesChanged(const std::vector<veltrin::StateChange>& changes) {
+    alerts_->Changes(changes);
+}
+
+QString Tmainform::TrayToolTip() const {
+    return QStringLiteral("Korbel\n%1 of %2 answering").arg(model_->AnsweringCount()).arg(model_->RowTotal());
+}
+
 void Tmainform::ShowRawSocketNotice() {
     if (!rawsocketpending_) return;
     rawsocketpending_ = false;
@@ -704,15 +735,26 @@ void Tmainform::ShowRawSocketNotice() {
 
 void Tmainform::ViewToList() {
     if (!ListV1_) return;
-    std::vector<std::pair<int, int>> spans;
-    for (const QItemSelectionRange& range : ListV1_->selectionModel()->selection())
-        spans.emplace_back(range.top(), range.bottom());
-    std::sort(spans.begin(), spans.end());
     std::vector<int> rows;
-    int next = 0;
-    for (const auto& [top, bottom] : spans) {
-        for (int r = std::max(top, next); r <= bottom && r < list_.Count(); ++r) rows.push_back(r);
-        next = std::max(next, bottom + 1);
+    if (!proxy_->Sorted()) {
+        // Unsorted, view rows are list rows: ranges stay ranges.
+        std::vector<std::pair<int, int>> spans;
+        for (const QItemSelectionRange& range : ListV1_->selectionModel()->selection())
+            spans.emplace_back(range.top(), range.bottom());
+        std::sort(spans.begin(), spans.end());
+        int next = 0;
+        for (const auto& [top, bottom] : spans) {
+            for (int r = std::max(top, next); r <= bottom && r < list_.Count(); ++r) rows.push_back(r);
+            next = std::max(next, bottom + 1);
+        }
+    } else {
+        for (const QItemSelectionRange& range : ListV1_->selectionModel()->selection())
+            for (int r = range.top(); r <= range.bottom(); ++r) {
+                const int row = proxy_->mapToSource(proxy_->index(r, 0)).row();
+                if (row >= 0 && row < list_.Count()) rows.push_back(row);
+            }
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     }
     syncing_ = true;
     list_.SetSelection(rows);
@@ -722,12 +764,18 @@ void Tmainform::ViewToList() {
 void Tmainform::ListToView() {
     if (!ListV1_) return;
     QItemSelection selection;
-    const std::vector<int> rows = list_.SelectedRows();
+    std::vector<int> rows = list_.SelectedRows();
+    if (proxy_->Sorted()) {
+        // The same rows in the view's order, so neighbours there still make one range.
+        for (int& r : rows) r = proxy_->mapFromSource(model_->index(r, 0)).row();
+        rows.erase(std::remove(rows.begin(), rows.end(), -1), rows.end());
+        std::sort(rows.begin(), rows.end());
+    }
     for (std::size_t i = 0; i < rows.size();) {
         std::size_t j = i;
         while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1) ++j;
-        selection.select(model_->index(rows[i], 0),
-                         model_->index(rows[j], veltrin::AddressListModel::ColumnCount - 1));
+        selection.select(proxy_->index(rows[i], 0),
+                         proxy_->index(rows[j], veltrin::AddressListModel::ColumnCount - 1));
         i = j + 1;
     }
     syncing_ = true;
@@ -830,12 +878,13 @@ void Tmainform::HideToTray() {
     if (!tray_) {
         tray_ = new QSystemTrayIcon(this);
         tray_->setObjectName(QStringLiteral("trayicon"));
-        tray_->setToolTip(QStringLiteral("Korbel"));
         tray_->setContextMenu(traymenu_);  // the right button shows popmu1
+        alerts_->SetTray(tray_);
         connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger) RestoreFromTray();  // left button
         });
     }
+    tray_->setToolTip(TrayToolTip());
     SetTrayIcon();
     // Hidden, not minimised: without a tray the top window's double-click and the hot keys
     // still bring the window back.
