@@ -14,6 +14,8 @@ using detail::Dotted;
 using detail::kEchoMaxMessage;
 
 constexpr int kDecodeBuffer = kEchoMaxMessage + 1;
+constexpr int kIpMinHeader = 20;     // header length 5 words: no options
+constexpr int kIcmpEchoHeader = 12;  // type, code, checksum, identifier, sequence, timestamp
 
 // Whole-text decimal integer with an optional sign, as the description table expects.
 bool ParseInt(const std::string& text, int& value) {
@@ -43,24 +45,38 @@ void DecodeReply(const std::uint8_t* buffer, int length, std::uint32_t recvtick,
         std::uint8_t work[kDecodeBuffer] = {};
         const int copied = std::min(length, kEchoMaxMessage);
         std::memcpy(work, buffer, static_cast<std::size_t>(copied));
-        const std::uint16_t id = static_cast<std::uint16_t>(work[24] | (work[25] << 8));
+        // The ICMP message starts where the IP header's length field says (5..15 words), so
+        // replies that carry IP options (record route, timestamp) are read where they are. A
+        // length outside that range, or one that leaves no room for the ICMP header and its
+        // timestamp inside the datagram, is no reply.
+        const int header = (work[0] & 0x0F) * 4;
+        if (header < kIpMinHeader || header + kIcmpEchoHeader > copied) {
+            out.icmptype = "NIL";
+            out.icmpcode = out.sourceip = out.destip = out.packetsize = out.replytime = out.ttl = out.datastr =
+                "Error";
+            return;
+        }
+        const std::uint8_t* icmp = work + header;
+        const std::uint16_t id = static_cast<std::uint16_t>(icmp[4] | (icmp[5] << 8));
         if (id != expectedid) {
             out.icmptype = "NIL";
             return;
         }
-        char data[kDecodeBuffer] = {};
-        std::memcpy(data, work + 32, static_cast<std::size_t>(copied - 32));
-        const std::uint32_t stamp = static_cast<std::uint32_t>(work[28]) | (static_cast<std::uint32_t>(work[29]) << 8) |
-                                    (static_cast<std::uint32_t>(work[30]) << 16) |
-                                    (static_cast<std::uint32_t>(work[31]) << 24);
-        out.icmptype = std::to_string(work[20]);
-        out.icmpcode = std::to_string(work[21]);
+        // The echoed data inside the decoding window: at most the first 1024 bytes of the datagram.
+        const int datafirst = header + kIcmpEchoHeader;
+        const std::size_t datalength = static_cast<std::size_t>(copied - datafirst);
+        const std::uint32_t stamp = static_cast<std::uint32_t>(icmp[8]) | (static_cast<std::uint32_t>(icmp[9]) << 8) |
+                                    (static_cast<std::uint32_t>(icmp[10]) << 16) |
+                                    (static_cast<std::uint32_t>(icmp[11]) << 24);
+        out.icmptype = std::to_string(icmp[0]);
+        out.icmpcode = std::to_string(icmp[1]);
         out.sourceip = Dotted(work + 12);
         out.destip = Dotted(work + 16);
         out.ttl = std::to_string(work[8]);
         out.replytime = std::to_string(static_cast<std::uint32_t>(recvtick - stamp));
         out.packetsize = std::to_string(length);
-        out.datastr.assign(data, strnlen(data, static_cast<std::size_t>(copied - 32)));
+        const char* data = reinterpret_cast<const char*>(work + datafirst);
+        out.datastr.assign(data, strnlen(data, datalength));
     } catch (...) {
         // Allocation failure: the record stays as far as it was written.
     }

@@ -20,7 +20,8 @@ std::uint16_t IcmpChecksum(const std::uint8_t* data, std::size_t length) {
     std::size_t i = 0;
     for (; i + 1 < length; i += 2) sum += static_cast<std::uint32_t>(data[i] | (data[i + 1] << 8));
     if (i < length) sum += data[i];
-    // Messages are at most 1024 bytes, so two folds always settle the carry.
+    // Up to 32,768 words of at most 0xFFFF stay below 2^32, so for any IPv4 datagram (64 KiB at
+    // most) two folds always settle the carry.
     sum = (sum >> 16) + (sum & 0xFFFF);
     sum += sum >> 16;
     return static_cast<std::uint16_t>(~sum & 0xFFFF);
@@ -43,16 +44,21 @@ std::vector<std::uint8_t> BuildEchoRequest(std::uint16_t identifier, std::uint32
 }
 
 int SendEchoWith(const std::string& address, int interval, int datalength,
-                 const std::function<bool(int)>& pause) {
+                 const std::function<bool(int)>& pause,
+                 const std::function<void(std::uint16_t identifier, std::uint32_t tick)>& sending) {
     if (address.empty()) return 0;
     const std::int64_t product = static_cast<std::int64_t>(interval) * 100;
     const int pausems = product <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(product, INT32_MAX));
     IcmpSocket socket;
     if (!socket.ok()) return socket.error();
-    const auto packet = BuildEchoRequest(CurrentThreadIdentifier(), TickCount(), datalength);
+    const std::uint16_t identifier = CurrentThreadIdentifier();
+    const std::uint32_t tick = TickCount();
+    const auto packet = BuildEchoRequest(identifier, tick, datalength);
     // A malformed text gives INADDR_NONE, the broadcast address; without SO_BROADCAST the
     // send then fails, which is the wanted outcome.
     const in_addr_t dest = ::inet_addr(address.c_str());
+    // Told before the packet leaves: on loopback the reply can be back before sendto returns.
+    if (sending) sending(identifier, tick);
     const ssize_t sent = socket.SendTo(packet.data(), packet.size(), dest);
     if (sent < 0) return 0;
     if (pausems > 0 && pause) pause(pausems);

@@ -47,9 +47,11 @@ std::uint32_t TickCount();
 std::uint16_t CurrentThreadIdentifier();
 
 // SendEcho with the pause done by `pause(ms)` instead of a plain sleep, so a worker can be
-// woken out of it. `pause` returns false when the worker was asked to stop.
+// woken out of it. `pause` returns false when the worker was asked to stop. `sending`, when
+// given, is told the identifier and tick of the echo right before it is handed to the socket.
 int SendEchoWith(const std::string& address, int interval, int datalength,
-                 const std::function<bool(int)>& pause);
+                 const std::function<bool(int)>& pause,
+                 const std::function<void(std::uint16_t identifier, std::uint32_t tick)>& sending = {});
 
 // The engine's one lock: every resolution runs inside it.
 std::mutex& ResolveLock();

@@ -11,6 +11,7 @@ void AddressList::Append(const std::string& address) {
     rows_.push_back(std::move(row));
     selected_.push_back(0);
     status_.emplace_back();
+    ++generation_;
     const int i = Count() - 1;
     if (observer_) observer_->RowsInserted(i, i);
 }
@@ -22,6 +23,7 @@ void AddressList::AppendRows(std::vector<AddressRow> rows) {
     std::move(rows.begin(), rows.end(), std::back_inserter(rows_));
     selected_.resize(rows_.size(), 0);
     status_.resize(rows_.size());
+    ++generation_;
     if (observer_) observer_->RowsInserted(first, Count() - 1);
 }
 
@@ -33,6 +35,7 @@ void AddressList::RemoveAt(int i) {
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(at));
     selected_.erase(selected_.begin() + static_cast<std::ptrdiff_t>(at));
     status_.erase(status_.begin() + static_cast<std::ptrdiff_t>(at));
+    ++generation_;
     if (observer_) {
         observer_->RowsRemoved(i, i);
         if (wasselected) observer_->SelectionChanged();
@@ -69,6 +72,7 @@ int AddressList::RemoveSelected() {
     status_.resize(kept);
     selected_.assign(kept, 0);
     selectedcount_ = 0;
+    ++generation_;
     if (observer_) {
         if (onerun)
             observer_->RowsRemoved(firstrun, lastrun);
@@ -86,6 +90,7 @@ void AddressList::Clear() {
     selected_.clear();
     status_.clear();
     selectedcount_ = 0;
+    ++generation_;
     if (observer_) {
         observer_->RowsReset();
         if (hadselection) observer_->SelectionChanged();

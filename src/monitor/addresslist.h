@@ -2,6 +2,7 @@
 // notifications so a view can follow. Touched on the window thread only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -50,12 +51,16 @@ public:
     int FirstSelected() const;                          // -1 when none
     std::vector<int> SelectedRows() const;              // ascending
 
+    // Goes up with every change of which rows there are (insert, remove, clear), so a holder of
+    // row indexes knows when to look again.
+    std::uint64_t Generation() const { return generation_; }
 
 private:
     std::vector<AddressRow> rows_;
     std::vector<char> selected_;
     std::vector<RowStatus> status_;  // parallel to rows_
     int selectedcount_ = 0;
+    std::uint64_t generation_ = 0;
     Observer* observer_ = nullptr;
 };
 

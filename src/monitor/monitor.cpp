@@ -1,5 +1,7 @@
 #include "monitor/monitor.h"
 
+#include <algorithm>
+#include <chrono>
 #include <charconv>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +15,42 @@ namespace {
 
 constexpr int kFailPauseMs = 100;
 constexpr int kDefaultInterval = 3;
+
+// Wall clock in ms since the epoch, for the times a row shows.
+std::int64_t WallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Wakes when the oldest echo in flight is due and has the window thread count it lost. It
+// sleeps in between, so a quiet list costs nothing and a long one is never walked.
+class tsweepthread : public Worker {
+public:
+    tsweepthread(HandOver& handover, EchoLedger& ledger, std::function<void()> sweep)
+        : Worker(handover), ledger_(ledger), sweep_(std::move(sweep)) {}
+    ~tsweepthread() override { Stop(); }
+
+protected:
+    void Run() override {
+        // The longest nap: a new echo is due no sooner than one time-out after it is sent,
+        // but the time-out may be shortened meanwhile.
+        constexpr int kNapMs = 250;
+        Gate& g = gate();
+        for (;;) {
+            if (!g.WaitWhilePaused()) return;
+            const int due = ledger_.MsUntilDue(MonotonicNs());
+            if (due == 0) {
+                if (!OnWindow(sweep_)) return;
+                continue;
+            }
+            if (!g.Sleep(due < 0 ? kNapMs : std::min(due, kNapMs))) return;
+        }
+    }
+
+private:
+    EchoLedger& ledger_;
+    std::function<void()> sweep_;
+};
 
 // The raw-socket hint is worth saying once per process, however many monitors try.
 std::atomic<bool> rawhinttold{false};
@@ -32,7 +70,14 @@ int IntervalFromText(const std::string& text) {
 
 Monitor::Monitor(AddressList& list, HandOver& handover, MonitorEvents& events,
                  std::function<std::string()> intervaltext)
-    : list_(list), handover_(handover), events_(events), intervaltext_(std::move(intervaltext)) {}
+    : list_(list),
+      handover_(handover),
+      events_(events),
+      intervaltext_(std::move(intervaltext)),
+      ledger_(options_.timeoutms),
+      reach_(list) {
+    reach_.SetLostCount(options_.lostcount);
+}
 
 Monitor::~Monitor() {
     // Ask everybody first so the joins below do not wait one after another.
@@ -40,10 +85,13 @@ Monitor::~Monitor() {
     if (sender_) sender_->gate().RequestStop();
     if (receiver_) receiver_->gate().RequestStop();
     if (check_) check_->gate().RequestStop();
+    if (sweep_) sweep_->gate().RequestStop();
     for (auto& w : graveyard_) w->gate().RequestStop();
     if (sender_) sender_->Stop();
     if (receiver_) receiver_->Stop();
     if (check_) check_->Stop();
+    if (sweep_) sweep_->Stop();
+    sweep_.reset();
     for (auto& w : graveyard_) w->Stop();
     sender_.reset();
     receiver_.reset();
@@ -55,6 +103,12 @@ void Monitor::SetCheckFactory(std::function<std::unique_ptr<Worker>(HandOver&)> 
     checkfactory_ = std::move(factory);
 }
 
+void Monitor::SetReachOptions(const ReachOptions& options) {
+    options_ = options;
+    ledger_.SetTimeout(options.timeoutms);
+    reach_.SetLostCount(options.lostcount);
+}
+
 std::uint16_t Monitor::SenderIdentifier() const {
     const int id = senderid_.load();
     return id < 0 ? 0 : static_cast<std::uint16_t>(id);
@@ -64,8 +118,8 @@ bool Monitor::CreateSet() {
     // Receiver first, so the first replies already find it listening; a datagram that comes
     // before the sender exists is dropped.
     auto receiver = std::make_unique<trecvthread>(
-        handover_, [this] { return senderid_.load(); },
-        [this](const std::uint8_t*, int, const Tdecordbuf& reply) { ShowReply(reply); },
+        handover_, [this] { return senderid_.load(); }, &ledger_,
+        [this](const std::uint8_t*, int, const ReplyCheck& check) { ShowReply(check); },
         [this](int error) { SocketFailed(error); });
     if (!receiver->Start()) return false;
     receiver_ = std::move(receiver);
@@ -76,6 +130,13 @@ bool Monitor::CreateSet() {
     if (!sender->Start()) return false;
     sender_ = std::move(sender);
     senderid_.store(sender_->Identifier());
+
+    if (!sweep_) {
+        // One for the life of the monitor: the ledger it watches outlives every set.
+        auto sweep = std::make_unique<tsweepthread>(handover_, ledger_, [this] { Sweep(); });
+        if (!sweep->Start()) return false;
+        sweep_ = std::move(sweep);
+    }
 
     if (checkfactory_) {
         auto check = checkfactory_(handover_);
@@ -90,9 +151,14 @@ void Monitor::PauseSet() {
     if (sender_) sender_->Pause();
     if (receiver_) receiver_->Pause();
     if (check_) check_->Pause();
+    if (sweep_) sweep_->Pause();
+    // Replies wait unread in the socket while paused; their echoes must not run out meanwhile.
+    ledger_.Freeze(MonotonicNs());
 }
 
 void Monitor::ResumeSet() {
+    ledger_.Thaw(MonotonicNs());
+    if (sweep_) sweep_->Resume();
     if (receiver_) receiver_->Resume();
     if (check_) check_->Resume();
     if (sender_) sender_->Resume();
@@ -101,6 +167,8 @@ void Monitor::ResumeSet() {
 void Monitor::RetireSet() {
     // Asking to end never waits; the workers finish on their own and are joined by ~Monitor.
     senderid_.store(-1);
+    ledger_.Thaw(MonotonicNs());
+    if (sweep_) sweep_->Resume();
     if (sender_) {
         sender_->gate().RequestStop();
         graveyard_.push_back(std::move(sender_));
@@ -197,41 +265,66 @@ void Monitor::Clear() {
 }
 
 bool Monitor::PickAddress(SendTarget& target) {
+    TakeOutcomes();
     const int rows = list_.Count();
     // The generator advances on every cycle, also on an empty list, so the sequence of picks
     // depends only on the list lengths seen.
     const int index = picker_.next(rows);
-    if (rows <= 0 || index < 0 || index >= rows) return false;
+    if (rows <= 0 || index < 0 || index >= rows) {
+        Announce();
+        return false;
+    }
 
-    tipdata resolved;
-    ResolveAddress(list_.Row(index).address, resolved);
+    // Text that names no address is never sent to (a malformed dotted text would otherwise go
+    // to 255.255.255.255); the row says why instead.
+    std::uint32_t value = 0;
+    std::string ip;
+    const bool found = reach_.Target(index, value, ip);
+    Announce();
     int interval = kDefaultInterval;
     if (intervaltext_) interval = IntervalFromText(intervaltext_());
     Tgolbal* golbal = Golbal();
     if (golbal) golbal->interval = interval;
-    target.ip = resolved.ip;
+    target.ip = found ? ip : std::string();
     target.interval = interval;
     target.datalength = golbal ? golbal->datalength : 8;
-    return !target.ip.empty();
+    if (found) {
+        EchoLedger* ledger = &ledger_;
+        target.record = [ledger, value](std::uint16_t identifier, std::uint32_t tick) {
+            ledger->Record(value, identifier, tick, MonotonicNs());
+        };
+    }
+    return found;
 }
 
-void Monitor::ShowReply(const Tdecordbuf& reply) {
-    // Only echo replies write rows; anything else would match no row anyway.
-    if (reply.icmpcode != "Reply message") return;
-    const std::string bytes = "return data length:   " + reply.packetsize;
-    tipdata resolved;
-    const int rows = list_.Count();
-    try {
-        for (int i = 0; i < rows; ++i) {
-            // An empty caption leaves the record untouched; clearing it first keeps such a row
-            // from borrowing the previous row's address.
-            resolved.ip.clear();
-            ResolveAddress(list_.Row(i).address, resolved);
-            if (resolved.ip == reply.sourceip) list_.SetCells(i, reply.ttl, reply.replytime, bytes);
+void Monitor::TakeOutcomes() {
+    const std::int64_t wall = WallMs();
+    for (std::uint32_t value : ledger_.TakeSent()) reach_.Sent(value, wall);
+    for (std::uint32_t value : ledger_.TakeLost(MonotonicNs())) reach_.Lost(value, wall);
+}
+
+void Monitor::Announce() {
+    std::vector<StateChange> changes = reach_.TakeChanges();
+    if (!changes.empty()) events_.RowStatesChanged(changes);
+}
+
+void Monitor::Sweep() {
+    TakeOutcomes();
+    Announce();
+}
+
+void Monitor::ShowReply(const ReplyCheck& check) {
+    // The echo this answers was recorded before it left, so its send is counted first.
+    TakeOutcomes();
+    // Only echo replies that answer our own echoes write rows; rows are found by address value.
+    if (check.echoreply && check.described.icmpcode == "Reply message") {
+        try {
+            reach_.Reply(check.source, check.described, check.match, check.rttns, WallMs());
+        } catch (...) {
+            // Rows already written stay written.
         }
-    } catch (...) {
-        // Rows already written stay written.
     }
+    Announce();
 }
 
 void Monitor::SocketFailed(int error) {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "monitor/addresslist.h"
+#include "monitor/echoledger.h"
 #include "monitor/pingthreads.h"
+#include "monitor/reachability.h"
 #include "monitor/rowpicker.h"
 #include "monitor/rowstatus.h"
 #include "monitor/worker.h"
@@ -47,11 +49,22 @@ public:
 
     std::uint16_t SenderIdentifier() const;
     const trecvthread* Receiver() const { return receiver_.get(); }
+
+    // Time-out and lost count of the reachability states; takes effect for echoes in flight too.
+    void SetReachOptions(const ReachOptions& options);
+    const ReachOptions& Options() const { return options_; }
+    // Every echo sent and what became of it.
+    const EchoLedger& Ledger() const { return ledger_; }
+    // Echo replies dropped because they answered nothing this monitor sent.
+    std::uint64_t UnmatchedReplies() const { return ledger_.Unmatched(); }
     Worker* Check() const { return check_.get(); }
 
 private:
     bool PickAddress(SendTarget& target);
-    void ShowReply(const Tdecordbuf& reply);
+    void ShowReply(const ReplyCheck& check);
+    void Sweep();          // window thread: echoes past their time-out
+    void TakeOutcomes();   // window thread: sends and losses recorded since the last step
+    void Announce();       // window thread: the turn's state changes, in one report
     void SocketFailed(int error);  // receiver thread
     bool CreateSet();
     void PauseSet();
@@ -64,11 +77,15 @@ private:
     std::function<std::string()> intervaltext_;
     std::function<std::unique_ptr<Worker>(HandOver&)> checkfactory_;
     RowPicker picker_;
+    ReachOptions options_;
+    EchoLedger ledger_;
+    Reachability reach_;
     bool created_ = false;
     bool running_ = false;
     std::unique_ptr<tsendthread> sender_;
     std::unique_ptr<trecvthread> receiver_;
     std::unique_ptr<Worker> check_;
+    std::unique_ptr<Worker> sweep_;
     std::vector<std::unique_ptr<Worker>> graveyard_;  // retired workers, joined by ~Monitor
     std::atomic<int> senderid_{-1};                   // read by the receiver thread; -1: no sender
     Gate hintgate_;                                   // lets ~Monitor cut short the hint hand-over

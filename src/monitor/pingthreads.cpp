@@ -3,16 +3,19 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <vector>
 #include <utility>
 
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
+#include "monitor/echoledger.h"
 
 namespace veltrin {
 
 namespace {
 
-constexpr std::size_t kReceiveBuffer = 1024;
+// The first bytes of the buffer are zero past the datagram, as the info window's dump expects.
+constexpr std::size_t kZeroedPrefix = 1024;
 constexpr int kReceiveFailPauseMs = 500;
 
 // The length SendEcho puts on the wire for a requested data length.
@@ -61,9 +64,20 @@ void tsendthread::Run() {
 trecvthread::trecvthread(HandOver& handover, std::function<int()> expectedid,
                          std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
                          std::function<void(int error)> socketfailed)
+    : Worker(handover), expectedid_(std::move(expectedid)), socketfailed_(std::move(socketfailed)) {
+    if (show)
+        accept_ = [show = std::move(show)](const std::uint8_t* raw, int length, const ReplyCheck& check) {
+            show(raw, length, check.described);
+        };
+}
+
+trecvthread::trecvthread(HandOver& handover, std::function<int()> expectedid, EchoLedger* ledger,
+                         std::function<void(const std::uint8_t* raw, int length, const ReplyCheck& check)> accept,
+                         std::function<void(int error)> socketfailed)
     : Worker(handover),
       expectedid_(std::move(expectedid)),
-      show_(std::move(show)),
+      ledger_(ledger),
+      accept_(std::move(accept)),
       socketfailed_(std::move(socketfailed)) {}
 
 trecvthread::~trecvthread() { Stop(); }
@@ -82,8 +96,8 @@ void trecvthread::Run() {
     const auto priming = BuildEchoRequest(Identifier(), TickCount(), 12);
     socket.SendTo(priming.data(), priming.size(), ::inet_addr("127.0.0.1"));
 
-    std::uint8_t buffer[kReceiveBuffer];
-    Tdecordbuf record;
+    // One buffer for the life of the receiver, large enough for any datagram.
+    std::vector<std::uint8_t> buffer(trecvthread::kReceiveBuffer, 0);
     for (;;) {
         if (!g.WaitWhilePaused()) return;
         // A paused receiver does not read: what arrives meanwhile waits in the socket.
@@ -91,23 +105,25 @@ void trecvthread::Run() {
         if (ready < 0) return;
         if (ready == 0) continue;
 
-        std::memset(buffer, 0, sizeof buffer);
-        const ssize_t got = socket.Receive(buffer, sizeof buffer);
+        const ssize_t got = socket.Receive(buffer.data(), buffer.size());
         const std::uint32_t tick = TickCount();
+        const std::int64_t recvns = MonotonicNs();
         if (got <= 0) {
             if (!g.Sleep(kReceiveFailPauseMs)) return;
             continue;
         }
         const int length = static_cast<int>(got);
+        if (static_cast<std::size_t>(length) < kZeroedPrefix)
+            std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
         try {
             // No sender yet: nothing can be ours.
             const int expected = expectedid_ ? expectedid_() : -1;
             if (expected < 0) continue;
-            DecodeReply(buffer, length, tick, static_cast<std::uint16_t>(expected), record);
-            if (record.icmptype == "NIL") continue;
-            const Tdecordbuf described = DescribeReply(record);
+            const ReplyCheck check =
+                CheckDatagram(buffer.data(), length, tick, recvns, static_cast<std::uint16_t>(expected), ledger_);
+            if (!check.show) continue;
             if (!OnWindow([&] {
-                    if (show_) show_(buffer, length, described);
+                    if (accept_) accept_(buffer.data(), length, check);
                 }))
                 return;
         } catch (...) {

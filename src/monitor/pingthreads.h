@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/u_header.h"
+#include "monitor/replyfilter.h"
 #include "monitor/worker.h"
 
 namespace veltrin {
@@ -17,6 +18,9 @@ struct SendTarget {
     std::string ip;          // empty: nothing is sent
     int interval = 3;        // pause after a successful send, in 100 ms units
     int datalength = 8;
+    // Told, on the sender's thread, the identifier and tick of the echo right before it leaves
+    // (for the send record); may be empty.
+    std::function<void(std::uint16_t identifier, std::uint32_t tick)> record;
 };
 
 class tsendthread : public Worker {
@@ -49,7 +53,17 @@ public:
     trecvthread(HandOver& handover, std::function<int()> expectedid,
                 std::function<void(const std::uint8_t* raw, int length, const Tdecordbuf& reply)> show,
                 std::function<void(int error)> socketfailed = {});
+    // With a send record: datagrams with a wrong ICMP checksum are dropped, echo replies are
+    // passed on only when they answer an echo in `ledger` (round trip from the ledger), and
+    // `accept` sees the whole judgement. `raw` holds the whole datagram (up to 64 KiB); its
+    // first 1024 bytes are zero past `length`.
+    trecvthread(HandOver& handover, std::function<int()> expectedid, EchoLedger* ledger,
+                std::function<void(const std::uint8_t* raw, int length, const ReplyCheck& check)> accept,
+                std::function<void(int error)> socketfailed = {});
     ~trecvthread() override;
+
+    // Whole datagrams are read, up to the largest an IPv4 packet can be.
+    static constexpr std::size_t kReceiveBuffer = 65536;
 
     // Sockets this worker opened (1 after it started; a resume opens none). For tests.
     int SocketsOpened() const { return socketsopened_.load(); }
@@ -59,7 +73,8 @@ protected:
 
 private:
     std::function<int()> expectedid_;
-    std::function<void(const std::uint8_t*, int, const Tdecordbuf&)> show_;
+    EchoLedger* ledger_ = nullptr;
+    std::function<void(const std::uint8_t*, int, const ReplyCheck&)> accept_;
     std::function<void(int)> socketfailed_;
     std::atomic<int> socketsopened_{0};
 };

@@ -11,6 +11,7 @@ namespace {
 
 constexpr char kMailSection[] = "mailsetting";
 constexpr char kPingSection[] = "Ping setting";
+constexpr char kReachSection[] = "Reachability";
 // A settings file is a few hundred bytes; anything past this is not one of ours and is neither
 // read nor rewritten.
 constexpr std::size_t kMaxSettingsBytes = std::size_t{1} << 20;
@@ -118,6 +119,42 @@ bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std
         SetInteger(ini, kMailSection, "savetime", savetime);
         SetInteger(ini, kPingSection, "datalength", datalength);
         SetInteger(ini, kPingSection, "interval", interval);
+        return Store(inipath, ini);
+    } catch (...) {
+        return false;
+    }
+}
+
+void LoadReachSettings(const std::string& inipath, ReachSettings& reach) {
+    IniFile ini;
+    try {
+        std::string bytes;
+        if (ReadWholeFile(inipath, kMaxSettingsBytes, bytes) == 0) ini.Parse(bytes);
+    } catch (...) {
+        ini = IniFile();
+    }
+    const ReachSettings defaults;
+    ReachSettings read;
+    const auto ranged = [&](const char* key, std::int32_t fallback, std::int32_t low, std::int32_t high) {
+        const std::int32_t v = ReadInteger(ini, kReachSection, key, fallback);
+        return (v < low || v > high) ? fallback : v;
+    };
+    read.timeoutms = ranged("timeout", defaults.timeoutms, kMinReachTimeoutMs, kMaxReachTimeoutMs);
+    read.lostcount = ranged("lostcount", defaults.lostcount, kMinReachLostCount, kMaxReachLostCount);
+    read.notifications = ranged("notifications", defaults.notifications ? 1 : 0, 0, 1) != 0;
+    read.mailalert = ranged("mailalert", defaults.mailalert ? 1 : 0, 0, 1) != 0;
+    reach = read;
+}
+
+bool SaveReachSettings(const std::string& inipath, const ReachSettings& reach) {
+    try {
+        IniFile ini;
+        if (!OpenForUpdate(inipath, ini)) return false;
+        const auto pin = [](std::int32_t v, std::int32_t low, std::int32_t high) { return v < low ? low : (v > high ? high : v); };
+        SetInteger(ini, kReachSection, "timeout", pin(reach.timeoutms, kMinReachTimeoutMs, kMaxReachTimeoutMs));
+        SetInteger(ini, kReachSection, "lostcount", pin(reach.lostcount, kMinReachLostCount, kMaxReachLostCount));
+        SetInteger(ini, kReachSection, "notifications", reach.notifications ? 1 : 0);
+        SetInteger(ini, kReachSection, "mailalert", reach.mailalert ? 1 : 0);
         return Store(inipath, ini);
     } catch (...) {
         return false;

@@ -19,4 +19,22 @@ bool SaveMailSettings(const std::string& inipath, const Tmailsetting& mail);
 bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std::int32_t datalength,
                           std::int32_t interval);
 
+// ---- additions beyond the fixed interface -------------------------------------------------
+
+// Reachability: how long an echo may stay unanswered, how many lost in a row make a host "not
+// answering", and the two alerts. Kept in section "Reachability" of the same file.
+struct ReachSettings {
+    std::int32_t timeoutms = 2000;  // 100..600000
+    std::int32_t lostcount = 2;     // 1..1000
+    bool notifications = true;      // desktop notification on a change
+    bool mailalert = false;         // mail to the report's recipients on a change
+};
+constexpr std::int32_t kMinReachTimeoutMs = 100, kMaxReachTimeoutMs = 600000;
+constexpr std::int32_t kMinReachLostCount = 1, kMaxReachLostCount = 1000;
+
+// A missing key or a value outside its range gives that key's default.
+void LoadReachSettings(const std::string& inipath, ReachSettings& reach);
+// Values outside their ranges are pinned to the nearest end before they are stored.
+bool SaveReachSettings(const std::string& inipath, const ReachSettings& reach);
+
 }  // namespace veltrin

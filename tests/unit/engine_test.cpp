@@ -338,16 +338,44 @@ TEST(DecodeReply, DataLongerThanTheWindowIsCut) {
     EXPECT_EQ(r.datastr, std::string(992, 'U'));
 }
 
-TEST(DecodeReply, IpOptionsAreReadAtFixedOffsets) {
-    // The header-length nibble is not consulted: with 4 bytes of options the fields shift.
+TEST(DecodeReply, IpOptionsAreSkippedByTheHeaderLength) {
+    // Replies that carry IP options (record route, timestamp) are read where the header length
+    // puts the ICMP message, up to the longest header of 15 words.
+    for (int words : {5, 6, 9, 15}) {
+        SCOPED_TRACE(words);
+        Datagram g;
+        g.type = 0;
+        g.code = 3;
+        g.stamp = 100;
+        g.data = {'a', 'b', 0, 'c'};
+        Bytes d = g.Wire();
+        d[0] = static_cast<std::uint8_t>(0x40 | words);
+        d.insert(d.begin() + 20, static_cast<std::size_t>(words * 4 - 20), 1);  // NOP options
+        Tdecordbuf r = Sentinel();
+        DecodeReply(d.data(), static_cast<int>(d.size()), 130, 0x1234, r);
+        ExpectFields(r, {"0", "3", "127.0.0.1", "127.0.0.2", std::to_string(d.size()), "30", "64", "ab"});
+    }
+}
+
+TEST(DecodeReply, HeaderLengthThatLeavesNoRoomIsNoReply) {
+    // Below 5 words, or an ICMP header that would run past the datagram.
     Datagram g;
-    Bytes d = g.Wire();
+    g.data.assign(4, 'U');
+    const Bytes base = g.Wire();  // 36 bytes
+    for (std::uint8_t first : {0x40, 0x44, 0x47, 0x4F}) {
+        SCOPED_TRACE(static_cast<int>(first));
+        Bytes d = base;
+        d[0] = first;
+        Tdecordbuf r = Sentinel();
+        DecodeReply(d.data(), static_cast<int>(d.size()), 0, 0x1234, r);
+        ExpectFields(r, {"NIL", "Error", "Error", "Error", "Error", "Error", "Error", "Error"});
+    }
+    // 6 words over 36 bytes still leaves the 12-byte echo header (24 + 12): decoded there.
+    Bytes d = base;
     d[0] = 0x46;
-    d.insert(d.begin() + 20, {1, 1, 1, 1});  // NOP options
-    Tdecordbuf r;
-    DecodeReply(d.data(), static_cast<int>(d.size()), 0, 0x0000, r);  // bytes 24..25 now hold type 0/code 0
-    EXPECT_EQ(r.icmptype, "1");
-    EXPECT_EQ(r.icmpcode, "1");
+    Tdecordbuf r = Sentinel();
+    DecodeReply(d.data(), static_cast<int>(d.size()), 0, static_cast<std::uint16_t>(d[28] | d[29] << 8), r);
+    EXPECT_NE(r.icmptype, "NIL");
 }
 
 // ---- DescribeReply ----------------------------------------------------------------------------

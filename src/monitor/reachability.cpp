@@ -1,0 +1,306 @@
+#include "monitor/reachability.h"
+
+#include <netdb.h>
+
+#include <algorithm>
+#include <iterator>
+#include <cstdio>
+#include <utility>
+
+#include "engine/global_unit.h"
+
+namespace veltrin {
+
+namespace {
+
+std::string DottedText(std::uint32_t value) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
+    return text;
+}
+
+bool SameStatus(const RowStatus& a, const RowStatus& b) {
+    return a.state == b.state && a.sent == b.sent && a.received == b.received && a.lost == b.lost &&
+           a.consecutivelost == b.consecutivelost && a.lastreplyms == b.lastreplyms && a.sincems == b.sincems &&
+           a.recentcount == b.recentcount && a.reason == b.reason;
+}
+
+}  // namespace
+
+AddressText ClassifyAddressText(const std::string& text) {
+    AddressText out;
+    if (text.empty()) return out;
+    const bool dotted = std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+    if (!dotted) {
+        out.kind = AddressKind::Name;
+        return out;
+    }
+    std::uint8_t bytes[4] = {};
+    int part = 0, digits = 0, value = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '.') {
+            if (digits == 0 || part >= 4) return out;
+            bytes[part++] = static_cast<std::uint8_t>(value);
+            digits = value = 0;
+            continue;
+        }
+        if (++digits > 3) return out;
+        value = value * 10 + (text[i] - '0');
+        if (value > 255) return out;
+    }
+    if (part != 4) return out;
+    out.kind = AddressKind::Dotted;
+    std::uint32_t v = 0;
+    static_assert(sizeof v == sizeof bytes);
+    std::copy(bytes, bytes + 4, reinterpret_cast<std::uint8_t*>(&v));
+    out.value = v;
+    return out;
+}
+
+std::string NotAnAddressReason() { return "not an IPv4 address"; }
+
+std::string UnresolvedReason(const std::string& resolvererror) {
+    return "name does not resolve (" + resolvererror + ")";
+}
+
+Reachability::Reachability(AddressList& list) : list_(list) {}
+
+void Reachability::SetLostCount(int lostcount) { lostcount_ = std::max(1, lostcount); }
+
+void Reachability::SetRow(int row, const RowStatus& status, const std::string& ip) {
+    const RowState before = list_.Status(row).state;
+    list_.SetStatus(row, status);
+    if (before != status.state) {
+        StateChange change;
+        change.row = row;
+        change.address = list_.Row(row).address;
+        change.ip = ip;
+        change.from = before;
+        change.to = status.state;
+        change.status = status;
+        changes_.push_back(std::move(change));
+    }
+}
+
+void Reachability::Sync() {
+    if (builtgeneration_ == list_.Generation()) return;
+    rows_.clear();
+    named_.clear();
+    const int count = list_.Count();
+    std::vector<int> notaddress;
+    for (int i = 0; i < count; ++i) {
+        const std::string& text = list_.Row(i).address;
+        const AddressText parsed = ClassifyAddressText(text);
+        switch (parsed.kind) {
+            case AddressKind::Dotted: rows_[parsed.value].push_back(i); break;
+            case AddressKind::Name: {
+                named_[text].push_back(i);
+                const auto known = resolved_.find(text);
+                if (known != resolved_.end()) rows_[known->second].push_back(i);
+                break;
+            }
+            case AddressKind::NotAddress:
+                named_[text].push_back(i);
+                notaddress.push_back(i);
+                break;
+        }
+    }
+    // What is known of an address outlives no row that names it.
+    for (auto it = stats_.begin(); it != stats_.end();) {
+        if (rows_.count(it->first) == 0)
+            it = stats_.erase(it);
+        else
+            ++it;
+    }
+    for (auto it = resolved_.begin(); it != resolved_.end();) {
+        if (named_.count(it->first) == 0)
+            it = resolved_.erase(it);
+        else
+            ++it;
+    }
+    builtgeneration_ = list_.Generation();
+    // Rows that joined an address share what is known of it; a row that had no address and
+    // now has one starts afresh.
+    for (const auto& [value, rows] : rows_) {
+        const auto known = stats_.find(value);
+        const std::string ip = DottedText(value);
+        for (int row : rows) {
+            const RowStatus& now = list_.Status(row);
+            if (known != stats_.end()) {
+                if (!SameStatus(now, known->second)) SetRow(row, known->second, ip);
+            } else if (now.state == RowState::NoAddress) {
+                SetRow(row, RowStatus{}, ip);
+            }
+        }
+    }
+    // Text that can never be an address says so at once, without waiting for its turn.
+    for (int row : notaddress) {
+        if (list_.Status(row).state == RowState::NoAddress) continue;
+        RowStatus status;
+        status.state = RowState::NoAddress;
+        status.reason = NotAnAddressReason();
+        SetRow(row, status, std::string());
+    }
+}
+
+void Reachability::MarkNoAddress(const std::string& text, const std::string& reason, int row) {
+    RowStatus status;
+    status.state = RowState::NoAddress;
+    status.reason = reason;
+    const auto rows = named_.find(text);
+    if (rows == named_.end()) {
+        if (list_.Status(row).state != RowState::NoAddress || list_.Status(row).reason != reason)
+            SetRow(row, status, std::string());
+        return;
+    }
+    for (int r : rows->second) {
+        const RowStatus& now = list_.Status(r);
+        if (now.state == RowState::NoAddress && now.reason == reason) continue;
+        status.sincems = now.sincems;
+        SetRow(r, status, std::string());
+    }
+}
+
+bool Reachability::Target(int row, std::uint32_t& value, std::string& ip) {
+    Sync();
+    if (row < 0 || row >= list_.Count()) return false;
+    const std::string text = list_.Row(row).address;
+    const AddressText parsed = ClassifyAddressText(text);
+    if (parsed.kind == AddressKind::Dotted) {
+        value = parsed.value;
+        ip = DottedText(value);
+        return true;
+    }
+    if (parsed.kind == AddressKind::NotAddress) {
+        MarkNoAddress(text, NotAnAddressReason(), row);
+        return false;
+    }
+    tipdata resolved;
+    ResolveAddress(text, resolved);
+    const AddressText answer = ClassifyAddressText(resolved.ip);
+    if (resolved.status != 0 || answer.kind != AddressKind::Dotted) {
+        const int code = resolved.errcode != 0 ? resolved.errcode : HOST_NOT_FOUND;
+        const char* why = ::hstrerror(code);
+        Rebind(text, false, 0);
+        MarkNoAddress(text, UnresolvedReason(why != nullptr ? why : "unknown error"), row);
+        return false;
+    }
+    Rebind(text, true, answer.value);
+    value = answer.value;
+    ip = DottedText(value);
+    return true;
+}
+
+void Reachability::Rebind(const std::string& text, bool resolves, std::uint32_t value) {
+    // Only the rows of this text move, so a long list of names costs each name its own rows.
+    const auto known = resolved_.find(text);
+    if (known != resolved_.end() && resolves && known->second == value) return;
+    if (known == resolved_.end() && !resolves) return;
+    const auto named = named_.find(text);
+    const std::vector<int> empty;
+    const std::vector<int>& rows = named == named_.end() ? empty : named->second;
+    if (known != resolved_.end()) {
+        const auto from = rows_.find(known->second);
+        if (from != rows_.end()) {
+            std::vector<int>& list = from->second;
+            list.erase(std::remove_if(list.begin(), list.end(),
+                                      [&](int r) { return std::binary_search(rows.begin(), rows.end(), r); }),
+                       list.end());
+            if (list.empty()) {
+                stats_.erase(known->second);
+                rows_.erase(from);
+            }
+        }
+        resolved_.erase(known);
+    }
+    if (!resolves) return;
+    resolved_[text] = value;
+    std::vector<int>& to = rows_[value];
+    std::vector<int> merged;
+    merged.reserve(to.size() + rows.size());
+    std::merge(to.begin(), to.end(), rows.begin(), rows.end(), std::back_inserter(merged));
+    to.swap(merged);
+    const auto stats = stats_.find(value);
+    const std::string ip = DottedText(value);
+    for (int row : rows) {
+        const RowStatus& now = list_.Status(row);
+        if (stats != stats_.end()) {
+            if (!SameStatus(now, stats->second)) SetRow(row, stats->second, ip);
+        } else if (now.state == RowState::NoAddress) {
+            SetRow(row, RowStatus{}, ip);
+        }
+    }
+}
+
+void Reachability::Publish(std::uint32_t value) {
+    const auto rows = rows_.find(value);
+    const auto stats = stats_.find(value);
+    if (rows == rows_.end() || stats == stats_.end()) return;
+    const std::string ip = DottedText(value);
+    for (int row : rows->second) SetRow(row, stats->second, ip);
+}
+
+void Reachability::Sent(std::uint32_t value, std::int64_t wallms) {
+    Sync();
+    if (rows_.count(value) == 0) return;  // its rows were removed meanwhile
+    RowStatus& s = stats_[value];
+    ++s.sent;
+    if (s.state == RowState::NotYetPinged || s.state == RowState::NoAddress) {
+        s.state = RowState::NeverAnswered;
+        s.reason.clear();
+        s.sincems = wallms;
+    }
+    Publish(value);
+}
+
+void Reachability::Reply(std::uint32_t value, const Tdecordbuf& described, EchoLedger::Match match,
+                         std::int64_t rttns, std::int64_t wallms) {
+    Sync();
+    const auto rows = rows_.find(value);
+    if (rows == rows_.end()) return;
+    if (match != EchoLedger::Match::Answered && match != EchoLedger::Match::Late) return;
+    // The four cells show every reply that answers one of our echoes, a late one too.
+    const std::string bytes = "return data length:   " + described.packetsize;
+    for (int row : rows->second) list_.SetCells(row, described.ttl, described.replytime, bytes);
+    RowStatus& s = stats_[value];
+    s.lastreplyms = wallms;
+    if (match == EchoLedger::Match::Answered) {
+        ++s.received;
+        s.consecutivelost = 0;
+        s.AddRecent(static_cast<double>(rttns / 1000) / 1000.0);
+        if (s.state != RowState::Answering) {
+            s.state = RowState::Answering;
+            s.sincems = wallms;
+        }
+    }
+    Publish(value);
+}
+
+void Reachability::Lost(std::uint32_t value, std::int64_t wallms) {
+    Sync();
+    if (rows_.count(value) == 0) return;
+    RowStatus& s = stats_[value];
+    ++s.lost;
+    ++s.consecutivelost;
+    // A host that never answered stays "never answered"; only one that did can stop.
+    if (s.state == RowState::Answering && s.consecutivelost >= lostcount_) {
+        s.state = RowState::NotAnswering;
+        s.sincems = wallms;
+    }
+    Publish(value);
+}
+
+std::vector<StateChange> Reachability::TakeChanges() {
+    std::vector<StateChange> out;
+    out.swap(changes_);
+    return out;
+}
+
+std::vector<int> Reachability::RowsOf(std::uint32_t value) {
+    Sync();
+    const auto rows = rows_.find(value);
+    return rows == rows_.end() ? std::vector<int>{} : rows->second;
+}
+
+}  // namespace veltrin

@@ -1,0 +1,83 @@
+// Per-address accounting of the monitor: what was sent to an address, answered and lost, and the
+// state that follows, copied into every row that names the address. Rows are found by address
+// value through an index rebuilt only when the list's rows change, so one reply costs the rows
+// it concerns, not the whole list. Window thread only; Qt-free.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/u_header.h"
+#include "monitor/addresslist.h"
+#include "monitor/echoledger.h"
+#include "monitor/rowstatus.h"
+
+namespace veltrin {
+
+// How a row's text names an address.
+enum class AddressKind {
+    Dotted,      // a dotted IPv4 address: four parts of 1..3 decimal digits, each 0..255
+    NotAddress,  // digits and dots that make no address ("300.1.1.1", "1.2.3.4.5", "1..2.3"), or nothing
+    Name,        // anything else: a host name (or web address) for the resolver
+};
+struct AddressText {
+    AddressKind kind = AddressKind::NotAddress;
+    std::uint32_t value = 0;  // Dotted: the address in network byte order
+};
+// Leading zeros are decimal ("127.000.000.010" is 127.0.0.10), so the address pinged and the
+// address a reply comes from are the same one whatever way the row writes it.
+AddressText ClassifyAddressText(const std::string& text);
+
+// The reason texts of a row with no address.
+std::string NotAnAddressReason();
+std::string UnresolvedReason(const std::string& resolvererror);
+
+struct ReachOptions {
+    int timeoutms = 2000;  // an echo unanswered this long is lost
+    int lostcount = 2;     // this many lost in a row after an answer: not answering
+};
+
+class Reachability {
+public:
+    explicit Reachability(AddressList& list);
+
+    void SetLostCount(int lostcount);  // at least 1
+
+    // The address to ping for row `row`: resolves a name (through ResolveAddress) or reads the
+    // dotted text. False, with every row of that text marked "no address" and the reason, when
+    // there is none.
+    bool Target(int row, std::uint32_t& value, std::string& ip);
+
+    // Outcomes for an address (network byte order); `wallms` is the wall clock, ms since the epoch.
+    void Sent(std::uint32_t value, std::int64_t wallms);
+    // An echo reply matched in the ledger: Answered counts, Late is only shown.
+    void Reply(std::uint32_t value, const Tdecordbuf& described, EchoLedger::Match match, std::int64_t rttns,
+               std::int64_t wallms);
+    void Lost(std::uint32_t value, std::int64_t wallms);
+
+    // State changes since the last call, in the order they happened.
+    std::vector<StateChange> TakeChanges();
+
+    // Rows currently known to name `value` (ascending). For tests and benchmarks.
+    std::vector<int> RowsOf(std::uint32_t value);
+
+private:
+    void Sync();  // rebuilds the indexes when the list's rows changed
+    void Publish(std::uint32_t value);
+    void SetRow(int row, const RowStatus& status, const std::string& ip);
+    void Rebind(const std::string& text, bool resolves, std::uint32_t value);
+    void MarkNoAddress(const std::string& text, const std::string& reason, int row);
+
+    AddressList& list_;
+    int lostcount_ = 2;
+    std::uint64_t builtgeneration_ = ~std::uint64_t{0};
+    std::unordered_map<std::uint32_t, RowStatus> stats_;        // shared by every row of the address
+    std::unordered_map<std::uint32_t, std::vector<int>> rows_;  // address value -> rows
+    std::unordered_map<std::string, std::vector<int>> named_;   // text that is no dotted address -> rows
+    std::unordered_map<std::string, std::uint32_t> resolved_;   // name -> address it last resolved to
+    std::vector<StateChange> changes_;
+};
+
+}  // namespace veltrin
