@@ -4,6 +4,8 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QEvent>
 #include <QFocusEvent>
 #include <QFont>
@@ -23,6 +25,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <cmath>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -240,6 +243,66 @@ void Tmailsettingform::BuildAdvancedPage() {
     Caption(advancedpage_, QStringLiteral("Save interval"), 24, 67);
     savetimeedt_ = number("savetimeedt", QStringLiteral("0"), QStringLiteral("Save detail interval"), 64);
     Caption(advancedpage_, QStringLiteral("Min"), 198, 67);
+    BuildReachFields();
+}
+
+void Tmailsettingform::BuildReachFields() {
+    Caption(advancedpage_, QStringLiteral("Time-out"), 24, 103);
+    timeoutedt_ = new QDoubleSpinBox(advancedpage_);
+    timeoutedt_->setObjectName(QStringLiteral("timeoutedt"));
+    timeoutedt_->setGeometry(110, 100, 80, 22);
+    timeoutedt_->setDecimals(1);
+    timeoutedt_->setRange(veltrin::kMinReachTimeoutMs / 1000.0, veltrin::kMaxReachTimeoutMs / 1000.0);
+    timeoutedt_->setSingleStep(0.5);
+    timeoutedt_->setValue(2.0);
+    timeoutedt_->setToolTip(QStringLiteral("An echo without a reply for this long counts as lost"));
+    Caption(advancedpage_, QStringLiteral("s"), 198, 103);
+    Caption(advancedpage_, QStringLiteral("Lost count"), 24, 139);
+    lostcountedt_ = new QSpinBox(advancedpage_);
+    lostcountedt_->setObjectName(QStringLiteral("lostcountedt"));
+    lostcountedt_->setGeometry(110, 136, 80, 22);
+    lostcountedt_->setRange(veltrin::kMinReachLostCount, veltrin::kMaxReachLostCount);
+    lostcountedt_->setValue(2);
+    lostcountedt_->setToolTip(QStringLiteral("Lost echoes in a row after which a host is not answering"));
+    Caption(advancedpage_, QStringLiteral("in a row"), 198, 139);
+    notifychb_ = new QCheckBox(QStringLiteral("Desktop notification when a host stops or starts answering"),
+                               advancedpage_);
+    notifychb_->setObjectName(QStringLiteral("notifychb"));
+    notifychb_->setGeometry(24, 172, 500, 22);
+    notifychb_->setChecked(true);
+    mailalertchb_ = new QCheckBox(QStringLiteral("Mail the report's recipients when a host stops or starts answering"),
+                                  advancedpage_);
+    mailalertchb_->setObjectName(QStringLiteral("mailalertchb"));
+    mailalertchb_->setGeometry(24, 200, 500, 22);
+    QWidget::setTabOrder(savetimeedt_, timeoutedt_);
+    QWidget::setTabOrder(timeoutedt_, lostcountedt_);
+    QWidget::setTabOrder(lostcountedt_, notifychb_);
+    QWidget::setTabOrder(notifychb_, mailalertchb_);
+    // Read once: a repaint must not undo what the user is typing.
+    LoadReachFields();
+}
+
+void Tmailsettingform::LoadReachFields() {
+    const veltrin::Tgolbal* g = Golbal();
+    if (!g) return;
+    veltrin::ReachSettings reach;
+    veltrin::LoadReachSettings(g->inipath, reach);
+    timeoutedt_->setValue(reach.timeoutms / 1000.0);
+    lostcountedt_->setValue(reach.lostcount);
+    notifychb_->setChecked(reach.notifications);
+    mailalertchb_->setChecked(reach.mailalert);
+}
+
+void Tmailsettingform::SaveReachFields() {
+    const veltrin::Tgolbal* g = Golbal();
+    if (!g) return;
+    veltrin::ReachSettings reach;
+    reach.timeoutms = static_cast<std::int32_t>(std::lround(timeoutedt_->value() * 1000.0));
+    reach.lostcount = lostcountedt_->value();
+    reach.notifications = notifychb_->isChecked();
+    reach.mailalert = mailalertchb_->isChecked();
+    veltrin::SaveReachSettings(g->inipath, reach);
+    if (host_.reachchanged) host_.reachchanged();
 }
 
 void Tmailsettingform::BuildButtons() {
@@ -529,6 +592,7 @@ void Tmailsettingform::Button1Click() {
         g->interval = IntOr(intervaltext, 3);
         g->datalength = IntOr(lengthtext, 8);
         veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval);
+        SaveReachFields();
     }
     close();
 }

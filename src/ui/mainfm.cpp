@@ -513,6 +513,20 @@ void Tmainform::ReadSettings() {
     golbal->inipath = veltrin::SettingsFilePath();
     veltrin::LoadSettings(golbal->inipath, golbal->mailsetting, golbal->interval, golbal->datalength);
     golbal->probehost = veltrin::LoadProbeHost(golbal->inipath);
+    ApplyReachSettings();
+}
+
+void Tmainform::ApplyReachSettings() {
+    const veltrin::Tgolbal* golbal = veltrin::Golbal();
+    if (golbal == nullptr) return;
+    veltrin::ReachSettings reach;
+    veltrin::LoadReachSettings(golbal->inipath, reach);
+    veltrin::ReachOptions options;
+    options.timeoutms = reach.timeoutms;
+    options.lostcount = reach.lostcount;
+    monitor_->SetReachOptions(options);
+    alerts_->SetNotify(reach.notifications);
+    alerts_->SetMail(reach.mailalert);
 }
 
 void Tmainform::LoadArgumentFile(const QStringList& arguments) {
@@ -841,7 +855,8 @@ void Tmainform::Edit2Exit() {
 void Tmainform::ShowSettingsWindow() {
     // A new modeless window for every use, owned by the application; failures are silent.
     OpenMailSettingWindow(this, MailSettingHost{[this] { return IntervalText(); },
-                                                [this](int command) { SysCommand(command); }});
+                                                [this](int command) { SysCommand(command); },
+                                                [this] { ApplyReachSettings(); }});
 }
 
 void Tmainform::ShowAboutBox() {

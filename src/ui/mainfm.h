@@ -81,6 +81,8 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     bool detailopen() const { return detailopen_; }
     void SetDetailOpen(bool open) { detailopen_ = open; }
     bool AutoStartChecked() const;
+    // Time-out, lost count and alerts from the settings file to the monitor and the alerts.
+    void ApplyReachSettings();
 
     // Controls, for the other windows and for tests.
     QTableView* ListV1() const { return ListV1_; }

@@ -2,6 +2,8 @@
 // server on loopback. Message boxes are answered through the dialog seam.
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
@@ -592,6 +594,60 @@ private slots:
                                  "sendsetting=all", "option1=b2xk", "option2=c2VjcmV0", "authentication=1",
                                  "keep=this line"})
             QVERIFY2(lines.contains(QLatin1String(kept)), kept);
+    }
+
+    // The advanced page's reachability fields: shown from the file (defaults without one),
+    // stored on OK in seconds-to-milliseconds, kept in range, and the main window told.
+    void reachFieldsRoundTrip() {
+        int told = 0;
+        auto open = [&] {
+            auto* w = new Tmailsettingform(MailSettingHost{[this] { return intervaltext_; }, {}, [&told] { ++told; }});
+            w->show();
+            Settle();
+            return w;
+        };
+        Tmailsettingform* w = open();
+        QCOMPARE(w->timeoutedt()->value(), 2.0);
+        QCOMPARE(w->lostcountedt()->value(), 2);
+        QVERIFY(w->notifychb()->isChecked());
+        QVERIFY(!w->mailalertchb()->isChecked());  // the mail alert is off until asked for
+        w->close();
+        Settle();
+
+        WriteIni("[Reachability]\ntimeout=3500\nlostcount=4\nnotifications=0\nmailalert=1\nkeep=this line\n");
+        w = open();
+        QCOMPARE(w->timeoutedt()->value(), 3.5);
+        QCOMPARE(w->lostcountedt()->value(), 4);
+        QVERIFY(!w->notifychb()->isChecked());
+        QVERIFY(w->mailalertchb()->isChecked());
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->timeoutedt()->setValue(0.5);
+        w->lostcountedt()->setValue(7);
+        w->notifychb()->setChecked(true);
+        w->mailalertchb()->setChecked(false);
+        // A repaint while the window is open keeps what was typed.
+        w->FormPaint();
+        QCOMPARE(w->lostcountedt()->value(), 7);
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QVERIFY(Deleted(guard));
+        QCOMPARE(told, 1);
+        veltrin::ReachSettings reach;
+        veltrin::LoadReachSettings(inipath_.toStdString(), reach);
+        QCOMPARE(reach.timeoutms, 500);
+        QCOMPARE(reach.lostcount, 7);
+        QVERIFY(reach.notifications);
+        QVERIFY(!reach.mailalert);
+        QVERIFY(Lines(ReadIni()).contains(QStringLiteral("keep=this line")));
+
+        // The fields cannot go outside what the monitor accepts.
+        w = open();
+        w->timeoutedt()->setValue(100000.0);
+        w->lostcountedt()->setValue(0);
+        QCOMPARE(w->timeoutedt()->value(), veltrin::kMaxReachTimeoutMs / 1000.0);
+        QCOMPARE(w->lostcountedt()->value(), veltrin::kMinReachLostCount);
+        w->close();
+        Settle();
     }
 
     void okWithoutFileCreatesItPrivate() {
