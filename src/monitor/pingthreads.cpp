@@ -42,10 +42,13 @@ void tsendthread::Run() {
         int result = 0;
         bool paced = false;  // the interval pause after a successful send began
         if (send) {
-            result = SendEchoWith(target.ip, target.interval, target.datalength, [&](int ms) {
-                paced = true;
-                return g.Sleep(ms);
-            });
+            result = SendEchoWith(
+                target.ip, target.interval, target.datalength,
+                [&](int ms) {
+                    paced = true;
+                    return g.Sleep(ms);
+                },
+                target.record);
         }
         if (g.StopRequested()) return;
         if (sent_ && !OnWindow([&] { sent_(result); })) return;
