@@ -274,10 +274,6 @@ void Tmailsettingform::BuildReachFields() {
                                   advancedpage_);
     mailalertchb_->setObjectName(QStringLiteral("mailalertchb"));
     mailalertchb_->setGeometry(24, 200, 500, 22);
-    QWidget::setTabOrder(savetimeedt_, timeoutedt_);
-    QWidget::setTabOrder(timeoutedt_, lostcountedt_);
-    QWidget::setTabOrder(lostcountedt_, notifychb_);
-    QWidget::setTabOrder(notifychb_, mailalertchb_);
     // Read once: a repaint must not undo what the user is typing.
     LoadReachFields();
 }
@@ -329,6 +325,10 @@ void Tmailsettingform::SetTabOrder() {
                               Button1_,           Button3_,          Button2_};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
+    // The reachability fields sit between the advanced page's fields and the buttons.
+    const QWidget* reach[] = {savetimeedt_, timeoutedt_, lostcountedt_, notifychb_, mailalertchb_, Button1_, Button3_, Button2_};
+    for (std::size_t i = 0; i + 1 < std::size(reach); ++i)
+        QWidget::setTabOrder(const_cast<QWidget*>(reach[i]), const_cast<QWidget*>(reach[i + 1]));
 }
 
 // ---- loading ---------------------------------------------------------------------------------

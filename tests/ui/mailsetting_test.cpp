@@ -301,6 +301,7 @@ private slots:
             w->usesendsetting_radiobtn(), w->iwriteit_radiobtn(), w->mailtext(), w->all_radiobtn(),
             w->errorcode_radiobtn(), w->selectlog_radiaobtn(), w->nothing_radiobtn(), w->authenticationchb(),
             w->option1edt(), w->option2edt(), w->datalength(), w->savetimeedt(),
+            w->timeoutedt(), w->lostcountedt(), w->notifychb(), w->mailalertchb(),
             w->Button1(), w->Button3(), w->Button2()};
         // The focus chain from the first field, keeping the controls Tab can reach (the page
         // control and its tab bar aside).
@@ -308,7 +309,8 @@ private slots:
         QWidget* at = expected.first();
         do {
             const bool pagecontrol = at == w->PageControl() || qobject_cast<QTabBar*>(at) ||
-                                     qobject_cast<QTabBar*>(at->parentWidget());
+                                     qobject_cast<QTabBar*>(at->parentWidget()) ||
+                                     qobject_cast<QAbstractSpinBox*>(at->parentWidget());  // its own field
             if ((at->focusPolicy() & Qt::TabFocus) && !pagecontrol) chain << at;
             at = at->nextInFocusChain();
         } while (at != expected.first());
@@ -678,7 +680,7 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("next");
         QTest::newRow("Data length") << "datalength" << "savetimeedt";
-        QTest::newRow("Save interval") << "savetimeedt" << "Button1";
+        QTest::newRow("Save interval") << "savetimeedt" << "timeoutedt";  // the reachability fields follow
     }
 
     void numberFieldsTakeDigitsOnly() {
