@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -eq 0 ]; then bash scripts/install-deps.sh; fi
+bash scripts/check-includes.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 ctest --preset default "$@"

@@ -23,6 +23,7 @@
 #include "monitor/monitor.h"
 #include "settings/paths.h"
 #include "settings/settingsfile.h"
+#include "settings/startup.h"
 
 namespace veltrin {
 
@@ -273,16 +274,11 @@ int RunConsole(int argc, char** argv) {
 
     EngineStartup();
     Tgolbal* golbal = Golbal();
-    std::int32_t interval = 3, datalength = 8;
+    std::int32_t interval = 3;
     if (golbal != nullptr) {
-        Tmailsetting mail;
         // A missing settings file gives the defaults.
-        const std::string inipath = SettingsFilePath();
-        LoadSettings(inipath, mail, interval, datalength);
-        golbal->mailsetting = mail;
-        golbal->interval = interval;
-        golbal->datalength = datalength;
-        golbal->inipath = inipath;
+        LoadSettingsFile(*golbal);
+        interval = golbal->interval;
     }
     const std::string intervaltext = std::to_string(interval);
 

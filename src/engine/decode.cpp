@@ -1,8 +1,8 @@
 // Decoding a received datagram into its texts, and describing ICMP types and codes.
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
+#include "engine/decimal.h"
 #include "engine/global_unit.h"
 #include "engine/ipv4text.h"
 
@@ -19,16 +19,10 @@ constexpr int kIcmpEchoHeader = 12;  // type, code, checksum, identifier, sequen
 
 // Whole-text decimal integer with an optional sign, as the description table expects.
 bool ParseInt(const std::string& text, int& value) {
-    const char* first = text.data();
-    const char* last = first + text.size();
-    // One optional sign only: from_chars takes a '-' itself, so "+-3" must be refused here.
-    if (first != last && *first == '+') {
-        ++first;
-        if (first == last || *first == '-') return false;
-    }
-    if (first == last) return false;
-    auto [ptr, ec] = std::from_chars(first, last, value);
-    return ec == std::errc() && ptr == last;
+    std::int32_t parsed = 0;
+    if (!ParseDecimal(text, parsed)) return false;
+    value = parsed;
+    return true;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "engine/global_unit.h"
+#include "engine/sendsetting.h"
 #include "logs/logfiles.h"
 #include "logs/textlines.h"
 #include "logs/wholefile.h"
@@ -64,7 +65,7 @@ bool LogFileExists(const std::string& name) {
 LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                              const std::string& sendsetting, std::string& emailtext) {
     try {
-        return SaveRows(chosen, ".spl", rows, MainLogLine, sendsetting == "all", emailtext);
+        return SaveRows(chosen, ".spl", rows, MainLogLine, sendsetting == kSendAll, emailtext);
     } catch (...) {
         return LogSaveResult::Failed;
     }
@@ -73,7 +74,7 @@ LogSaveResult SaveAddressLog(const std::string& chosen, const std::vector<Addres
 LogSaveResult SaveDetailLog(const std::string& chosen, const std::vector<AddressRow>& rows,
                             const std::string& sendsetting, std::string& emailtext) {
     try {
-        return SaveRows(chosen, ".txt", rows, DetailLogLine, sendsetting == "select log", emailtext);
+        return SaveRows(chosen, ".txt", rows, DetailLogLine, sendsetting == kSendSelectLog, emailtext);
     } catch (...) {
         return LogSaveResult::Failed;
     }
@@ -91,7 +92,7 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
         lines.reserve(rows.size() + 1);
         lines.push_back(ipaddrlabel);
         for (const AddressRow& row : rows) lines.push_back(DetailLogLine(row));
-        if (sendsetting == "select log") emailtext = JoinCommaText(lines);
+        if (sendsetting == kSendSelectLog) emailtext = JoinCommaText(lines);
 
         const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
         const std::time_t now = std::time(nullptr);

@@ -16,7 +16,6 @@ namespace {
 
 constexpr int kProbeWaitMs = 2000;
 constexpr int kProbeLength = 12;       // echo header and timestamp, no payload
-constexpr std::size_t kReceiveBuffer = 1024;
 
 // Waits for readability: 1 readable, 0 nothing in time, -1 the gate asked the probe to give up.
 using WaitFn = std::function<int(int fd, int timeoutms)>;
@@ -51,7 +50,7 @@ int Probe(const std::string& host, const WaitFn& wait) {
         // replies, on loopback the request itself. Looking at only the first one would fail
         // the probe whenever such traffic comes first, so datagrams are read until this
         // probe's own echo reply or the deadline.
-        std::uint8_t buffer[kReceiveBuffer];
+        std::uint8_t buffer[kReceiveBufferSize];
         for (;;) {
             const std::uint32_t elapsed = TickCount() - stamp;
             if (elapsed >= static_cast<std::uint32_t>(kProbeWaitMs)) return -1;

@@ -1,5 +1,7 @@
 #include "monitor/detailstat.h"
 
+#include "engine/decimal.h"
+
 #include <charconv>
 #include <cstdio>
 #include <limits>
@@ -92,18 +94,7 @@ std::vector<std::string> PacketDumpLines(const std::uint8_t* icmpbytes) {
 }
 
 bool ReplyRoundTrip(const std::string& replytime, std::int32_t& roundtrip) {
-    const char* first = replytime.data();
-    const char* last = first + replytime.size();
-    if (first != last && *first == '+') {
-        ++first;
-        if (first == last || *first == '-') return false;
-    }
-    if (first == last) return false;
-    std::int32_t value = 0;
-    const auto [ptr, ec] = std::from_chars(first, last, value);
-    if (ec != std::errc() || ptr != last) return false;
-    roundtrip = value;
-    return true;
+    return ParseDecimal(replytime, roundtrip);
 }
 
 bool AccountReply(Tdetailstat& s, std::int64_t roundtrip, std::int32_t length) {

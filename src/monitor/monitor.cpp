@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <charconv>
 #include <stdexcept>
 #include <utility>
 
+#include "engine/decimal.h"
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
 
@@ -14,7 +14,6 @@ namespace veltrin {
 namespace {
 
 constexpr int kFailPauseMs = 100;
-constexpr int kDefaultInterval = 3;
 
 // Wall clock in ms since the epoch, for the times a row shows.
 std::int64_t WallMs() {
@@ -54,17 +53,6 @@ private:
 
 // The raw-socket hint is worth saying once per process, however many monitors try.
 std::atomic<bool> rawhinttold{false};
-
-// The interval field: a whole decimal integer above 0, else the default.
-int IntervalFromText(const std::string& text) {
-    const char* first = text.data();
-    const char* last = first + text.size();
-    if (first != last && *first == '+') ++first;
-    int value = 0;
-    const auto [ptr, ec] = std::from_chars(first, last, value);
-    if (first == last || ec != std::errc() || ptr != last || value <= 0) return kDefaultInterval;
-    return value;
-}
 
 }  // namespace
 
@@ -282,7 +270,7 @@ bool Monitor::PickAddress(SendTarget& target) {
     const bool found = reach_.Target(index, value, ip);
     Announce();
     int interval = kDefaultInterval;
-    if (intervaltext_) interval = IntervalFromText(intervaltext_());
+    if (intervaltext_) interval = MonitorInterval(intervaltext_());
     Tgolbal* golbal = Golbal();
     if (golbal) golbal->interval = interval;
     target.ip = found ? ip : std::string();

@@ -46,7 +46,7 @@ class trecvthread : public Worker {
 public:
     // expectedid: read afresh for every datagram: the matching sender's identifier, or a negative
     // number while there is no sender (0 is an identifier like any other).
-    // show: window-thread step for every accepted datagram: raw bytes (1024-byte buffer, zero
+    // show: window-thread step for every accepted datagram: raw bytes (kReceiveBufferSize bytes, zero
     // filled past `length`), the length, and the described record.
     // socketfailed: called once (from the worker thread) with the errno when no raw socket can
     // be opened; the worker then ends.

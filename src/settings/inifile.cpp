@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "engine/decimal.h"
+
 namespace veltrin {
 
 namespace {
@@ -221,18 +223,7 @@ bool ParseIniInteger(std::string_view text, std::int32_t& value) {
         value = static_cast<std::int32_t>(bits);
         return true;
     }
-    const char* first = text.data();
-    const char* last = text.data() + text.size();
-    if (first != last && *first == '+') {
-        ++first;
-        if (first != last && *first == '-') return false;
-    }
-    if (first == last) return false;
-    std::int32_t parsed = 0;
-    const auto [ptr, ec] = std::from_chars(first, last, parsed, 10);
-    if (ec != std::errc() || ptr != last) return false;
-    value = parsed;
-    return true;
+    return ParseDecimal(text, value);
 }
 
 }  // namespace veltrin

@@ -15,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/decimal.h"
 #include "ui/dialogs.h"
+#include "ui/keyfilter.h"
 
 namespace {
 
@@ -39,28 +41,6 @@ class EndEdit : public QLineEdit {
 QString& Prefix() {
     static QString prefix;
     return prefix;
-}
-
-// Only digits, the full stop, backspace and Enter may be typed; keys that type nothing (the
-// cursor keys, Delete, Tab) keep working.
-bool SwallowKey(const QKeyEvent* key) {
-    switch (key->key()) {
-        case Qt::Key_Backspace:
-        case Qt::Key_Delete:
-        case Qt::Key_Tab:
-        case Qt::Key_Backtab:
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-        case Qt::Key_Escape:
-            return false;
-        default:
-            break;
-    }
-    const QString text = key->text();
-    if (text.isEmpty()) return false;
-    if (text.size() != 1) return true;
-    const QChar c = text.front();
-    return !((c >= u'0' && c <= u'9') || c == u'.');
 }
 
 }  // namespace
@@ -125,10 +105,10 @@ void Taddmorefm::Edit2Enter() {
 
 void Taddmorefm::Button1Click() {
     const qsizetype cut = Prefix().size();
-    bool firstok = false;
-    bool lastok = false;
-    int first = Edit1->text().mid(cut).toInt(&firstok, 10);
-    int last = Edit2->text().mid(cut).toInt(&lastok, 10);
+    std::int32_t first = 0;
+    std::int32_t last = 0;
+    const bool firstok = veltrin::ParseDecimal(Edit1->text().mid(cut).trimmed().toStdString(), first);
+    const bool lastok = veltrin::ParseDecimal(Edit2->text().mid(cut).trimmed().toStdString(), last);
     if (!firstok || !lastok) {
         veltrin::ShowNotice(this, QStringLiteral("Unknown IP address "));
         return;
@@ -154,11 +134,12 @@ bool Taddmorefm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Edit1 || watched == Edit2) {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
-            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            if (veltrin::IsEnterKey(key)) {
                 focusNextChild();
                 return true;
             }
-            return SwallowKey(key);
+            // Digits and the full stop only.
+            return veltrin::SwallowNonDigitKey(key, u".");
         }
     }
     return QDialog::eventFilter(watched, event);

@@ -1,6 +1,5 @@
 #include "ui/detailfm.h"
 
-#include <QAbstractTableModel>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDate>
@@ -23,11 +22,11 @@
 #include <QWindow>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <limits>
 #include <utility>
 
+#include "engine/decimal.h"
 #include "engine/global_unit.h"
 #include "logs/logops.h"
 #include "monitor/detailworkers.h"
@@ -35,8 +34,10 @@
 #include "settings/paths.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
+#include "ui/detailrowsmodel.h"
 #include "ui/infofm.h"
-#include "ui/mainfm.h"
+#include "ui/painttimer.h"
+#include "ui/replytable.h"
 
 namespace {
 
@@ -45,22 +46,6 @@ constexpr int kMaxRows = 2000;
 // The least pause after a send cycle that sent nothing (unresolvable address, no raw socket),
 // so such cycles never keep the window thread busy with back-to-back hand-overs.
 constexpr int kFailedCyclePauseMs = 100;
-
-// The interval field as the detail sender reads it: a whole decimal integer; empty, anything
-// else or a negative number gives 3. Zero stays zero (no pause between echoes).
-int DetailInterval(const QString& text) {
-    const std::string s = text.toStdString();
-    const char* first = s.data();
-    const char* last = first + s.size();
-    if (first != last && *first == '+') {
-        ++first;
-        if (first == last || *first == '-') return 3;
-    }
-    int value = 0;
-    const auto [ptr, ec] = std::from_chars(first, last, value);
-    if (first == last || ec != std::errc() || ptr != last || value < 0) return 3;
-    return value;
-}
 
 // The locale's long time form without the time-zone part that Qt adds to it.
 QString LongTimeText(const QLocale& locale, const QTime& time) {
@@ -87,54 +72,6 @@ std::string LocalPath(const QString& path) { return QFile::encodeName(path).toSt
 
 }  // namespace
 
-// The reply list: date and time, TTL, time and bytes of every listed reply.
-class DetailRowsModel : public QAbstractTableModel {
-public:
-    using QAbstractTableModel::QAbstractTableModel;
-
-    int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : static_cast<int>(rows_.size());
-    }
-    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 4; }
-
-    QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
-        const veltrin::AddressRow& row = rows_[static_cast<std::size_t>(index.row())];
-        switch (index.column()) {
-            case 0: return Qs(row.address);
-            case 1: return Qs(row.ttl);
-            case 2: return Qs(row.time);
-            case 3: return Qs(row.bytes);
-            default: return {};
-        }
-    }
-
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-        if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-        static const char* const captions[] = {"Addresses", "TTL", "Time(ms)", "Bytes"};
-        return (section >= 0 && section < 4) ? QString::fromLatin1(captions[section]) : QVariant();
-    }
-
-    void Append(veltrin::AddressRow row) {
-        const int at = rowCount();
-        beginInsertRows({}, at, at);
-        rows_.push_back(std::move(row));
-        endInsertRows();
-    }
-
-    void Clear() {
-        if (rows_.empty()) return;
-        beginResetModel();
-        rows_.clear();
-        endResetModel();
-    }
-
-    const std::vector<veltrin::AddressRow>& Rows() const { return rows_; }
-
-private:
-    std::vector<veltrin::AddressRow> rows_;
-};
-
 Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost host)
     : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
@@ -144,81 +81,101 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     setAttribute(Qt::WA_DeleteOnClose, false);  // CloseDetail decides when the memory goes
     resize(498, 599);
 
-    QFont labelfont = font();
-    labelfont.setPixelSize(13);
-    const auto label = [&](const char* name, const QString& text) {
-        auto* l = new QLabel(text);
-        l->setObjectName(QString::fromLatin1(name));
-        l->setFont(labelfont);
-        l->setTextFormat(Qt::PlainText);  // addresses and locations are shown as typed
-        return l;
-    };
-
     auto* Panel1 = new QWidget(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setFixedHeight(257);
     auto* panellayout = new QVBoxLayout(Panel1);
+    panellayout->addWidget(BuildGeneralGroup(Panel1));
+    panellayout->addWidget(BuildStatisticsGroup(Panel1));
+    BuildReplyList();
+    QLayout* buttons = BuildButtons();
 
-    auto* GroupBox1 = new QGroupBox(QStringLiteral("General Information"), Panel1);
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setSizeGripEnabled(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
+    layout->addWidget(Panel1);
+    layout->addWidget(listv1, 1);
+    layout->addLayout(buttons);
+    layout->addWidget(StatusBar1);
+
+    paint_ = new veltrin::PaintCoalescer(this, [this] { FormPaint(); });
+    expose_ = new veltrin::ExposeWatch(this, [this] { SchedulePaint(); });
+
+    // A fresh window starts from zero; the periodic save runs when the setting asks for it.
+    stat_ = veltrin::Tdetailstat{};
+    StartSaveTimer();
+}
+
+QLabel* Tdetailform::MakeLabel(const char* name, const QString& text) {
+    QFont labelfont = font();
+    labelfont.setPixelSize(13);
+    auto* l = new QLabel(text);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setFont(labelfont);
+    l->setTextFormat(Qt::PlainText);  // addresses and locations are shown as typed
+    return l;
+}
+
+QWidget* Tdetailform::BuildGeneralGroup(QWidget* parent) {
+    auto* GroupBox1 = new QGroupBox(QStringLiteral("General Information"), parent);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     auto* general = new QVBoxLayout(GroupBox1);
-    dom = label("dom", QStringLiteral("Domain name:"));
-    ipaddr = label("ipaddr", QStringLiteral("IP address:    "));
-    location = label("location", QStringLiteral("Location:    "));
-    aspeed = label("aspeed", QStringLiteral("Approximate speed: "));
+    dom = MakeLabel("dom", QStringLiteral("Domain name:"));
+    ipaddr = MakeLabel("ipaddr", QStringLiteral("IP address:    "));
+    location = MakeLabel("location", QStringLiteral("Location:    "));
+    aspeed = MakeLabel("aspeed", QStringLiteral("Approximate speed: "));
     general->addWidget(dom);
     general->addWidget(ipaddr);
     general->addWidget(location);
     general->addWidget(aspeed);
-    panellayout->addWidget(GroupBox1);
+    return GroupBox1;
+}
 
-    auto* GroupBox2 = new QGroupBox(QStringLiteral("Ping Statistics"), Panel1);
+QWidget* Tdetailform::BuildStatisticsGroup(QWidget* parent) {
+    auto* GroupBox2 = new QGroupBox(QStringLiteral("Ping Statistics"), parent);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
     auto* statistics = new QVBoxLayout(GroupBox2);
-    psize = label("psize", QStringLiteral("Packet Size:"));
+    psize = MakeLabel("psize", QStringLiteral("Packet Size:"));
     statistics->addWidget(psize);
     auto* counts = new QHBoxLayout;
-    sent = label("sent", QStringLiteral("Sent:"));
-    received = label("received", QStringLiteral("Received:"));
-    lost = label("lost", QStringLiteral("Lost:"));
+    sent = MakeLabel("sent", QStringLiteral("Sent:"));
+    received = MakeLabel("received", QStringLiteral("Received:"));
+    lost = MakeLabel("lost", QStringLiteral("Lost:"));
     counts->addWidget(sent, 1);
     counts->addWidget(received, 1);
     counts->addWidget(lost, 1);
     statistics->addLayout(counts);
     auto* times = new QHBoxLayout;
-    Minum = label("Minum", QStringLiteral("Minum:"));
-    Maxum = label("Maxum", QStringLiteral("Maxum: "));
-    Average = label("Average", QStringLiteral("Average:"));
+    Minum = MakeLabel("Minum", QStringLiteral("Minum:"));
+    Maxum = MakeLabel("Maxum", QStringLiteral("Maxum: "));
+    Average = MakeLabel("Average", QStringLiteral("Average:"));
     times->addWidget(Minum, 1);
     times->addWidget(Maxum, 1);
     times->addWidget(Average, 1);
     statistics->addLayout(times);
-    panellayout->addWidget(GroupBox2);
+    return GroupBox2;
+}
 
+void Tdetailform::BuildReplyList() {
     rows_ = new DetailRowsModel(this);
     listv1 = new QTableView(this);
     listv1->setObjectName(QStringLiteral("listv1"));
     listv1->setModel(rows_);
-    listv1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    listv1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Lime text on the dark window-frame colour; a selected row keeps its lime.
+    veltrin::StyleReplyTable(listv1, veltrin::ReplyTableLook{QColor(0x40, 0x40, 0x40), {150, 80, 100, 100}});
     listv1->setSelectionMode(QAbstractItemView::SingleSelection);
-    listv1->setShowGrid(false);
-    listv1->setWordWrap(false);
-    listv1->verticalHeader()->hide();
-    listv1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     listv1->horizontalHeader()->setStretchLastSection(false);
-    const int widths[] = {150, 80, 100, 100};
-    for (int c = 0; c < 4; ++c) listv1->setColumnWidth(c, widths[c]);
     QPalette listpalette = listv1->palette();
-    const QColor lime(0, 255, 0);
-    const QColor frame(0x40, 0x40, 0x40);  // the dark window-frame colour
-    listpalette.setColor(QPalette::Base, frame);
-    listpalette.setColor(QPalette::Window, frame);
-    listpalette.setColor(QPalette::Text, lime);
-    listpalette.setColor(QPalette::HighlightedText, lime);
+    listpalette.setColor(QPalette::HighlightedText, veltrin::kReplyText);
     listv1->setPalette(listpalette);
     listv1->installEventFilter(this);
+}
 
+QLayout* Tdetailform::BuildButtons() {
     Button1 = new QPushButton(QStringLiteral("Clear"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button2 = new QPushButton(QStringLiteral("Save log"), this);
@@ -237,26 +194,10 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     buttons->addWidget(Button2);
     buttons->addWidget(Button3);
     buttons->addWidget(closebtn);
+    return buttons;
+}
 
-    StatusBar1 = new QStatusBar(this);
-    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    StatusBar1->setSizeGripEnabled(true);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(4);
-    layout->addWidget(Panel1);
-    layout->addWidget(listv1, 1);
-    layout->addLayout(buttons);
-    layout->addWidget(StatusBar1);
-
-    painttimer_ = new QTimer(this);
-    painttimer_->setSingleShot(true);
-    painttimer_->setInterval(0);
-    connect(painttimer_, &QTimer::timeout, this, [this] { FormPaint(); });
-
-    // A fresh window starts from zero; the periodic save runs when the setting asks for it.
-    stat_ = veltrin::Tdetailstat{};
+void Tdetailform::StartSaveTimer() {
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
@@ -282,7 +223,7 @@ std::vector<veltrin::AddressRow> Tdetailform::Rows() const { return rows_->Rows(
 std::uint16_t Tdetailform::SenderIdentifier() const { return sender_ ? sender_->Identifier() : 0; }
 
 void Tdetailform::SchedulePaint() {
-    if (!closed_) painttimer_->start();
+    if (!closed_) paint_->Request();
 }
 
 void Tdetailform::FormPaint() {
@@ -339,7 +280,7 @@ bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
     veltrin::tipdata resolved;
     veltrin::ResolveAddress(pingaddress_.toStdString(), resolved);
     target.ip = resolved.ip;
-    target.interval = DetailInterval(host_.intervaltext ? host_.intervaltext() : QString());
+    target.interval = veltrin::DetailInterval((host_.intervaltext ? host_.intervaltext() : QString()).toStdString());
     if (veltrin::Tgolbal* g = veltrin::Golbal()) {
         g->interval = target.interval;
         target.datalength = g->datalength;
@@ -426,7 +367,7 @@ void Tdetailform::CloseDetail() {
     if (closed_) return;
     closed_ = true;
     Timer1->stop();
-    painttimer_->stop();
+    paint_->Cancel();
     if (info_) info_->done(0);  // stops its refresh worker before anything else goes
     StopWorkers();
     if (host_.setdetailopen) host_.setdetailopen(false);
@@ -449,7 +390,6 @@ bool Tdetailform::eventFilter(QObject* watched, QEvent* e) {
         closebtnClick();
         return true;
     }
-    if (watched == windowHandle() && e->type() == QEvent::Expose) SchedulePaint();
     return QWidget::eventFilter(watched, e);
 }
 
@@ -460,10 +400,7 @@ void Tdetailform::closeEvent(QCloseEvent* e) {
 
 void Tdetailform::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
-    if (QWindow* handle = windowHandle(); handle != nullptr && !exposewatch_) {
-        handle->installEventFilter(this);
-        exposewatch_ = true;
-    }
+    expose_->Attach();
     SchedulePaint();
 }
 
@@ -502,15 +439,4 @@ Tdetailform* OpenDetailWindow(QWidget* owner, veltrin::HandOver& handover, const
     if (host.setdetailopen) host.setdetailopen(true);
     QCoreApplication::postEvent(window, new QEvent(WM_DETAILCLEAR));
     return window;
-}
-
-void OpenDetailWindow(Tmainform* main, const QString& address) {
-    if (main == nullptr) return;
-    QPointer<Tmainform> owner(main);
-    DetailHost host;
-    host.intervaltext = [owner] { return owner ? owner->IntervalText() : QString(); };
-    host.setdetailopen = [owner](bool open) {
-        if (owner) owner->SetDetailOpen(open);
-    };
-    OpenDetailWindow(main, veltrin::WindowHandOver(), host, main->detailopen(), address);
 }

@@ -18,12 +18,12 @@
 #include "monitor/detailstat.h"
 
 class QLabel;
+class QLayout;
 class QPushButton;
 class QStatusBar;
 class QTableView;
 class QTimer;
 class Tinfoform;
-class Tmainform;
 
 namespace veltrin {
 class HandOver;
@@ -31,6 +31,8 @@ struct SendTarget;
 class tsendthread;
 class trecvthread;
 class tcalculate;
+class PaintCoalescer;
+class ExposeWatch;
 }  // namespace veltrin
 
 // Posted to the detail window when it is opened or re-targeted: empties its list.
@@ -62,7 +64,7 @@ public:
 
     // Window-thread state, read by the info window and by tests.
     const veltrin::Tdetailstat& detailstat() const { return stat_; }
-    const std::array<std::uint8_t, 1024>& lastraw() const { return lastraw_; }
+    const veltrin::ReceiveBuffer& lastraw() const { return lastraw_; }
     const veltrin::Tdecordbuf& lastreply() const { return lastreply_; }
     std::vector<veltrin::AddressRow> Rows() const;
     std::uint16_t SenderIdentifier() const;
@@ -94,6 +96,14 @@ protected:
     void showEvent(QShowEvent* e) override;
 
 private:
+    // The constructor's parts, top to bottom.
+    QLabel* MakeLabel(const char* name, const QString& text);
+    QWidget* BuildGeneralGroup(QWidget* parent);     // dom, ipaddr, location, aspeed
+    QWidget* BuildStatisticsGroup(QWidget* parent);  // psize, sent/received/lost, Minum/Maxum/Average
+    void BuildReplyList();                           // listv1 on its model
+    QLayout* BuildButtons();                         // Clear, Save log, Detail Info, Close
+    void StartSaveTimer();                           // Timer1: the periodic automatic save
+
     void StartWorkers();
     void StopWorkers();
     // Worker steps, all on the window thread.
@@ -105,13 +115,13 @@ private:
     DetailHost host_;
     QString pingaddress_;
     veltrin::Tdetailstat stat_;
-    std::array<std::uint8_t, 1024> lastraw_{};
+    veltrin::ReceiveBuffer lastraw_{};
     veltrin::Tdecordbuf lastreply_;
     DetailRowsModel* rows_ = nullptr;
-    QTimer* painttimer_ = nullptr;
+    veltrin::PaintCoalescer* paint_ = nullptr;
+    veltrin::ExposeWatch* expose_ = nullptr;
     QPointer<Tinfoform> info_;  // the open ICMP info window, if any
     QString savepath_;          // the save dialog's last name
-    bool exposewatch_ = false;
     bool started_ = false;
     bool closed_ = false;
     std::unique_ptr<veltrin::tsendthread> sender_;
@@ -123,6 +133,3 @@ private:
 // when `detailopen` is true, otherwise creates and shows a new one. Returns the window.
 Tdetailform* OpenDetailWindow(QWidget* owner, veltrin::HandOver& handover, const DetailHost& host, bool detailopen,
                               const QString& address);
-
-// The main window's OpenDetail.
-void OpenDetailWindow(Tmainform* main, const QString& address);

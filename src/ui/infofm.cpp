@@ -133,7 +133,7 @@ void Tinfoform::CopyPacket() {
     if (stopped_) return;
     icmpbytes_.fill(0);
     reply_ = veltrin::Tdecordbuf{};
-    std::array<std::uint8_t, 1024> raw{};
+    veltrin::ReceiveBuffer raw{};
     if (source_) source_(raw.data(), reply_);
     std::memcpy(icmpbytes_.data(), raw.data() + kIpHeader, icmpbytes_.size());
 }

@@ -26,7 +26,7 @@ class Tinfo;
 class Tinfoform : public QDialog {
     Q_OBJECT
 public:
-    // Copies the detail window's last datagram (1024 bytes, IP header included) and its
+    // Copies the detail window's last datagram (kReceiveBufferSize bytes, IP header included) and its
     // described record. Called on the window thread.
     using PacketSource = std::function<void(std::uint8_t* raw, veltrin::Tdecordbuf& reply)>;
 

@@ -27,14 +27,21 @@
 
 #include <cmath>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <utility>
 
+#include "engine/decimal.h"
 #include "engine/global_unit.h"
+#include "engine/sendsetting.h"
+#include "monitor/worker.h"
+#include "settings/mailform.h"
 #include "settings/mailreport.h"
 #include "settings/settingsfile.h"
 #include "ui/dialogs.h"
+#include "ui/handover.h"
+#include "ui/keyfilter.h"
+#include "ui/painttimer.h"
+#include "ui/syscommand.h"
 
 using veltrin::Golbal;
 using veltrin::Tmailsetting;
@@ -43,11 +50,9 @@ namespace {
 
 QString FromStd(const std::string& text) { return QString::fromStdString(text); }
 
-// A decimal integer, or `fallback` when the text is not one (empty, not a number, out of range).
+// A decimal integer (blanks around it allowed), or `fallback` when the text is not one.
 std::int32_t IntOr(const QString& text, std::int32_t fallback) {
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    return ok ? static_cast<std::int32_t>(value) : fallback;
+    return veltrin::DecimalOr(text.trimmed().toStdString(), fallback);
 }
 
 bool HasAt(const QLineEdit* field) { return field->text().contains(QLatin1Char('@')); }
@@ -66,25 +71,26 @@ QLabel* Caption(QWidget* parent, const QString& text, int x, int y) {
     return label;
 }
 
+QString SendSettingText(std::string_view token) {
+    return QString::fromLatin1(token.data(), static_cast<qsizetype>(token.size()));
+}
+
 }  // namespace
 
 // Shared between the window and the thread that runs SendMail. The thread may outlive the window
-// (SendMail can take minutes), so it only ever touches this record, under its lock, and starts
-// the window's `done` timer only while the window still says it is there. Starting the timer by
-// name leaves every Qt object the GUI thread reads to be made on the GUI thread.
+// (SendMail can take minutes); it hands the result to the window thread through the window
+// hand-over, under this gate. The window stops the gate when it goes (or the application ends),
+// so a result that comes later is dropped and its step never runs.
 struct Tmailsettingform::MailJob {
-    std::mutex lock;
-    QTimer* done = nullptr;
-    bool finished = false;
-    bool failed = false;
-    std::string result;
+    veltrin::Gate gate;
 };
 
 Tmailsettingform::Tmailsettingform(MailSettingHost host, QWidget* parent)
     : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
       host_(std::move(host)),
-      cursendsetting_(QStringLiteral("nothing")) {
+      cursendsetting_(SendSettingText(veltrin::kSendNothing)),
+      handover_(veltrin::WindowHandOver()) {
     setObjectName(QStringLiteral("mailsettingform"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Settings"));
@@ -93,14 +99,10 @@ Tmailsettingform::Tmailsettingform(MailSettingHost host, QWidget* parent)
     small.setPixelSize(11);
     setFont(small);
 
-    painttimer_ = new QTimer(this);
-    painttimer_->setSingleShot(true);
-    painttimer_->setInterval(0);
-    connect(painttimer_, &QTimer::timeout, this, &Tmailsettingform::FormPaint);
-    maildonetimer_ = new QTimer(this);
-    maildonetimer_->setSingleShot(true);
-    maildonetimer_->setInterval(0);
-    connect(maildonetimer_, &QTimer::timeout, this, &Tmailsettingform::MailDelivered);
+    paint_ = new veltrin::PaintCoalescer(this, [this] { FormPaint(); });
+    expose_ = new veltrin::ExposeWatch(this, [this] {
+        if (windowHandle()->isExposed()) RequestPaint();
+    });
 
     PageControl1_ = new QTabWidget(this);
     PageControl1_->setObjectName(QStringLiteral("PageControl1"));
@@ -117,7 +119,7 @@ Tmailsettingform::Tmailsettingform(MailSettingHost host, QWidget* parent)
 
     SetTabOrder();
 
-    // The mail thread must not post to a window of an application that is going away.
+    // The mail thread must not hand a result to a window of an application that is going away.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Tmailsettingform::DetachJob);
 }
 
@@ -333,7 +335,7 @@ void Tmailsettingform::SetTabOrder() {
 
 // ---- loading ---------------------------------------------------------------------------------
 
-void Tmailsettingform::RequestPaint() { painttimer_->start(); }
+void Tmailsettingform::RequestPaint() { paint_->Request(); }
 
 void Tmailsettingform::FormPaint() {
     const veltrin::Tgolbal* g = Golbal();
@@ -357,18 +359,21 @@ void Tmailsettingform::FormPaint() {
     SendSettingMode();
     datalength_->setText(QString::number(g->datalength));
 
-    const QString stored = FromStd(mail.sendsetting);
-    const QString lower = stored.toLower();
-    if (lower == QLatin1String("error code")) {
-        errorcode_radiobtn_->setChecked(true);
-    } else if (lower == QLatin1String("all")) {
-        all_radiobtn_->setChecked(true);
-    } else if (lower == QLatin1String("select log")) {
-        selectlog_radiaobtn_->setChecked(true);
-    } else {
-        OwnTextMode();
+    switch (veltrin::SendChoiceOf(mail.sendsetting)) {
+        case veltrin::SendChoice::ErrorCode:
+            errorcode_radiobtn_->setChecked(true);
+            break;
+        case veltrin::SendChoice::All:
+            all_radiobtn_->setChecked(true);
+            break;
+        case veltrin::SendChoice::SelectLog:
+            selectlog_radiaobtn_->setChecked(true);
+            break;
+        case veltrin::SendChoice::OwnText:
+            OwnTextMode();
+            break;
     }
-    cursendsetting_ = stored;
+    cursendsetting_ = FromStd(mail.sendsetting);
 
     {
         const QSignalBlocker block(authenticationchb_);
@@ -389,10 +394,7 @@ void Tmailsettingform::FormPaint() {
 // window that loads them whenever it paints. Typing never triggers a reload.
 void Tmailsettingform::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!watchingwindow_ && windowHandle()) {
-        windowHandle()->installEventFilter(this);
-        watchingwindow_ = true;
-    }
+    expose_->Attach();
     RequestPaint();
 }
 
@@ -410,22 +412,15 @@ bool Tmailsettingform::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
-    if (watched == windowHandle()) {
-        if (event->type() == QEvent::Expose && windowHandle()->isExposed()) RequestPaint();
-        return false;
-    }
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        const bool enter = veltrin::IsEnterKey(key);
         if (watched == datalength_ || watched == savetimeedt_) {
             if (enter) {
                 focusNextChild();
                 return true;
             }
-            if (key->key() == Qt::Key_Backspace || key->key() == Qt::Key_Delete) return false;
-            const QString text = key->text();
-            const bool digit = text.size() == 1 && text[0] >= QLatin1Char('0') && text[0] <= QLatin1Char('9');
-            return !text.isEmpty() && !digit;  // any other character is dropped
+            return veltrin::SwallowNonDigitKey(key);
         }
         if (!enter) return false;
         if (watched == semtpserveredt_) {
@@ -511,19 +506,19 @@ void Tmailsettingform::OwnTextMode() {
     SetFieldEnabled(mailtext_, true);
 }
 
-void Tmailsettingform::all_radiobtnClick() { cursendsetting_ = QStringLiteral("all"); }
-void Tmailsettingform::errorcode_radiobtnClick() { cursendsetting_ = QStringLiteral("Error code"); }
-void Tmailsettingform::selectlog_radiaobtnClick() { cursendsetting_ = QStringLiteral("select log"); }
+void Tmailsettingform::all_radiobtnClick() { cursendsetting_ = SendSettingText(veltrin::kSendAll); }
+void Tmailsettingform::errorcode_radiobtnClick() { cursendsetting_ = SendSettingText(veltrin::kSendErrorCode); }
+void Tmailsettingform::selectlog_radiaobtnClick() { cursendsetting_ = SendSettingText(veltrin::kSendSelectLog); }
 
 void Tmailsettingform::nothing_radiobtnClick() {
-    cursendsetting_ = QStringLiteral("nothing");
+    cursendsetting_ = SendSettingText(veltrin::kSendNothing);
     OwnTextMode();
 }
 
 void Tmailsettingform::usesendsetting_radiobtnClick() { SendSettingMode(); }
 
 void Tmailsettingform::iwriteit_radiobtnClick() {
-    cursendsetting_ = QStringLiteral("nothing");
+    cursendsetting_ = SendSettingText(veltrin::kSendNothing);
     OwnTextMode();
 }
 
@@ -544,25 +539,17 @@ std::vector<std::string> Tmailsettingform::MailTextLines() const {
     return out;
 }
 
-std::string Tmailsettingform::TrimText(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) --end;
-    return text.substr(begin, end - begin);
-}
-
 void Tmailsettingform::StoreMailSettings(const std::string& emailtext) {
-    Tmailsetting& mail = Golbal()->mailsetting;
-    mail.smtpserver = TrimText(semtpserveredt_->text().toStdString());
-    mail.sendfrom = TrimText(sendfromedt_->text().toStdString());
-    mail.sendto = TrimText(sendtoedt_->text().toStdString());
-    mail.subject = TrimText(subjectedt_->text().toStdString());
-    mail.emailtext = emailtext;
-    mail.sendsetting = cursendsetting_.toStdString();  // kept exactly as loaded or chosen
-    mail.authentication = authenticationchb_->isChecked();
-    mail.option1 = veltrin::Base64Encode(TrimText(option1edt_->text().toStdString()));
-    mail.option2 = veltrin::Base64Encode(TrimText(option2edt_->text().toStdString()));
+    veltrin::MailForm form;
+    form.smtpserver = semtpserveredt_->text().toStdString();
+    form.sendfrom = sendfromedt_->text().toStdString();
+    form.sendto = sendtoedt_->text().toStdString();
+    form.subject = subjectedt_->text().toStdString();
+    form.userid = option1edt_->text().toStdString();
+    form.password = option2edt_->text().toStdString();
+    form.authentication = authenticationchb_->isChecked();
+    form.sendsetting = cursendsetting_.toStdString();
+    veltrin::StoreMailForm(form, emailtext, Golbal()->mailsetting);
 }
 
 // ---- buttons -----------------------------------------------------------------------------------
@@ -575,13 +562,7 @@ void Tmailsettingform::Button1Click() {
         } else if (!HasAt(sendtoedt_)) {
             veltrin::ShowNotice(this, QStringLiteral("Wrong delivery address information"));
         } else {
-            std::string text;
-            const std::vector<std::string> lines = MailTextLines();
-            for (std::size_t i = 0; i < lines.size(); ++i) {
-                if (i) text += "\r\n";
-                text += lines[i];
-            }
-            StoreMailSettings(TrimText(text));
+            StoreMailSettings(veltrin::OkMailText(MailTextLines()));
             veltrin::SaveMailSettings(g->inipath, g->mailsetting);
         }
     } else if (g) {
@@ -601,7 +582,7 @@ void Tmailsettingform::Button2Click() { close(); }
 
 void Tmailsettingform::Button3Click() {
     hide();
-    if (host_.syscommand) host_.syscommand(SC_MINIMIZE);
+    if (host_.syscommand) host_.syscommand(veltrin::SC_MINIMIZE);
     veltrin::Tgolbal* g = Golbal();
     if (!HasAt(sendfromedt_)) {
         veltrin::ShowNotice(this, QStringLiteral("Send from addr error"), QStringLiteral("notice"));
@@ -618,28 +599,27 @@ void Tmailsettingform::Button3Click() {
         return;
     }
     g->mailsetting.savetime = IntOr(savetimeedt_->text(), 0);
-    StoreMailSettings(TrimText(veltrin::JoinCommaText(MailTextLines())));
+    StoreMailSettings(veltrin::SendNowMailText(MailTextLines()));
 
     // SendMail may wait for the server for minutes: it runs on a thread of its own and the
     // result is shown when it comes back, so the windows keep working meanwhile.
     auto job = std::make_shared<MailJob>();
-    job->done = maildonetimer_;
     job_ = job;
     std::function<std::string(const Tmailsetting&)> sender =
         sender_ ? sender_ : [](const Tmailsetting& mail) { return veltrin::SendMail(mail); };
-    auto run = [job, sender, mail = g->mailsetting] {
+    veltrin::HandOver& handover = handover_;
+    auto run = [job, sender, &handover, window = this, mail = g->mailsetting] {
         std::string result;
         bool failed = false;
         try {
             result = sender(mail);
         } catch (...) {
+            // A send that broke down has no result to show; the window just goes.
             failed = true;
         }
-        const std::lock_guard<std::mutex> guard(job->lock);
-        job->result = std::move(result);
-        job->failed = failed;
-        job->finished = true;
-        if (job->done) QMetaObject::invokeMethod(job->done, "start", Qt::QueuedConnection);
+        // The step runs on the window thread only while the job's gate is open, and the window
+        // closes the gate (on the window thread) before it goes, so `window` is alive there.
+        handover.Run(job->gate, [window, result = std::move(result), failed] { window->MailDelivered(result, failed); });
     };
     try {
         std::thread(run).detach();
@@ -648,16 +628,8 @@ void Tmailsettingform::Button3Click() {
     }
 }
 
-void Tmailsettingform::MailDelivered() {
+void Tmailsettingform::MailDelivered(const std::string& result, bool failed) {
     if (!job_) return;
-    std::string result;
-    bool failed = false;
-    {
-        const std::lock_guard<std::mutex> guard(job_->lock);
-        if (!job_->finished) return;
-        result = job_->result;
-        failed = job_->failed;
-    }
     DetachJob();
     if (!failed) veltrin::ShowPlainMessage(this, FromStd(result));
     deleteLater();
@@ -665,10 +637,7 @@ void Tmailsettingform::MailDelivered() {
 
 void Tmailsettingform::DetachJob() {
     if (!job_) return;
-    {
-        const std::lock_guard<std::mutex> guard(job_->lock);
-        job_->done = nullptr;
-    }
+    job_->gate.RequestStop();
     job_.reset();
 }
 

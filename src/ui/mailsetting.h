@@ -26,6 +26,12 @@ class QStatusBar;
 class QTabWidget;
 class QTimer;
 
+namespace veltrin {
+class ExposeWatch;
+class HandOver;
+class PaintCoalescer;
+}  // namespace veltrin
+
 // What the settings window needs from the main window. Either may be empty (then the interval
 // text counts as empty and no system command is sent).
 struct MailSettingHost {
@@ -40,8 +46,6 @@ class Tmailsettingform : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int SC_MINIMIZE = 0xF020;
-
     explicit Tmailsettingform(MailSettingHost host, QWidget* parent = nullptr);
     ~Tmailsettingform() override;
 
@@ -91,9 +95,6 @@ public:
     // The memo's lines as the user sees them split by line breaks (no trailing empty line).
     std::vector<std::string> MailTextLines() const;
 
-    // Leading and trailing characters with codes 0 to 32 removed.
-    static std::string TrimText(const std::string& text);
-
 protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -127,18 +128,18 @@ private:
     void SwallowPendingPress();
     void StopSwallowingPress();
     void StoreMailSettings(const std::string& emailtext);
-    void MailDelivered();
+    void MailDelivered(const std::string& result, bool failed);  // window thread, from the mail thread
     void DetachJob();
 
     MailSettingHost host_;
     QString cursendsetting_;
     std::function<std::string(const veltrin::Tmailsetting&)> sender_;
     std::shared_ptr<MailJob> job_;
-    bool watchingwindow_ = false;
+    veltrin::HandOver& handover_;  // the window hand-over, made on this (the window) thread
     bool swallowpress_ = false;
 
-    QTimer* painttimer_ = nullptr;
-    QTimer* maildonetimer_ = nullptr;  // started by the mail thread when SendMail returned
+    veltrin::PaintCoalescer* paint_ = nullptr;
+    veltrin::ExposeWatch* expose_ = nullptr;
     QTabWidget* PageControl1_ = nullptr;
     QWidget* emailpage_ = nullptr;
     QWidget* advancedpage_ = nullptr;

@@ -10,6 +10,7 @@
 
 #include "monitor/addresslist.h"
 #include "monitor/monitor.h"
+#include "ui/syscommand.h"
 
 class QAction;
 class QKeyEvent;
@@ -19,7 +20,6 @@ class QMenu;
 class QPushButton;
 class QSystemTrayIcon;
 class QTableView;
-class QTimer;
 class QToolBar;
 
 namespace veltrin {
@@ -28,6 +28,9 @@ class AddressSortProxy;
 class Alerts;
 class ColumnHeader;
 class GlobalHotKeys;
+class MainTray;
+class PaintCoalescer;
+class SelectionMirror;
 }
 
 // Window classes live in the global namespace, like the other windows; the Qt-free parts they
@@ -39,9 +42,9 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
 
   public:
     // System command values that the title bar, the top window and the settings window send.
-    static constexpr int SC_MINIMIZE = 0xF020;
-    static constexpr int SC_RESTORE = 0xF120;
-    static constexpr int SC_CLOSE = 0xF060;
+    static constexpr int SC_MINIMIZE = veltrin::SC_MINIMIZE;
+    static constexpr int SC_RESTORE = veltrin::SC_RESTORE;
+    static constexpr int SC_CLOSE = veltrin::SC_CLOSE;
 
     // `arguments`: the command line without the program name. Runs the whole start-up sequence,
     // ending with Start; the caller shows the window.
@@ -97,10 +100,10 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     // True while the status picture shows the running (green) state.
     bool StatusGreen() const { return statusgreen_; }
     // The desktop pieces: tray icon and its menu popmu1, the top window, the global hot keys.
-    QSystemTrayIcon* TrayIcon() const { return tray_; }
-    QMenu* TrayMenu() const { return traymenu_; }
-    bool InTray() const { return intray_; }
-    bool TrayGreen() const { return traygreen_; }  // colour of the tray icon last set
+    QSystemTrayIcon* TrayIcon() const;
+    QMenu* TrayMenu() const;
+    bool InTray() const;
+    bool TrayGreen() const;  // colour of the tray icon last set
     Ttopform* TopForm() const { return topform_.get(); }
     veltrin::GlobalHotKeys* HotKeys() const { return hotkeys_.get(); }
     // The hot-key commands by table index: Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P.
@@ -121,7 +124,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void RowStatesChanged(const std::vector<veltrin::StateChange>& changes) override;
 
     void BuildActions();  // the two list menus
-    void BuildMenus();
+    void BuildMenus();    // the menu bar and the two list menus, from one table
     void BuildToolBar();
     void BuildSettingGroup(QWidget* parent);
     void BuildList(QWidget* parent);
@@ -137,7 +140,6 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
 
     void RefreshStatusPicture();
     void ViewToList();  // the view's selection becomes the list's
-    void ListToView();  // and back, when the list changed it
     void Edit2Exit();
     bool Edit2KeyPress(QKeyEvent* key);  // true: the key is swallowed
     void ListV1MouseDown(const QPoint& globalpos);
@@ -153,7 +155,6 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void HideToTray();
     void RestoreFromTray();
     void CloseAndReport();
-    void SetTrayIcon();  // the icon for the monitor's state now
 
     veltrin::AddressList list_;
     veltrin::AddressListModel* model_ = nullptr;
@@ -166,12 +167,12 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     bool autostartchecked_ = false;
     bool statusgreen_ = false;
     bool closing_ = false;
-    bool syncing_ = false;  // guards the two selection mirrors against each other
 
     QString opendir_;   // last accepted import file
     QString savepath_;  // last accepted save name
 
-    QTimer* painttimer_ = nullptr;
+    veltrin::PaintCoalescer* paint_ = nullptr;
+    veltrin::SelectionMirror* mirror_ = nullptr;
     QToolBar* ToolBar1_ = nullptr;
     QLabel* Image1_ = nullptr;
     QLineEdit* Edit2_ = nullptr;
@@ -182,10 +183,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     QMenu* pmnone_ = nullptr;
     QAction* Autorun1_ = nullptr;
 
-    QSystemTrayIcon* tray_ = nullptr;
-    QMenu* traymenu_ = nullptr;  // popmu1: "Ping", "Stop", "-", "Exit"
-    bool intray_ = false;
-    bool traygreen_ = false;
+    veltrin::MainTray* tray_ = nullptr;
     std::unique_ptr<Ttopform> topform_;
     std::unique_ptr<veltrin::GlobalHotKeys> hotkeys_;
 

@@ -1,0 +1,19 @@
+// The number fields' typing rule (interval, data length, save time, the group's range): only
+// digits, plus the characters in `extra`, are typed. Keys that type nothing (cursor keys),
+// editing and focus keys (Backspace, Delete, Tab, Escape) keep working. Enter is the caller's:
+// every field moves on with it, and some also store their value.
+#pragma once
+
+#include <QStringView>
+
+class QKeyEvent;
+
+namespace veltrin {
+
+// True when `key` must not reach the field.
+bool SwallowNonDigitKey(const QKeyEvent* key, QStringView extra = {});
+
+// True for Return and Enter.
+bool IsEnterKey(const QKeyEvent* key);
+
+}  // namespace veltrin
