@@ -14,6 +14,7 @@ pkgs=(
   libgtest-dev googletest libgmock-dev libbenchmark-dev
   python3-aiosmtpd iproute2 iputils-ping
   xvfb xauth xdotool x11-utils openbox trayer
+  dbus dunst
   shared-mime-info desktop-file-utils traceroute imagemagick
   fonts-dejavu-core
 )

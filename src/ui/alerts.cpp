@@ -51,28 +51,24 @@ void Alerts::SetCoalesceMs(int ms) {
 
 void Alerts::Changes(const std::vector<StateChange>& changes) {
     for (const StateChange& change : changes) {
+        const bool down = IsDown(change.from, change.to);
+        const bool up = change.from == RowState::NotAnswering && change.to == RowState::Answering;
+        if (!down && !up) continue;  // no news for anyone
+        // A host that went down and came back within the burst is told both: it was away.
+        std::vector<Pending>& kind = down ? downs_ : ups_;
+        if (kind.empty() && (down ? ups_ : downs_).empty()) downsfirst_ = down;
         const QString address = FromStd(change.address);
-        auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) {
-            return p.row == change.row && p.address == address;
-        });
-        if (it == pending_.end()) {
-            // Only the two changes a user is told of start an entry; the others only matter
-            // for a row that already has one.
-            const bool down = IsDown(change.from, change.to);
-            const bool up = change.from == RowState::NotAnswering && change.to == RowState::Answering;
-            if (!down && !up) continue;
-            Pending p;
-            p.row = change.row;
-            p.address = address;
-            p.first = change.from;
-            pending_.push_back(p);
-            it = pending_.end() - 1;
+        auto it = std::find_if(kind.begin(), kind.end(),
+                               [&](const Pending& p) { return p.row == change.row && p.address == address; });
+        if (it == kind.end()) {
+            kind.push_back(Pending{change.row, address, QString(), RowStatus{}});
+            it = kind.end() - 1;
         }
         it->ip = FromStd(change.ip);
         it->last = change.status;
         it->last.state = change.to;
     }
-    if (!pending_.empty() && !burst_->isActive()) burst_->start();
+    if ((!downs_.empty() || !ups_.empty()) && !burst_->isActive()) burst_->start();
 }
 
 Alerts::Message Alerts::Compose(const QStringList& names, const QStringList& details, bool down) {
@@ -90,24 +86,20 @@ Alerts::Message Alerts::Compose(const QStringList& names, const QStringList& det
 
 void Alerts::Flush() {
     burst_->stop();
-    QStringList downnames, downdetails, upnames, updetails;
-    for (const Pending& p : pending_) {
-        // What counts is where the burst left the row: one that went down and came back within
-        // the second is answering, as it was.
-        const bool down = IsDown(p.first, p.last.state);
-        const bool up = p.first == RowState::NotAnswering && p.last.state == RowState::Answering;
-        if (!down && !up) continue;
-        QString detail = p.address;
-        if (!p.ip.isEmpty() && p.ip != p.address) detail += QStringLiteral(" (%1)").arg(p.ip);
-        detail += QStringLiteral(": ") + StateLine(p.last);
-        (down ? downnames : upnames) << p.address;
-        (down ? downdetails : updetails) << detail;
-    }
-    pending_.clear();
-    for (bool down : {true, false}) {
-        const QStringList& names = down ? downnames : upnames;
-        if (names.isEmpty()) continue;
-        const Message m = Compose(names, down ? downdetails : updetails, down);
+    // In the order the burst began with, so the last word matches where the hosts are now.
+    for (bool down : {downsfirst_, !downsfirst_}) {
+        std::vector<Pending>& kind = down ? downs_ : ups_;
+        if (kind.empty()) continue;
+        QStringList names, details;
+        for (const Pending& p : kind) {
+            QString detail = p.address;
+            if (!p.ip.isEmpty() && p.ip != p.address) detail += QStringLiteral(" (%1)").arg(p.ip);
+            detail += QStringLiteral(": ") + StateLine(p.last);
+            names << p.address;
+            details << detail;
+        }
+        kind.clear();
+        const Message m = Compose(names, details, down);
         if (notify_) Notify(m, down);
         if (mail_) QueueMail(m);
     }

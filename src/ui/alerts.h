@@ -66,8 +66,7 @@ class Alerts : public QObject {
         int row = -1;
         QString address;
         QString ip;
-        RowState first = RowState::NotYetPinged;  // state before the burst
-        RowStatus last;                           // state after its latest change
+        RowStatus last;  // the row's status after its latest change of this kind
     };
     void Notify(const Message& message, bool down);
     void QueueMail(const Message& message);
@@ -80,7 +79,9 @@ class Alerts : public QObject {
     std::function<std::string(const Tmailsetting&)> sender_;
     QPointer<QSystemTrayIcon> tray_;
 
-    std::vector<Pending> pending_;
+    std::vector<Pending> downs_;  // rows that stopped answering in this burst
+    std::vector<Pending> ups_;    // rows that answer again
+    bool downsfirst_ = true;
     QTimer* burst_ = nullptr;
 
     int mailgapms_ = 60000;
