@@ -1,5 +1,6 @@
 // DecodeReply and DescribeReply on any bytes a raw ICMP socket could deliver, with any length
-// the caller could hand over, and DescribeReply on arbitrary type and code texts.
+// the caller could hand over (any IP header length, the ICMP message read after it), and
+// DescribeReply on arbitrary type and code texts.
 //
 // Input: byte 0 selects the mode, bytes 1..4 the receive tick, 5..6 the expected identifier,
 // the rest is the datagram (copied into a heap buffer of exactly its size, so a read past it
@@ -55,24 +56,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         default: break;
     }
-    if ((mode & 1) && buffer.size() >= 26) expected = static_cast<std::uint16_t>(buffer[24] | buffer[25] << 8);
+    // Where the decoder looks for the ICMP message: after the header the length nibble gives.
+    const std::size_t header = buffer.empty() ? 0 : static_cast<std::size_t>(buffer[0] & 0x0F) * 4;
+    if ((mode & 1) && header >= 20 && buffer.size() >= header + 6)
+        expected = static_cast<std::uint16_t>(buffer[header + 4] | buffer[header + 5] << 8);
     buffer.shrink_to_fit();
 
     veltrin::Tdecordbuf r{"t", "c", "s", "d", "p", "r", "l", "x"};
     veltrin::DecodeReply(buffer.empty() ? nullptr : buffer.data(), length, recvtick, expected, r);
-    if (length < 32 || buffer.empty()) {
+    const std::size_t window = length < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(length), 1024);
+    if (length < 32 || buffer.empty() || header < 20 || header + 12 > window) {
         Check(r.icmptype == "NIL" && r.icmpcode == "Error" && r.sourceip == "Error" && r.destip == "Error" &&
               r.packetsize == "Error" && r.replytime == "Error" && r.ttl == "Error" && r.datastr == "Error");
-    } else if (static_cast<std::uint16_t>(buffer[24] | buffer[25] << 8) != expected) {
+    } else if (static_cast<std::uint16_t>(buffer[header + 4] | buffer[header + 5] << 8) != expected) {
         Check(r.icmptype == "NIL" && r.icmpcode == "c" && r.sourceip == "s" && r.destip == "d" && r.packetsize == "p" &&
               r.replytime == "r" && r.ttl == "l" && r.datastr == "x");
     } else {
-        Check(r.icmptype == std::to_string(buffer[20]) && r.icmpcode == std::to_string(buffer[21]));
+        Check(r.icmptype == std::to_string(buffer[header]) && r.icmpcode == std::to_string(buffer[header + 1]));
         Check(r.ttl == std::to_string(buffer[8]) && r.packetsize == std::to_string(length));
-        const std::size_t window = std::min<std::size_t>(static_cast<std::size_t>(length), 1024);
-        Check(r.datastr.size() <= window - 32);
+        Check(r.datastr.size() <= window - header - 12);
         Check(r.datastr.find('\0') == std::string::npos);
-        Check(std::memcmp(r.datastr.data(), buffer.data() + 32, r.datastr.size()) == 0);
+        Check(std::memcmp(r.datastr.data(), buffer.data() + header + 12, r.datastr.size()) == 0);
         Check(r.sourceip.size() >= 7 && r.sourceip.size() <= 15 && r.destip.size() >= 7 && r.destip.size() <= 15);
     }
     CheckDescribed(r);

@@ -15,12 +15,14 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/global_unit.h"
 #include "logs/logfiles.h"
 #include "logs/logops.h"
 #include "monitor/monitor.h"
+#include "monitor/statetext.h"
 #include "settings/paths.h"
 #include "settings/settingsfile.h"
 #include "settings/startup.h"
@@ -105,6 +107,11 @@ public:
     void RawSocketUnavailable(const std::string& hint) override {
         std::fprintf(stderr, "veltrin-ping: %s\n", hint.c_str());
         std::fflush(stderr);
+    }
+    // Reachability changes, printed by the loop as they come.
+    std::vector<std::string> statelines;
+    void RowStatesChanged(const std::vector<StateChange>& changes) override {
+        for (const StateChange& c : changes) statelines.push_back(StateChangeLine(c));
     }
 };
 
@@ -295,6 +302,9 @@ int RunConsole(int argc, char** argv) {
         queue.SetWindowThread(std::this_thread::get_id());
         ConsoleEvents events;
         Monitor monitor(list, queue, events, [&intervaltext] { return intervaltext; });
+        ReachSettings reach;
+        LoadReachSettings(SettingsFilePath(), reach);
+        monitor.SetReachOptions({reach.timeoutms, reach.lostcount});
 
         // The workers are made with the signals blocked, so only this thread ever takes them and
         // the workers' waits are never interrupted.
@@ -315,6 +325,12 @@ int RunConsole(int argc, char** argv) {
         const auto end = started + std::chrono::seconds(timed ? options.seconds : 0);
         for (;;) {
             const auto now = Clock::now();
+            const auto since = [&] {
+                return "+" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - started).count()) + "s ";
+            };
+            // On a terminal the live view shows the rows; the changes go into the closing summary.
+            for (const std::string& line : std::exchange(events.statelines, {}))
+                if (!tty) WriteAll(since() + ForTerminal(line) + "\n");
             if (SignalArrived()) break;
             if (!events.fatal.empty()) break;
             if (timed && now >= end) break;
@@ -341,6 +357,8 @@ int RunConsole(int argc, char** argv) {
     list.SetObserver(nullptr);
 
     std::string out;
+    // The state of every row, then every row as an address-log line.
+    for (int i = 0; i < list.Count(); ++i) out += "+ state: " + ForTerminal(RowStateLine(list.Row(i).address, list.Status(i))) + "\n";
     for (const AddressRow& row : list.Rows()) {
         std::string line = MainLogLine(row);
         if (!line.empty() && line.back() == '\r') line.pop_back();

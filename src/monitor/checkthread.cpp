@@ -9,6 +9,7 @@
 
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
+#include "monitor/replyfilter.h"
 
 namespace veltrin {
 
@@ -65,6 +66,8 @@ int Probe(const std::string& host, const WaitFn& wait) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
                 return -1;
             }
+            // A message with a wrong checksum is nobody's answer.
+            if (!IcmpChecksumValid(buffer, static_cast<int>(n))) continue;
             Tdecordbuf reply;
             DecodeReply(buffer, static_cast<int>(n), recvtick, id, reply);
             if (reply.icmptype == "NIL") continue;
@@ -72,10 +75,11 @@ int Probe(const std::string& host, const WaitFn& wait) {
             // a late reply of an earlier probe: take only an echo reply from the target that
             // carries this request's timestamp.
             if (reply.icmptype != "0" || reply.sourceip != target.ip) continue;
-            const std::uint32_t carried = static_cast<std::uint32_t>(buffer[28]) |
-                                          (static_cast<std::uint32_t>(buffer[29]) << 8) |
-                                          (static_cast<std::uint32_t>(buffer[30]) << 16) |
-                                          (static_cast<std::uint32_t>(buffer[31]) << 24);
+            const std::uint8_t* stampbytes = buffer + IpHeaderLength(buffer, static_cast<int>(n)) + 8;
+            const std::uint32_t carried = static_cast<std::uint32_t>(stampbytes[0]) |
+                                          (static_cast<std::uint32_t>(stampbytes[1]) << 8) |
+                                          (static_cast<std::uint32_t>(stampbytes[2]) << 16) |
+                                          (static_cast<std::uint32_t>(stampbytes[3]) << 24);
             if (carried != stamp) continue;
             return static_cast<int>(recvtick - stamp);
         }

@@ -49,7 +49,7 @@ void EchoLedger::Judge(std::int64_t nowns) {
         if (e->state == State::Pending) {
             if (running - e->effective < timeoutns_) break;
             e->state = State::Lost;
-            if (lost_.size() < kMaxReports) lost_.push_back(e->key.addr);
+            if (lost_.size() < kMaxReports) lost_.push_back(LostEcho{e->key.addr, judged_});
         }
         ++judged_;
     }
@@ -65,7 +65,7 @@ void EchoLedger::Forget(std::int64_t nowns) {
         if (front.state == State::Pending) {
             // Only a flood past the cap gets here: the echo is given up as lost.
             front.state = State::Lost;
-            if (lost_.size() < kMaxReports) lost_.push_back(front.key.addr);
+            if (lost_.size() < kMaxReports) lost_.push_back(LostEcho{front.key.addr, first_});
         }
         const auto [begin, end] = index_.equal_range(front.key);
         for (auto it = begin; it != end; ++it) {
@@ -128,9 +128,13 @@ EchoLedger::Outcome EchoLedger::Offer(std::uint32_t addr, std::uint16_t identifi
         pending->state = State::Answered;
         out.match = Match::Answered;
         out.rttns = std::max<std::int64_t>(0, recvns - pending->sendns);
+        out.seq = pendingseq;
     } else if (lost != nullptr) {
         out.match = Match::Late;
         out.rttns = std::max<std::int64_t>(0, recvns - lost->sendns);
+        out.seq = lostseq;
+        // Shown once: a copy of the late reply is a duplicate like any other.
+        lost->state = State::Answered;
     } else if (answered) {
         out.match = Match::Duplicate;
     } else {
@@ -148,20 +152,22 @@ std::vector<std::uint32_t> EchoLedger::TakeSent() {
     return out;
 }
 
-std::vector<std::uint32_t> EchoLedger::TakeLost(std::int64_t nowns) {
+std::vector<EchoLedger::LostEcho> EchoLedger::TakeLost(std::int64_t nowns) {
     std::lock_guard<std::mutex> lock(mutex_);
     Judge(nowns);
     Forget(nowns);
-    std::vector<std::uint32_t> out;
+    std::vector<LostEcho> out;
     out.swap(lost_);
     return out;
 }
 
 int EchoLedger::MsUntilDue(std::int64_t nowns) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (frozensince_ >= 0) return -1;
-    // After judging, the first unjudged entry is the oldest pending one.
+    // After judging, the first unjudged entry is the oldest pending one; losses judged just now
+    // (or by a reply) wait to be collected.
     Judge(nowns);
+    if (!lost_.empty()) return 0;
+    if (frozensince_ >= 0) return -1;
     const std::int64_t running = RunningNs(nowns);
     for (std::uint64_t seq = judged_; seq - first_ < entries_.size(); ++seq) {
         const Entry& e = entries_[static_cast<std::size_t>(seq - first_)];

@@ -24,13 +24,18 @@ public:
     // The outcome of one echo reply offered to the ledger.
     enum class Match {
         Answered,   // answers a pending echo: counts as received, `rttns` is its round trip
-        Late,       // answers an echo already counted lost: shown, but counted neither way
+        Late,       // answers an echo already counted lost: shown (once), but counted neither way
         Duplicate,  // answers an echo that was already answered: ignored
         Unknown,    // answers nothing sent (forged, foreign, or forgotten long ago): dropped
     };
     struct Outcome {
         Match match = Match::Unknown;
         std::int64_t rttns = 0;  // Answered and Late: time since the echo was sent
+        std::uint64_t seq = 0;   // Answered and Late: the echo's place in send order (from 1)
+    };
+    struct LostEcho {
+        std::uint32_t addr = 0;
+        std::uint64_t seq = 0;  // place in send order (from 1)
     };
 
     explicit EchoLedger(int timeoutms = 2000);
@@ -49,7 +54,7 @@ public:
     std::vector<std::uint32_t> TakeSent();
     // Window thread: the addresses of echoes whose time-out has passed unanswered as of `nowns`,
     // in send order; each echo is reported once. Nothing times out while frozen.
-    std::vector<std::uint32_t> TakeLost(std::int64_t nowns);
+    std::vector<LostEcho> TakeLost(std::int64_t nowns);
     // Milliseconds until the oldest pending echo times out (0 when one is already due); -1 when
     // nothing is pending or the ledger is frozen.
     int MsUntilDue(std::int64_t nowns);
@@ -103,10 +108,11 @@ private:
 
     mutable std::mutex mutex_;
     std::deque<Entry> entries_;  // in send order; entries_[i] has sequence number first_ + i
-    std::uint64_t first_ = 0;
-    std::uint64_t judged_ = 0;  // every entry below this sequence number is answered or lost
+    std::uint64_t first_ = 1;
+    std::uint64_t judged_ = 1;  // every entry below this sequence number is answered or lost
     std::unordered_multimap<Key, std::uint64_t, KeyHash> index_;
-    std::vector<std::uint32_t> sent_, lost_;
+    std::vector<std::uint32_t> sent_;
+    std::vector<LostEcho> lost_;
     std::int64_t timeoutns_;
     std::int64_t frozenns_ = 0;     // total of the finished frozen spans
     std::int64_t frozensince_ = -1; // start of the current frozen span; -1 not frozen

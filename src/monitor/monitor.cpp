@@ -288,7 +288,7 @@ bool Monitor::PickAddress(SendTarget& target) {
 void Monitor::TakeOutcomes() {
     const std::int64_t wall = WallMs();
     for (std::uint32_t value : ledger_.TakeSent()) reach_.Sent(value, wall);
-    for (std::uint32_t value : ledger_.TakeLost(MonotonicNs())) reach_.Lost(value, wall);
+    for (const EchoLedger::LostEcho& echo : ledger_.TakeLost(MonotonicNs())) reach_.Lost(echo.addr, wall, echo.seq);
 }
 
 void Monitor::Announce() {
@@ -307,7 +307,7 @@ void Monitor::ShowReply(const ReplyCheck& check) {
     // Only echo replies that answer our own echoes write rows; rows are found by address value.
     if (check.echoreply && check.described.icmpcode == "Reply message") {
         try {
-            reach_.Reply(check.source, check.described, check.match, check.rttns, WallMs());
+            reach_.Reply(check.source, check.described, check.match, check.rttns, WallMs(), check.seq);
         } catch (...) {
             // Rows already written stay written.
         }

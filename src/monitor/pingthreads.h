@@ -46,8 +46,9 @@ class trecvthread : public Worker {
 public:
     // expectedid: read afresh for every datagram: the matching sender's identifier, or a negative
     // number while there is no sender (0 is an identifier like any other).
-    // show: window-thread step for every accepted datagram: raw bytes (kReceiveBufferSize bytes, zero
-    // filled past `length`), the length, and the described record.
+    // show: window-thread step for every accepted datagram (a correct ICMP checksum, decoded at
+    // the offset its IP header length gives): the whole datagram (up to 64 KiB; its first 1024
+    // bytes zero past `length`), the length, and the described record.
     // socketfailed: called once (from the worker thread) with the errno when no raw socket can
     // be opened; the worker then ends.
     trecvthread(HandOver& handover, std::function<int()> expectedid,

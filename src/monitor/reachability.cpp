@@ -106,11 +106,22 @@ void Reachability::Sync() {
                 break;
         }
     }
-    // What is known of an address outlives no row that names it.
+    // What is known of an address outlives no row that names it. Every row of an address
+    // carries its record, so when none does any more, its rows were all removed (perhaps added
+    // again since) and the address starts afresh.
     for (auto it = stats_.begin(); it != stats_.end();) {
-        if (rows_.count(it->first) == 0)
+        const auto rows = rows_.find(it->first);
+        bool carried = false;
+        if (rows != rows_.end())
+            for (int row : rows->second)
+                if (SameStatus(list_.Status(row), it->second)) {
+                    carried = true;
+                    break;
+                }
+        if (!carried) {
+            newest_.erase(it->first);
             it = stats_.erase(it);
-        else
+        } else
             ++it;
     }
     for (auto it = resolved_.begin(); it != resolved_.end();) {
@@ -209,6 +220,7 @@ void Reachability::Rebind(const std::string& text, bool resolves, std::uint32_t 
                        list.end());
             if (list.empty()) {
                 stats_.erase(known->second);
+                newest_.erase(known->second);
                 rows_.erase(from);
             }
         }
@@ -255,7 +267,7 @@ void Reachability::Sent(std::uint32_t value, std::int64_t wallms) {
 }
 
 void Reachability::Reply(std::uint32_t value, const Tdecordbuf& described, EchoLedger::Match match,
-                         std::int64_t rttns, std::int64_t wallms) {
+                         std::int64_t rttns, std::int64_t wallms, std::uint64_t seq) {
     Sync();
     const auto rows = rows_.find(value);
     if (rows == rows_.end()) return;
@@ -267,21 +279,32 @@ void Reachability::Reply(std::uint32_t value, const Tdecordbuf& described, EchoL
     s.lastreplyms = wallms;
     if (match == EchoLedger::Match::Answered) {
         ++s.received;
-        s.consecutivelost = 0;
         s.AddRecent(static_cast<double>(rttns / 1000) / 1000.0);
-        if (s.state != RowState::Answering) {
-            s.state = RowState::Answering;
-            s.sincems = wallms;
+        // A reply overtaken by a newer one says nothing about the echoes after it.
+        std::uint64_t& newest = newest_[value];
+        if (seq == 0 || seq > newest) {
+            if (seq != 0) newest = seq;
+            s.consecutivelost = 0;
+            if (s.state != RowState::Answering) {
+                s.state = RowState::Answering;
+                s.sincems = wallms;
+            }
         }
     }
     Publish(value);
 }
 
-void Reachability::Lost(std::uint32_t value, std::int64_t wallms) {
+void Reachability::Lost(std::uint32_t value, std::int64_t wallms, std::uint64_t seq) {
     Sync();
     if (rows_.count(value) == 0) return;
     RowStatus& s = stats_[value];
     ++s.lost;
+    // Echoes sent before the newest answered one were overtaken by it: lost, but not "in a row".
+    const auto newest = newest_.find(value);
+    if (seq != 0 && newest != newest_.end() && seq < newest->second) {
+        Publish(value);
+        return;
+    }
     ++s.consecutivelost;
     // A host that never answered stays "never answered"; only one that did can stop.
     if (s.state == RowState::Answering && s.consecutivelost >= lostcount_) {

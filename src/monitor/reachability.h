@@ -52,10 +52,12 @@ public:
 
     // Outcomes for an address (network byte order); `wallms` is the wall clock, ms since the epoch.
     void Sent(std::uint32_t value, std::int64_t wallms);
-    // An echo reply matched in the ledger: Answered counts, Late is only shown.
+    // An echo reply matched in the ledger: Answered counts, Late is only shown. `seq` is the
+    // echo's place in send order (0: newer than any so far): only losses of echoes sent after
+    // the newest answered one count as "in a row".
     void Reply(std::uint32_t value, const Tdecordbuf& described, EchoLedger::Match match, std::int64_t rttns,
-               std::int64_t wallms);
-    void Lost(std::uint32_t value, std::int64_t wallms);
+               std::int64_t wallms, std::uint64_t seq = 0);
+    void Lost(std::uint32_t value, std::int64_t wallms, std::uint64_t seq = 0);
 
     // State changes since the last call, in the order they happened.
     std::vector<StateChange> TakeChanges();
@@ -74,6 +76,7 @@ private:
     int lostcount_ = 2;
     std::uint64_t builtgeneration_ = ~std::uint64_t{0};
     std::unordered_map<std::uint32_t, RowStatus> stats_;        // shared by every row of the address
+    std::unordered_map<std::uint32_t, std::uint64_t> newest_;   // newest answered echo of an address
     std::unordered_map<std::uint32_t, std::vector<int>> rows_;  // address value -> rows
     std::unordered_map<std::string, std::vector<int>> named_;   // text that is no dotted address -> rows
     std::unordered_map<std::string, std::uint32_t> resolved_;   // name -> address it last resolved to

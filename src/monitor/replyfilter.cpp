@@ -62,6 +62,7 @@ ReplyCheck CheckDatagram(const std::uint8_t* datagram, int length, std::uint32_t
             if (outcome.match != EchoLedger::Match::Answered && outcome.match != EchoLedger::Match::Late) return out;
             out.echoreply = true;
             out.rttns = outcome.rttns;
+            out.seq = outcome.seq;
             record.replytime = std::to_string(outcome.rttns / 1'000'000);
         }
     }

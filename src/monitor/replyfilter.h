@@ -25,6 +25,7 @@ struct ReplyCheck {
     bool echoreply = false;     // an echo reply that answers one of our echoes (Answered or Late)
     EchoLedger::Match match = EchoLedger::Match::Unknown;
     std::int64_t rttns = 0;     // echoreply: round trip from our own send record
+    std::uint64_t seq = 0;      // echoreply: the answered echo's place in send order
     std::uint32_t source = 0;   // source address, network byte order
     Tdecordbuf described;       // show: the record after DescribeReply
 };

@@ -30,7 +30,9 @@
 #include "engine/global_unit.h"
 #include "logs/logops.h"
 #include "monitor/detailworkers.h"
+#include "monitor/echoledger.h"
 #include "monitor/pingthreads.h"
+#include "monitor/reachability.h"
 #include "settings/paths.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
@@ -248,11 +250,20 @@ void Tdetailform::FormPaint() {
 void Tdetailform::StartWorkers() {
     sender_ = std::make_unique<veltrin::tsendthread>(
         handover_, [this](veltrin::SendTarget& target) { return PickTarget(target); },
-        [this](int) { veltrin::AccountSend(stat_); }, kFailedCyclePauseMs);
+        [this](int) {
+            // Every cycle counts once as sent: when its echo was recorded (often already seen by
+            // a reply step), or here when nothing went on the wire.
+            CountSends();
+            if (!cyclecounted_) veltrin::AccountSend(stat_);
+        },
+        kFailedCyclePauseMs);
     veltrin::tsendthread* const sender = sender_.get();
+    if (!ledger_) ledger_ = std::make_unique<veltrin::EchoLedger>();
     receiver_ = std::make_unique<veltrin::trecvthread>(
-        handover_, [sender] { return sender->Started() ? int{sender->Identifier()} : -1; },
-        [this](const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply) { AcceptReply(raw, length, reply); });
+        handover_, [sender] { return sender->Started() ? int{sender->Identifier()} : -1; }, ledger_.get(),
+        [this](const std::uint8_t* raw, int length, const veltrin::ReplyCheck& check) {
+            AcceptReply(raw, length, check.described);
+        });
     calculate_ = std::make_unique<veltrin::tcalculate>(
         handover_, [this] { return stat_; },
         [this](const std::array<std::string, 8>& texts) { SetStatisticsLabels(texts); });
@@ -275,11 +286,37 @@ void Tdetailform::StopWorkers() {
     sender_.reset();
 }
 
+void Tdetailform::CountSends() {
+    if (!ledger_) return;
+    for (std::size_t n = ledger_->TakeSent().size(); n > 0; --n) {
+        veltrin::AccountSend(stat_);
+        cyclecounted_ = true;
+    }
+}
+
 bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
     if (closed_) return false;
+    cyclecounted_ = false;
+    // The same reading of the text as the main list: a malformed dotted text is not sent to
+    // (it would go to 255.255.255.255), leading zeros are decimal.
+    const std::string text = pingaddress_.toStdString();
+    const veltrin::AddressText parsed = veltrin::ClassifyAddressText(text);
     veltrin::tipdata resolved;
-    veltrin::ResolveAddress(pingaddress_.toStdString(), resolved);
-    target.ip = resolved.ip;
+    if (parsed.kind == veltrin::AddressKind::Name) veltrin::ResolveAddress(text, resolved);
+    const veltrin::AddressText answer =
+        parsed.kind == veltrin::AddressKind::Name ? veltrin::ClassifyAddressText(resolved.ip) : parsed;
+    target.ip.clear();
+    if (answer.kind == veltrin::AddressKind::Dotted) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(&answer.value);
+        target.ip = std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+                    std::to_string(b[3]);
+    }
+    if (veltrin::EchoLedger* ledger = ledger_.get(); ledger != nullptr && !target.ip.empty()) {
+        const std::uint32_t addr = answer.value;
+        target.record = [ledger, addr](std::uint16_t identifier, std::uint32_t tick) {
+            ledger->Record(addr, identifier, tick, veltrin::MonotonicNs());
+        };
+    }
     target.interval = veltrin::DetailInterval((host_.intervaltext ? host_.intervaltext() : QString()).toStdString());
     if (veltrin::Tgolbal* g = veltrin::Golbal()) {
         g->interval = target.interval;
@@ -290,6 +327,9 @@ bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
 
 void Tdetailform::AcceptReply(const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply) {
     if (closed_) return;
+    // The echo this answers was recorded before it left: count it as sent first, so "Received"
+    // never runs ahead of "Sent".
+    CountSends();
     try {
         // A reply time that is no 32-bit number drops the packet before any of its steps.
         std::int32_t roundtrip = 0;
@@ -301,17 +341,18 @@ void Tdetailform::AcceptReply(const std::uint8_t* raw, int length, const veltrin
 
         // Row.
         if (rows_->rowCount() > kMaxRows) rows_->Clear();
-        veltrin::tipdata resolved;
-        veltrin::ResolveAddress(pingaddress_.toStdString(), resolved);
-        if (reply.icmpcode == "Reply message" && reply.sourceip == resolved.ip) {
+        // The receiver passes on only echo replies that answer this window's own echoes (to
+        // its address), so no address comparison is needed, and none by text.
+        if (reply.icmpcode == "Reply message") {
             rows_->Append({ReplyTimeText().toStdString(), reply.ttl, reply.replytime, reply.packetsize});
             const QModelIndex added = rows_->index(rows_->rowCount() - 1, 0);
             listv1->selectRow(added.row());
             listv1->scrollTo(added);
         }
 
-        // Counters.
-        veltrin::AccountReply(stat_, roundtrip, length);
+        // Counters: "Received" counts only echo replies to this window's own echoes (the
+        // receiver passes on no others), never our own requests seen on loopback.
+        if (reply.icmpcode == "Reply message") veltrin::AccountReply(stat_, roundtrip, length);
     } catch (...) {
     }
 }

@@ -33,6 +33,7 @@ class trecvthread;
 class tcalculate;
 class PaintCoalescer;
 class ExposeWatch;
+class EchoLedger;
 }  // namespace veltrin
 
 // Posted to the detail window when it is opened or re-targeted: empties its list.
@@ -110,6 +111,7 @@ private:
     bool PickTarget(veltrin::SendTarget& target);
     void AcceptReply(const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply);
     void SetStatisticsLabels(const std::array<std::string, 8>& texts);
+    void CountSends();  // counts the echoes recorded since the last call as sent
 
     veltrin::HandOver& handover_;
     DetailHost host_;
@@ -124,9 +126,11 @@ private:
     QString savepath_;          // the save dialog's last name
     bool started_ = false;
     bool closed_ = false;
+    bool cyclecounted_ = false;  // the current send cycle is already counted as sent
     std::unique_ptr<veltrin::tsendthread> sender_;
     std::unique_ptr<veltrin::trecvthread> receiver_;
     std::unique_ptr<veltrin::tcalculate> calculate_;
+    std::unique_ptr<veltrin::EchoLedger> ledger_;  // this window's echoes: only their replies count
 };
 
 // The opening rule shared by every opener: re-targets the open detail window owned by `owner`

@@ -179,10 +179,14 @@ TEST_F(ConsoleTest, LoopbackRowsAreAnsweredAndPrintedInListOrder) {
     const std::vector<std::string> rows(lines.end() - 4, lines.end());
     EXPECT_TRUE(std::regex_match(rows[0], AnsweredRow("127.0.0.1", "52"))) << rows[0];
     EXPECT_TRUE(std::regex_match(rows[1], AnsweredRow("127.0.0.2", "52"))) << rows[1];
-    EXPECT_EQ(rows[2], EmptyRow("127.000.000.003"));  // pinged, but the reply's source is written without zeros
+    // Pinged as 127.0.0.3 and matched by address value, so the leading zeros do not matter.
+    EXPECT_TRUE(std::regex_match(rows[2], AnsweredRow("127.000.000.003", "52"))) << rows[2];
     EXPECT_TRUE(std::regex_match(rows[3], AnsweredRow("127.0.0.2", "52"))) << rows[3];
     for (std::size_t i = 0; i + 4 < lines.size(); ++i) EXPECT_EQ(lines[i].rfind("+", 0), 0u) << lines[i];
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    // State changes as they happened, and the closing state of every row.
+    EXPECT_NE(r.out.find(" 127.0.0.1 answering since "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("+ state: 127.0.0.2: answering, sent "), std::string::npos) << r.out;
 }
 
 TEST_F(ConsoleTest, BundledExampleListWithDefaultSettings) {
@@ -268,7 +272,9 @@ TEST_F(ConsoleTest, WithoutTheRawSocketRightTheHintComesOnce) {
     const auto errors = Lines(r.err);
     ASSERT_EQ(errors.size(), 1u) << r.err;
     EXPECT_NE(errors[0].find("raw ICMP socket"), std::string::npos) << errors[0];
-    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{EmptyRow("127.0.0.1"), EmptyRow("127.0.0.2")}));
+    // Nothing could be sent: the summary says so for each row, then the rows.
+    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"+ state: 127.0.0.1: not yet pinged", "+ state: 127.0.0.2: not yet pinged",
+                                                      EmptyRow("127.0.0.1"), EmptyRow("127.0.0.2")}));
 }
 
 TEST_F(ConsoleTest, EmptyListRunsAndPrintsNothing) {
