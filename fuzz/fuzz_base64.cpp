@@ -5,19 +5,18 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzzhelp.h"
 #include "engine/global_unit.h"
 #include "logs/logfiles.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using fuzzhelp::Check;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string bytes = fuzzhelp::Bytes(data, size);
     const std::string decoded = veltrin::Base64Decode(bytes);
     Check(decoded.size() <= size / 4 * 3);
 

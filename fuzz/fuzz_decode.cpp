@@ -15,13 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzzhelp.h"
 #include "engine/global_unit.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using fuzzhelp::Check;
 
 void CheckDescribed(const veltrin::Tdecordbuf& in) {
     const veltrin::Tdecordbuf out = veltrin::DescribeReply(in);

@@ -9,14 +9,13 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzzhelp.h"
 #include "engine/global_unit.h"
 #include "engine/location.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using fuzzhelp::Check;
 
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -31,7 +30,7 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string bytes = fuzzhelp::Bytes(data, size);
     veltrin::LocationTable table;
     const int count = veltrin::LoadLocationBytes(bytes, table);
     std::size_t expected = 0;

@@ -8,14 +8,13 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzzhelp.h"
 #include "settings/inifile.h"
 #include "settings/settingsfile.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using fuzzhelp::Check;
 
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -36,7 +35,7 @@ std::size_t CountLines(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string bytes = fuzzhelp::Bytes(data, size);
 
     const int fd = ::memfd_create("korbel setting.ini", MFD_CLOEXEC);
     if (fd >= 0) {

@@ -6,19 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "fuzzhelp.h"
 #include "logs/logfiles.h"
 #include "logs/logops.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using fuzzhelp::Check;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string bytes = fuzzhelp::Bytes(data, size);
     const std::vector<std::string> lines = veltrin::SplitTextLines(bytes);
     std::size_t total = 0;
     for (const std::string& line : lines) {

@@ -121,6 +121,8 @@ Tdecordbuf DescribeReply(const Tdecordbuf& in) {
         }
         if (text != nullptr) out.icmpcode = text;  // an unlisted code keeps its decimal text
     } catch (...) {
+        // Out of memory while describing: the record keeps the texts it had, which the callers
+        // show as they stand.
     }
     return out;
 }

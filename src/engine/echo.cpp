@@ -27,8 +27,12 @@ std::uint16_t IcmpChecksum(const std::uint8_t* data, std::size_t length) {
     return static_cast<std::uint16_t>(~sum & 0xFFFF);
 }
 
+int EchoWireLength(int datalength) {
+    return (datalength >= kEchoHeaderLength && datalength <= kEchoMaxMessage) ? datalength : kEchoHeaderLength;
+}
+
 std::vector<std::uint8_t> BuildEchoRequest(std::uint16_t identifier, std::uint32_t tick, int datalength) {
-    const int length = (datalength >= kEchoHeaderLength && datalength <= kEchoMaxMessage) ? datalength : kEchoHeaderLength;
+    const int length = EchoWireLength(datalength);
     std::vector<std::uint8_t> packet(static_cast<std::size_t>(length), 0x55);
     packet[0] = 8;
     packet[1] = 0;

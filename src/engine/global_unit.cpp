@@ -37,6 +37,8 @@ void EngineStartup() {
         (void)ResolveLock();
         if (!GolbalSlot()) GolbalSlot() = std::make_unique<Tgolbal>();
     } catch (...) {
+        // Out of memory at start-up: Golbal() stays null, and every caller already treats a
+        // null Golbal() as "defaults".
     }
 }
 

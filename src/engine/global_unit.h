@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/u_header.h"
@@ -18,6 +19,9 @@ namespace veltrin {
 std::uint16_t IcmpChecksum(const std::uint8_t* data, std::size_t length);
 // The whole echo request (length rule applied, checksum filled in).
 std::vector<std::uint8_t> BuildEchoRequest(std::uint16_t identifier, std::uint32_t tick, int datalength);
+// The echo message length for a requested data length: the request itself when it lies in
+// 12..1024, else 12. BuildEchoRequest builds, and SendEcho sends, exactly this many bytes.
+int EchoWireLength(int datalength);
 // Sends one echo request, then pauses interval x 100 ms. Returns the bytes sent, 0 for an
 // empty address or a failed send (no pause then), or the errno when no raw socket can be had.
 int SendEcho(const std::string& address, int interval, int datalength);
@@ -37,6 +41,8 @@ std::string LookupLocation(const LocationTable& table, std::int64_t key);
 std::string Base64Encode(const std::string& text);
 std::string Base64Decode(const std::string& text);
 std::string JoinCommaText(const std::vector<std::string>& lines);
+// `text` without its leading and trailing characters of codes 0 to 32 (blanks and controls).
+std::string TrimText(std::string_view text);
 
 // Monotonic milliseconds, wrapping modulo 2^32.
 std::uint32_t TickCount();

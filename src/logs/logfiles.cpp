@@ -86,6 +86,7 @@ bool WriteTextLines(const std::string& path, const std::vector<std::string>& lin
         try {
             error = "Not enough memory to write \"" + path + "\"";
         } catch (...) {
+            // No memory for the message either: the false result still reports the failure.
         }
         return false;
     }

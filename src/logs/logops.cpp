@@ -111,6 +111,7 @@ bool SaveAutoDetailLog(const std::string& folder, const std::string& ipaddrlabel
         try {
             error = "Not enough memory to save the log";
         } catch (...) {
+            // No memory for the message either: the false result still reports the failure.
         }
         return false;
     }

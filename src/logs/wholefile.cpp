@@ -26,6 +26,7 @@ void SetError(std::string* error, const char* what, const std::string& path, int
     try {
         *error = std::string(what) + " \"" + path + "\": " + Reason(err);
     } catch (...) {
+        // No memory for the message: the caller's false result still reports the failure.
     }
 }
 

@@ -114,6 +114,7 @@ void tcheckthread::Run() {
             try {
                 if (settitle_) settitle_(text);
             } catch (...) {
+                // The title is a progress note: failing to set it must not stop the check.
             }
         });
     };

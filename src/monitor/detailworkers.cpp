@@ -30,12 +30,14 @@ void tcalculate::Run() {
             texts = StatisticsLabels(snapshot);
             built = true;
         } catch (...) {
+            // No memory for the texts this cycle: nothing is shown, the next cycle tries again.
         }
         if (built && show_) {
             const bool shown = OnWindow([&] {
                 try {
                     show_(texts);
                 } catch (...) {
+                    // Setting the labels failed (out of memory): the old texts stay until the next cycle.
                 }
             });
             if (!shown) return;
@@ -56,6 +58,8 @@ void Tinfo::Run() {
                 try {
                     if (step) step();
                 } catch (...) {
+                    // The info window's refresh is a display aid: a failed step leaves the old texts and the
+                    // next cycle tries again.
                 }
             };
         };

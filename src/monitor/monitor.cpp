@@ -175,20 +175,28 @@ void Monitor::RetireSet() {
 void Monitor::Start() {
     if (list_.Count() == 0) return;
     if (created_ && !running_) {
-        try {
-            // A set that lost its sender or receiver cannot be resumed as a whole.
-            if (!sender_ || !receiver_) throw std::runtime_error("incomplete set");
-            ResumeSet();
+        // A set that lost its sender or receiver cannot be resumed as a whole; it is retired
+        // like one whose resume failed (a lock error), and the next Start makes a new set.
+        bool resumed = false;
+        if (sender_ && receiver_) {
+            try {
+                ResumeSet();
+                resumed = true;
+            } catch (...) {
+                // Handled below: the set is retired.
+            }
+        }
+        if (resumed) {
             created_ = true;
             running_ = true;
-        } catch (...) {
+        } else {
+            created_ = false;
+            running_ = false;
             try {
                 RetireSet();
-                created_ = false;
-                running_ = false;
             } catch (...) {
-                created_ = false;
-                running_ = false;
+                // Retiring only moves pointers and sets flags; if even that fails the state is
+                // unknown and the user is told to start again.
                 events_.FatalError("Unclear Error\r\nplease re-startup the program");
                 return;
             }
@@ -200,6 +208,7 @@ void Monitor::Start() {
         try {
             made = CreateSet();
         } catch (...) {
+            // Out of memory or no thread to be had: like any other failed creation below.
             made = false;
         }
         if (made) {
@@ -219,6 +228,7 @@ void Monitor::Stop() {
             PauseSet();
             running_ = false;
         } catch (...) {
+            // A pause that failed (a lock error) leaves the set in an unknown state: retire it.
             try {
                 RetireSet();
                 created_ = false;
@@ -247,6 +257,7 @@ void Monitor::Clear() {
             events_.StatusChanged(running_);
             return;
         } catch (...) {
+            // One more try, then the user is told.
         }
     }
     events_.FatalError("Unclear Error");

@@ -18,9 +18,6 @@ namespace {
 constexpr std::size_t kZeroedPrefix = 1024;
 constexpr int kReceiveFailPauseMs = 500;
 
-// The length SendEcho puts on the wire for a requested data length.
-int WireLength(int datalength) { return (datalength >= 12 && datalength <= 1024) ? datalength : 12; }
-
 }  // namespace
 
 // ---- sender ---------------------------------------------------------------------------------
@@ -57,7 +54,7 @@ void tsendthread::Run() {
         // paused afterwards. A bare "result < 12" test is not enough: an errno such as EACCES
         // (13) or EMFILE (24) from the socket call looks like a byte count.
         const bool pacedneeded = static_cast<long long>(target.interval) * 100 > 0;
-        const bool wentout = send && result == WireLength(target.datalength) && (paced || !pacedneeded);
+        const bool wentout = send && result == EchoWireLength(target.datalength) && (paced || !pacedneeded);
         if (!wentout && !g.Sleep(failpausems_)) return;
     }
 }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -140,6 +142,8 @@ bool RunBatch(std::deque<std::shared_ptr<Step>>& batch) {
             try {
                 (*item->step)();
             } catch (...) {
+                // A step that throws must not unwind the window thread's event loop nor leave its
+                // worker waiting: it counts as run, and the worker goes on.
             }
             ran = true;
         }
@@ -160,9 +164,9 @@ struct StepQueue::Impl {
     std::thread::id windowthread;
 };
 
-StepQueue::StepQueue(std::function<void()> notify) : impl_(new Impl) { impl_->notify = std::move(notify); }
+StepQueue::StepQueue(std::function<void()> notify) : impl_(std::make_unique<Impl>()) { impl_->notify = std::move(notify); }
 
-StepQueue::~StepQueue() { delete impl_; }
+StepQueue::~StepQueue() = default;
 
 void StepQueue::SetNotify(std::function<void()> notify) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -185,6 +189,8 @@ bool StepQueue::Run(Gate& gate, std::function<void()> step) {
         try {
             step();
         } catch (...) {
+            // A window step that throws ends that step only; the worker's cycle goes on, as it
+            // does for a step that ran on the queue (RunBatch).
         }
         return true;
     }
@@ -247,7 +253,14 @@ bool StepQueue::WaitAndDrain(int timeoutms) {
 
 Worker::Worker(HandOver& handover) : handover_(handover) {}
 
-Worker::~Worker() { Stop(); }
+Worker::~Worker() {
+    // See the class comment: the subclass's members are already gone here.
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        std::fputs("veltrin: a Worker subclass did not call Stop() in its destructor\n", stderr);
+        std::abort();
+    }
+    Stop();
+}
 
 bool Worker::Start() {
     if (thread_.joinable()) return true;

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -67,6 +68,9 @@ class StepQueue : public HandOver {
 public:
     explicit StepQueue(std::function<void()> notify = {});
     ~StepQueue() override;
+    // One queue per window thread; workers hold references to it, so it is neither copied nor moved.
+    StepQueue(const StepQueue&) = delete;
+    StepQueue& operator=(const StepQueue&) = delete;
     void SetNotify(std::function<void()> notify);
     // The thread that drains; Run() from this thread runs the step inline.
     void SetWindowThread(std::thread::id id);
@@ -78,10 +82,15 @@ public:
 
 private:
     struct Impl;
-    Impl* impl_;
+    std::unique_ptr<Impl> impl_;
 };
 
-// A thread that runs Run() until it returns; owns its Gate. The destructor stops and joins.
+// A thread that runs Run() until it returns; owns its Gate.
+//
+// Every subclass stops the thread in its own destructor (`~X() override { Stop(); }`): Run() uses
+// the subclass's members, which are gone by the time ~Worker runs. A subclass that forgets is
+// caught at once: ~Worker aborts with a message when it finds the thread still running, instead
+// of leaving a race that shows up only now and then.
 class Worker {
 public:
     explicit Worker(HandOver& handover);

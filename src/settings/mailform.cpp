@@ -17,14 +17,6 @@ bool SameAsciiNoCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::string TrimText(std::string_view text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) --end;
-    return std::string(text.substr(begin, end - begin));
-}
-
 std::string OkMailText(const std::vector<std::string>& lines) {
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -18,9 +18,6 @@ struct MailForm {
     std::string sendsetting;  // kept exactly as loaded or chosen
 };
 
-// Leading and trailing characters with codes 0 to 32 removed.
-std::string TrimText(std::string_view text);
-
 // The mail text from the memo's lines as OK stores it: joined with CR LF, then trimmed.
 std::string OkMailText(const std::vector<std::string>& lines);
 // The same as "Send mail now..." sends it: joined with commas (JoinCommaText), then trimmed.

@@ -5,6 +5,8 @@
 // and turns whatever went wrong into one line the user can read.
 #include "settings/mailreport.h"
 
+#include "logs/textlines.h"
+
 #include <curl/curl.h>
 #include <unistd.h>
 
@@ -94,24 +96,8 @@ std::vector<std::string> SplitRecipients(const std::string& sendto) {
     return out;
 }
 
-// Lines of the mail text, broken at CR, LF or CR LF. A break at the very end closes the last line
-// rather than opening an empty one, so "a\r\n" is one line and the empty text has none.
-std::vector<std::string> SplitBodyLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(line);
-            line.clear();
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            line.push_back(c);
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
-}
+// Lines of the mail text by the common line rule.
+std::vector<std::string> SplitBodyLines(const std::string& text) { return SplitLines(text); }
 
 bool IsValidUtf8(std::string_view text) {
     std::size_t i = 0;

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 
+#include "engine/global_unit.h"
+#include "logs/wholefile.h"
 #include "settings/inifile.h"
 
 namespace veltrin {
@@ -17,16 +18,6 @@ constexpr std::size_t kMaxFileBytes = 1u << 20;
 constexpr std::size_t kMaxValue = 2047;
 // A DNS name is at most 253 characters; a longer value cannot be a host.
 constexpr std::size_t kMaxHostName = 253;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
-
-std::string Trim(const std::string& text) {
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && IsBlank(text[first])) ++first;
-    while (last > first && IsBlank(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
 
 // Letters, digits, '-', '.', '_' only: the resolver gets nothing else, and a value such as
 // "-x" or one with blanks inside is a typing slip, not a host.
@@ -47,9 +38,9 @@ std::string ProbeHostFromText(const std::string& text) {
         ini.Parse(text);
         std::string stored;
         if (!ini.Find("Ping setting", "probehost", stored)) return kDefaultProbeHost;
-        std::string value = Trim(UnescapeIniValue(stored));
+        std::string value = TrimText(UnescapeIniValue(stored));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-            value = Trim(value.substr(1, value.size() - 2));
+            value = TrimText(value.substr(1, value.size() - 2));
         if (value.size() > kMaxValue) value.resize(kMaxValue);
         return UsableHost(value) ? value : kDefaultProbeHost;
     } catch (...) {
@@ -61,15 +52,13 @@ std::string ProbeHostFromText(const std::string& text) {
 std::string LoadProbeHost(const std::string& inipath) {
     try {
         if (const char* chosen = std::getenv(kProbeHostVariable); chosen != nullptr) {
-            std::string value = Trim(chosen);
+            std::string value = TrimText(chosen);
             if (value.size() <= kMaxValue && UsableHost(value)) return value;
         }
-        std::ifstream in(inipath, std::ios::binary);
-        if (!in) return kDefaultProbeHost;
+        // Read like the other settings: never blocking on a special file, never more than a
+        // settings file can be.
         std::string text;
-        text.resize(kMaxFileBytes);
-        in.read(text.data(), static_cast<std::streamsize>(kMaxFileBytes));
-        text.resize(static_cast<std::size_t>(in.gcount()));
+        if (ReadWholeFile(inipath, kMaxFileBytes, text) != 0) return kDefaultProbeHost;
         return ProbeHostFromText(text);
     } catch (...) {
         return kDefaultProbeHost;

@@ -1,5 +1,7 @@
 #include "ui/aboutfm.h"
 
+#include "logs/textlines.h"
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
@@ -22,27 +24,9 @@ constexpr qint64 kMaxAboutBytes = 256 * 1024;
 constexpr char kFallbackVersion[] = "1.0.0";
 constexpr char kReleaseDate[] = "2026-12-10";
 
-// Lines the way a list of lines loads a text file: breaks are CR LF, LF or a lone CR; a final
-// break ends the last line rather than starting an empty one, so an empty file has no lines and
-// a file holding only a line break has one empty line.
+// Lines the way a list of lines loads a text file (the common line rule).
 std::vector<std::string> SplitFileLines(const QByteArray& bytes) {
-    std::vector<std::string> lines;
-    std::string current;
-    bool open = false;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(current);
-            current.clear();
-            open = false;
-            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-        } else {
-            current.push_back(c);
-            open = true;
-        }
-    }
-    if (open) lines.push_back(current);
-    return lines;
+    return veltrin::SplitLines(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 // The file is single-byte text; UTF-8 is taken as such when it is valid, Latin-1 otherwise.

@@ -354,6 +354,7 @@ void Tdetailform::AcceptReply(const std::uint8_t* raw, int length, const veltrin
         // receiver passes on no others), never our own requests seen on loopback.
         if (reply.icmpcode == "Reply message") veltrin::AccountReply(stat_, roundtrip, length);
     } catch (...) {
+        // Out of memory for one row: the reply is dropped, the window and its workers go on.
     }
 }
 

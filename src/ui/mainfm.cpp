@@ -148,7 +148,8 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     RefreshStatusPicture();
 
     // Start-up, in order; each step on its own.
-    const bool filetypeok = Guarded([this] { RegisterFileType(); });
+    bool filetypeok = false;
+    Guarded([this, &filetypeok] { filetypeok = RegisterFileType(); });
     Guarded([this, filetypeok] {
         DetectAutoStart();
         // A failed registration also shows the item checked.
@@ -180,12 +181,11 @@ Tmainform::~Tmainform() {
 }
 // ---- start-up steps --------------------------------------------------------------------------
 
-void Tmainform::RegisterFileType() {
+bool Tmainform::RegisterFileType() {
     QByteArray icon;
     QBuffer buffer(&icon);
     if (buffer.open(QIODevice::WriteOnly)) veltrin::AppIcon().pixmap(256, 256).save(&buffer, "PNG");
-    if (!veltrin::RegisterSplFileType(QCoreApplication::applicationFilePath(), icon))
-        throw std::runtime_error("file type");
+    return veltrin::RegisterSplFileType(QCoreApplication::applicationFilePath(), icon);
 }
 
 void Tmainform::DetectAutoStart() {

@@ -130,7 +130,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void BuildList(QWidget* parent);
 
     // Start-up steps, in order.
-    void RegisterFileType();
+    bool RegisterFileType();  // false when the file type could not be registered
     void DetectAutoStart();
     void SetUpHotKeys();  // Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P for the whole desktop
     void LoadLocation();

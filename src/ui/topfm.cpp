@@ -56,6 +56,7 @@ void Ttopform::FormCreate() {
         emblem.setMask(emblem.createMaskFromColor(transparent, Qt::MaskInColor));
         T1BMP_ = emblem;
     } catch (...) {
+        // Without a mask the square simply shows its emblem unshaped.
     }
 }
 
@@ -125,6 +126,8 @@ void Ttopform::paintEvent(QPaintEvent*) {
         painter.fillRect(QRect(1, 1, kSide - 2, kSide - 2), palette().color(QPalette::Button));
         if (!T1BMP_.isNull()) painter.drawPixmap(1, 1, T1BMP_);
     } catch (...) {
+        // A paint that cannot be done (no memory for the painter) leaves the old picture; a
+        // paint event must not throw into Qt.
     }
 }
 

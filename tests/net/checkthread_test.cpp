@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "shared/monitorstubs.h"
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
 #include "monitor/checkthread.h"
@@ -255,8 +256,7 @@ TEST(CheckThread, RequestCarriesTheWorkersIdentifier) {
     REQUIRE_RAW();
     IcmpSocket sniffer;
     ASSERT_TRUE(sniffer.ok());
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     TitleLog log;
     tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
     ASSERT_TRUE(check.Start());
@@ -289,8 +289,7 @@ TEST(CheckThread, RequestCarriesTheWorkersIdentifier) {
 
 TEST(CheckThread, TitlesInOrderOnTheWindowThreadWithLoopback) {
     REQUIRE_RAW();
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     TitleLog log;
     tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 150);
     ASSERT_TRUE(check.Start());
@@ -310,8 +309,7 @@ TEST(CheckThread, SilentHostNeverShowsOkAndWindowStaysFree) {
     int roundsduringprobe = 0;
     bool stepfromwindow = true;
     const std::string why = InSilentNamespace([&] {
-        StepQueue queue;
-        queue.SetWindowThread(std::this_thread::get_id());
+        veltrin::testing::TestWindowQueue queue;
         TitleLog log;
         tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
         if (!check.Start()) return;
@@ -337,8 +335,7 @@ TEST(CheckThread, SilentHostNeverShowsOkAndWindowStaysFree) {
 
 TEST(CheckThread, PausedCheckWritesNothingUntilResumed) {
     REQUIRE_RAW();
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     TitleLog log;
     tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
     ASSERT_TRUE(check.Start());

@@ -24,6 +24,7 @@
 
 extern char** environ;
 
+#include "shared/monitorstubs.h"
 namespace {
 
 using namespace std::chrono_literals;
@@ -163,7 +164,7 @@ protected:
 };
 
 TEST_F(ConsoleTest, LoopbackRowsAreAnsweredAndPrintedInListOrder) {
-    if (::geteuid() != 0) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
+    if (!veltrin::testing::CanOpenRawIcmp()) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
     // Interval 1 (100 ms) and 32-byte echoes from the settings file.
     WriteSettings("[Ping setting]\r\ndatalength=32\r\ninterval=1\r\n");
     const std::string list = Write("list.spl", EmptyRow("127.0.0.1") + "\r\r\n" + EmptyRow("127.0.0.2") + "\r\r\n" +
@@ -190,7 +191,7 @@ TEST_F(ConsoleTest, LoopbackRowsAreAnsweredAndPrintedInListOrder) {
 }
 
 TEST_F(ConsoleTest, BundledExampleListWithDefaultSettings) {
-    if (::geteuid() != 0) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
+    if (!veltrin::testing::CanOpenRawIcmp()) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
     const Outcome r =
         RunProgram({Program(), "--console", std::string(VELTRIN_SOURCE_DIR) + "/resources/example.spl", "--seconds", "4"}, Env());
     ASSERT_FALSE(r.timedout);
@@ -207,7 +208,7 @@ TEST_F(ConsoleTest, BundledExampleListWithDefaultSettings) {
 }
 
 TEST_F(ConsoleTest, SigtermEndsTheRunAndPrintsTheRows) {
-    if (::geteuid() != 0) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
+    if (!veltrin::testing::CanOpenRawIcmp()) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
     WriteSettings("[Ping setting]\r\ninterval=1\r\n");
     const std::string list = Write("list.spl", EmptyRow("127.0.0.1") + "\r\r\n");
     // No --seconds: it runs until the signal, which is sent once a progress line shows a reply.

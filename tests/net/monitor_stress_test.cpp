@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "shared/monitorstubs.h"
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
 #include "monitor/monitor.h"
@@ -30,14 +31,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class Events : public MonitorEvents {
-public:
-    int statuses = 0;
-    std::vector<std::string> fatal;
-    void StatusChanged(bool) override { ++statuses; }
-    void FatalError(const std::string& text) override { fatal.push_back(text); }
-    void RawSocketUnavailable(const std::string&) override {}
-};
+using Events = veltrin::testing::RecordingEvents;
 
 // Aborts the process when the test has not finished by the deadline: a deadlock must end the
 // run with a message, not hang it.
@@ -80,13 +74,12 @@ std::vector<std::uint8_t> ForgedReply(std::uint16_t id, int length) {
 }
 
 TEST(MonitorStress, ThousandCommandsWithRepliesInBetween) {
-    if (::geteuid() != 0) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
+    if (!veltrin::testing::CanOpenRawIcmp()) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
     Watchdog watchdog(240s);
     EngineStartup();
     Golbal()->datalength = 8;
 
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     Events events;
     AddressList list;
     std::string interval = "1";

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "shared/monitorstubs.h"
 #include "engine/global_unit.h"
 #include "engine/icmp_socket.h"
 #include "monitor/monitor.h"
@@ -40,14 +41,7 @@ using testing::TestHostOptions;
 
 constexpr auto kBound = 10s;  // a generous cap for a wait that should take a fraction of a second
 
-class Events : public MonitorEvents {
-public:
-    std::vector<bool> status;
-    std::vector<std::string> fatal, hints;
-    void StatusChanged(bool running) override { status.push_back(running); }
-    void FatalError(const std::string& text) override { fatal.push_back(text); }
-    void RawSocketUnavailable(const std::string& hint) override { hints.push_back(hint); }
-};
+using Events = veltrin::testing::RecordingEvents;
 
 // Counts cell writes per row and keeps every TTL a row has shown.
 class CellLog : public AddressList::Observer {
@@ -101,11 +95,10 @@ private:
 class MonitorNetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
+        if (!veltrin::testing::CanOpenRawIcmp()) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
         EngineStartup();
         Golbal()->datalength = 8;
         Golbal()->interval = 3;
-        queue.SetWindowThread(std::this_thread::get_id());
         list.SetObserver(&cells);
         monitor = std::make_unique<Monitor>(list, queue, events, [this] { return intervaltext; });
     }
@@ -183,7 +176,7 @@ protected:
     }
 
     DatagramLog log;  // opened before the monitor's receiver, so it sees at least as much
-    StepQueue queue;
+    veltrin::testing::TestWindowQueue queue;  // the test thread plays the window thread
     Events events;
     AddressList list;
     CellLog cells{list};
@@ -390,8 +383,7 @@ TEST(MonitorNoRawSocket, HintIsToldOnce) {
             failure = "raw socket still opens without CAP_NET_RAW";
             return;
         }
-        StepQueue queue;
-        queue.SetWindowThread(std::this_thread::get_id());
+        veltrin::testing::TestWindowQueue queue;
         Events events;
         AddressList list;
         list.Append("127.0.0.1");
@@ -430,8 +422,7 @@ TEST(ReceiverIdentifier, ZeroIsAnIdentifierAndNegativeMeansNoSender) {
     IcmpSocket probe;
     if (!probe.ok()) GTEST_SKIP() << "needs root or CAP_NET_RAW for raw ICMP sockets";
     for (const int expected : {0, -1}) {
-        StepQueue queue;
-        queue.SetWindowThread(std::this_thread::get_id());
+        veltrin::testing::TestWindowQueue queue;
         int replies = 0;
         trecvthread receiver(
             queue, [expected] { return expected; },

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "shared/monitorstubs.h"
 #include "engine/global_unit.h"
 #include "logs/logfiles.h"
 #include "monitor/addresslist.h"
@@ -43,14 +44,7 @@ public:
     void SelectionChanged() override { events.push_back("selection"); }
 };
 
-class NullEvents : public MonitorEvents {
-public:
-    std::vector<bool> status;
-    std::vector<std::string> fatal;
-    void StatusChanged(bool running) override { status.push_back(running); }
-    void FatalError(const std::string& text) override { fatal.push_back(text); }
-    void RawSocketUnavailable(const std::string&) override {}
-};
+using NullEvents = veltrin::testing::RecordingEvents;
 
 TEST(AddressListTest, AppendKeepsOrderDuplicatesAndExactText) {
     AddressList list;
@@ -219,9 +213,8 @@ class CommandTable : public ::testing::TestWithParam<CommandCase> {
 protected:
     void SetUp() override {
         EngineStartup();
-        queue.SetWindowThread(std::this_thread::get_id());
     }
-    StepQueue queue;
+    veltrin::testing::TestWindowQueue queue;  // the test thread plays the window thread
     NullEvents events;
 };
 
@@ -282,8 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
 // After a clear the same workers come back with the next Start once the list has rows again.
 TEST(MonitorStateTest, StartAfterClearResumesTheSameWorkers) {
     EngineStartup();
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     NullEvents events;
     AddressList list;
     Monitor monitor(list, queue, events, [] { return std::string("50"); });
@@ -325,8 +317,7 @@ TEST(MonitorStateTest, IntervalTextRule) {
     const std::vector<std::pair<std::string, int>> cases = {
         {"", 3}, {"0", 3}, {"-5", 3}, {"abc", 3}, {"12x", 3}, {" 7", 3}, {"99999999999", 3}, {"7", 7}, {"+4", 4}};
     for (const auto& [text, expected] : cases) {
-        StepQueue queue;
-        queue.SetWindowThread(std::this_thread::get_id());
+        veltrin::testing::TestWindowQueue queue;
         NullEvents events;
         AddressList list;
         list.Append("127.0.0.1");
@@ -355,8 +346,7 @@ protected:
 
 TEST(MonitorStateTest, CheckWorkerFollowsTheSet) {
     EngineStartup();
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     NullEvents events;
     AddressList list;
     Monitor monitor(list, queue, events, [] { return std::string("50"); });
@@ -386,8 +376,7 @@ TEST(MonitorStateTest, CheckWorkerFollowsTheSet) {
 
 TEST(MonitorStateTest, FailedCreationKeepsTheFlagsAndLaterStartsAFreshSet) {
     EngineStartup();
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     NullEvents events;
     AddressList list;
     Monitor monitor(list, queue, events, [] { return std::string("50"); });

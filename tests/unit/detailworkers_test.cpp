@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "shared/monitorstubs.h"
 #include "monitor/detailstat.h"
 #include "monitor/detailworkers.h"
 #include "monitor/worker.h"
@@ -24,8 +25,7 @@ bool DrainUntil(StepQueue& queue, Done done) {
 }
 
 TEST(TcalculateTest, SetsTheLabelsBuiltFromTheWindowSnapshot) {
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     const Tdetailstat counters{60, 10, 8, 20, 31, 203};
     int snapshots = 0;
     std::vector<std::array<std::string, 8>> shown;
@@ -64,8 +64,7 @@ TEST(TcalculateTest, StopWhileWaitingForTheWindowThreadEndsAndTheStepNeverRuns) 
 }
 
 TEST(TcalculateTest, PausedWorkerHandsNothingOver) {
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     std::atomic<int> passes{0};
     tcalculate worker(
         queue, [] { return Tdetailstat{}; }, [&](const std::array<std::string, 8>&) { ++passes; }, 5);
@@ -81,8 +80,7 @@ TEST(TcalculateTest, PausedWorkerHandsNothingOver) {
 }
 
 TEST(TinfoTest, CopiesThenShowsEveryPass) {
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     std::string order;
     Tinfo worker(queue, [&] { order += 'c'; }, [&] { order += 's'; }, 5);
     ASSERT_TRUE(worker.Start());
@@ -92,8 +90,7 @@ TEST(TinfoTest, CopiesThenShowsEveryPass) {
 }
 
 TEST(TinfoTest, AFailingStepDoesNotEndTheWorker) {
-    StepQueue queue;
-    queue.SetWindowThread(std::this_thread::get_id());
+    veltrin::testing::TestWindowQueue queue;
     int copies = 0;
     Tinfo worker(
         queue,

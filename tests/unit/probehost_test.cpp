@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,6 +72,26 @@ TEST(ProbeHostSetting, FromFile) {
     ::unsetenv(kProbeHostVariable);
     EXPECT_EQ(LoadProbeHost(dir), kDefaultProbeHost);  // a directory, not a file
     std::remove(path.c_str());
+    ::rmdir(dir);
+}
+
+// The settings file is read like the other settings: a FIFO in its place (nobody writing) must not
+// hold start-up, and a file larger than any settings file gives the default as for the rest.
+TEST(ProbeHostSetting, SpecialAndOversizedFilesGiveTheDefault) {
+    ::unsetenv(kProbeHostVariable);
+    char dir[] = "/tmp/probehostXXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/fifo.ini";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(LoadProbeHost(fifo), kDefaultProbeHost);  // returns at once instead of waiting for a writer
+    const std::string big = std::string(dir) + "/big.ini";
+    {
+        std::ofstream out(big, std::ios::binary);
+        out << "[Ping setting]\nprobehost=127.0.0.7\n" << std::string((1u << 20) + 1, ';');
+    }
+    EXPECT_EQ(LoadProbeHost(big), kDefaultProbeHost);
+    std::remove(fifo.c_str());
+    std::remove(big.c_str());
     ::rmdir(dir);
 }
 

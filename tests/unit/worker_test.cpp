@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "monitor/worker.h"
+#include "shared/monitorstubs.h"
 
 namespace veltrin {
 namespace {
@@ -71,8 +72,7 @@ struct Pipe {
 
 class WorkerTest : public ::testing::Test {
 protected:
-    void SetUp() override { queue.SetWindowThread(std::this_thread::get_id()); }
-    StepQueue queue;
+    veltrin::testing::TestWindowQueue queue;  // the test thread plays the window thread
 };
 
 TEST_F(WorkerTest, IdentifierIsTheWorkerThreadsIdSetBeforeRun) {
@@ -316,6 +316,30 @@ TEST_F(WorkerTest, NotifyIsCalledForEveryQueuedStep) {
     ASSERT_TRUE(WaitUntil([&] { return notified.load() > 0; }));
     ASSERT_TRUE(WaitUntil([&] { return w.finished.load(); }, &queue));
     EXPECT_EQ(notified.load(), 1);
+}
+
+// A subclass that does not stop its thread in its own destructor leaves the thread running on
+// members that are already gone; that mistake ends the program with a clear message at once.
+class ForgetfulWorker : public Worker {
+public:
+    using Worker::Worker;
+
+protected:
+    void Run() override {
+        while (gate().Sleep(5)) {
+        }
+    }
+};
+
+TEST(WorkerDeathTest, SubclassThatDoesNotStopIsCaught) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            StepQueue queue;
+            ForgetfulWorker worker(queue);
+            worker.Start();
+        },
+        "did not call Stop");
 }
 
 }  // namespace
