@@ -15,6 +15,7 @@ pkgs=(
   libgtest-dev googletest libgmock-dev libbenchmark-dev
   python3-aiosmtpd iproute2 iputils-ping prometheus
   xvfb xauth xdotool x11-utils openbox trayer
+  dbus dunst
   shared-mime-info desktop-file-utils traceroute imagemagick
   fonts-dejavu-core
   # packaging: the .deb (cpack, dpkg-shlibdeps needs dpkg-dev and file), its checks and its test

@@ -4,16 +4,54 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QColor>
+#include <QIcon>
+#include <QPalette>
+#include <QSortFilterProxyModel>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "monitor/addresslist.h"
 
 namespace veltrin {
 
+// How a row's state looks on its address cell: the colour is never the only sign, every state
+// also has an icon of its own shape and a tooltip line.
+struct StateLook {
+    QColor colour;
+    QIcon icon;
+};
+// `palette` is the palette of the view the rows are drawn on; dark and light bases get colours
+// of their own so the state stays readable on either.
+StateLook LookOfState(RowState state, const QPalette& palette);
+// The dimmed text colour of a not answering row's values.
+QColor DimmedText(const QPalette& palette);
+// "12 s", "4 min 5 s", "2 h 3 min", "3 d 4 h".
+QString AgeText(std::int64_t agems);
+// One line on the row's state for its tooltip: "not answering since 12:03:04 (2 lost)",
+// "no address: <reason>" ...
+QString StateLine(const RowStatus& status);
+
 class AddressListModel : public QAbstractTableModel, private AddressList::Observer {
     Q_OBJECT
 
   public:
-    enum Column { AddressColumn = 0, TtlColumn, TimeColumn, BytesColumn, ColumnCount };
+    enum Column {
+        AddressColumn = 0,
+        TtlColumn,
+        TimeColumn,
+        BytesColumn,
+        SentColumn,
+        LostColumn,
+        LossColumn,
+        LastReplyColumn,
+        ColumnCount
+    };
+    // Values the sorting view compares: numbers where the cell is a number, else the text.
+    static constexpr int SortRole = Qt::UserRole + 1;
+    // The row's RowState as an int.
+    static constexpr int StateRole = Qt::UserRole + 2;
 
     explicit AddressListModel(AddressList& list, QObject* parent = nullptr);
     ~AddressListModel() override;
@@ -28,9 +66,21 @@ class AddressListModel : public QAbstractTableModel, private AddressList::Observ
     // change every row); this announces what is pending now.
     void FlushChanges();
 
+    // The palette of the view that shows the rows; state colours are chosen to suit it.
+    void SetViewPalette(const QPalette& palette);
+    // Wall clock in ms since the epoch, for the ages; tests set their own.
+    void SetClock(std::function<std::int64_t()> clock);
+    std::int64_t Now() const;
+
+    // Rows whose state is answering, kept up to date with every change (no scan).
+    int AnsweringCount() const { return answering_; }
+    int RowTotal() const { return shown_; }
+
   signals:
     // The list's own selection changed (not through the view).
     void listSelectionChanged();
+    // The number of answering rows or of rows changed.
+    void countsChanged();
 
   private:
     void RowsReset() override;
@@ -39,11 +89,34 @@ class AddressListModel : public QAbstractTableModel, private AddressList::Observ
     void RowChanged(int row) override;
     void SelectionChanged() override;
 
+    void RecountAll();
+    QVariant AddressData(int row, int role) const;
+
     AddressList& list_;
     int shown_ = 0;  // rows the views know of; differs from the list only inside a notice
     int changedfirst_ = -1;
     int changedlast_ = -1;
     bool flushqueued_ = false;
+    // Each row's answering flag as last counted, so a change adjusts the count by itself.
+    std::vector<char> answeringrow_;
+    int answering_ = 0;
+    QPalette palette_;
+    std::function<std::int64_t()> clock_;
+};
+
+// Sorts the view only: the list, its logs, the row picker and the selection keep list order.
+// Numbers compare as numbers, dotted addresses by value, empty cells go last either way.
+class AddressSortProxy : public QSortFilterProxyModel {
+    Q_OBJECT
+
+  public:
+    explicit AddressSortProxy(QObject* parent = nullptr);
+    // Back to list order.
+    void Unsort();
+    bool Sorted() const { return sortColumn() >= 0; }
+
+  protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 };
 
 }  // namespace veltrin

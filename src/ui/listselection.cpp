@@ -11,8 +11,9 @@
 
 namespace veltrin {
 
-SelectionMirror::SelectionMirror(QTableView* view, AddressListModel* model, AddressList& list, QObject* parent)
-    : QObject(parent), view_(view), model_(model), list_(list) {
+SelectionMirror::SelectionMirror(QTableView* view, AddressListModel* model, AddressSortProxy* proxy, AddressList& list,
+                                 QObject* parent)
+    : QObject(parent), view_(view), model_(model), proxy_(proxy), list_(list) {
     connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         if (!syncing_) ViewToList();
     });
@@ -22,16 +23,27 @@ SelectionMirror::SelectionMirror(QTableView* view, AddressListModel* model, Addr
 }
 
 void SelectionMirror::ViewToList() {
-    // Ranges may overlap and come in any order; every row is taken once, in ascending order.
-    std::vector<std::pair<int, int>> spans;
-    for (const QItemSelectionRange& range : view_->selectionModel()->selection())
-        spans.emplace_back(range.top(), range.bottom());
-    std::sort(spans.begin(), spans.end());
     std::vector<int> rows;
-    int next = 0;
-    for (const auto& [top, bottom] : spans) {
-        for (int r = std::max(top, next); r <= bottom && r < list_.Count(); ++r) rows.push_back(r);
-        next = std::max(next, bottom + 1);
+    if (!proxy_->Sorted()) {
+        // View rows are list rows. Ranges may overlap and come in any order; every row is taken
+        // once, in ascending order.
+        std::vector<std::pair<int, int>> spans;
+        for (const QItemSelectionRange& range : view_->selectionModel()->selection())
+            spans.emplace_back(range.top(), range.bottom());
+        std::sort(spans.begin(), spans.end());
+        int next = 0;
+        for (const auto& [top, bottom] : spans) {
+            for (int r = std::max(top, next); r <= bottom && r < list_.Count(); ++r) rows.push_back(r);
+            next = std::max(next, bottom + 1);
+        }
+    } else {
+        for (const QItemSelectionRange& range : view_->selectionModel()->selection())
+            for (int r = range.top(); r <= range.bottom(); ++r) {
+                const int row = proxy_->mapToSource(proxy_->index(r, 0)).row();
+                if (row >= 0 && row < list_.Count()) rows.push_back(row);
+            }
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     }
     syncing_ = true;
     list_.SetSelection(rows);
@@ -41,11 +53,17 @@ void SelectionMirror::ViewToList() {
 void SelectionMirror::ListToView() {
     // Runs of neighbouring rows become one range each, so a large selection stays cheap.
     QItemSelection selection;
-    const std::vector<int> rows = list_.SelectedRows();
+    std::vector<int> rows = list_.SelectedRows();
+    if (proxy_->Sorted()) {
+        // The same rows in the view's order, so neighbours there still make one range.
+        for (int& r : rows) r = proxy_->mapFromSource(model_->index(r, 0)).row();
+        rows.erase(std::remove(rows.begin(), rows.end(), -1), rows.end());
+        std::sort(rows.begin(), rows.end());
+    }
     for (std::size_t i = 0; i < rows.size();) {
         std::size_t j = i;
         while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1) ++j;
-        selection.select(model_->index(rows[i], 0), model_->index(rows[j], AddressListModel::ColumnCount - 1));
+        selection.select(proxy_->index(rows[i], 0), proxy_->index(rows[j], AddressListModel::ColumnCount - 1));
         i = j + 1;
     }
     syncing_ = true;

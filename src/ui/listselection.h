@@ -11,13 +11,16 @@ namespace veltrin {
 
 class AddressList;
 class AddressListModel;
+class AddressSortProxy;
 
 class SelectionMirror : public QObject {
     Q_OBJECT
 
 public:
-    // The view shows `model`, which shows `list`; all three outlive the mirror.
-    SelectionMirror(QTableView* view, AddressListModel* model, AddressList& list, QObject* parent = nullptr);
+    // The view shows `proxy`, which sorts `model` (the view only), which shows `list`; all
+    // outlive the mirror. View rows are mapped to list rows through the proxy both ways.
+    SelectionMirror(QTableView* view, AddressListModel* model, AddressSortProxy* proxy, AddressList& list,
+                    QObject* parent = nullptr);
 
     void ViewToList();  // the view's selection becomes the list's
     void ListToView();  // and back, when the list changed it
@@ -25,6 +28,7 @@ public:
 private:
     QTableView* view_;
     AddressListModel* model_;
+    AddressSortProxy* proxy_;
     AddressList& list_;
     bool syncing_ = false;
 };

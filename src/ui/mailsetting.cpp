@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFocusEvent>
@@ -23,6 +25,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <cmath>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -337,6 +340,30 @@ void Tmailsettingform::StoreMailSettings(const std::string& emailtext) {
 
 // ---- buttons -----------------------------------------------------------------------------------
 
+void Tmailsettingform::LoadReachFields() {
+    const veltrin::Tgolbal* g = Golbal();
+    if (!g) return;
+    veltrin::ReachSettings reach;
+    veltrin::LoadReachSettings(g->inipath, reach);
+    timeoutedt_->setValue(reach.timeoutms / 1000.0);
+    lostcountedt_->setValue(reach.lostcount);
+    notifychb_->setChecked(reach.notifications);
+    mailalertchb_->setChecked(reach.mailalert);
+}
+
+bool Tmailsettingform::SaveReachFields() {
+    const veltrin::Tgolbal* g = Golbal();
+    if (!g) return true;
+    veltrin::ReachSettings reach;
+    reach.timeoutms = static_cast<std::int32_t>(std::lround(timeoutedt_->value() * 1000.0));
+    reach.lostcount = lostcountedt_->value();
+    reach.notifications = notifychb_->isChecked();
+    reach.mailalert = mailalertchb_->isChecked();
+    if (!veltrin::SaveReachSettings(g->inipath, reach)) return false;
+    if (host_.reachchanged) host_.reachchanged();
+    return true;
+}
+
 void Tmailsettingform::Button1Click() {
     veltrin::Tgolbal* g = Golbal();
     if (g && PageControl1_->currentWidget() == emailpage_) {
@@ -365,7 +392,8 @@ void Tmailsettingform::Button1Click() {
         g->interval = IntOr(intervaltext, 3);
         g->datalength = IntOr(lengthtext, 8);
         if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval) ||
-            !veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0)) {
+            !veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0) ||
+            !SaveReachFields()) {
             SaveFailed();
             return;
         }

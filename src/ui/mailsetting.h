@@ -14,6 +14,8 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QDoubleSpinBox;
+class QSpinBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -34,6 +36,7 @@ class PaintCoalescer;
 struct MailSettingHost {
     std::function<QString()> intervaltext;  // the main window's ping-interval field
     std::function<void(int)> syscommand;    // a system command (0xF020 minimises to the tray)
+    std::function<void()> reachchanged = {};  // the reachability settings were saved
 };
 
 // Modeless, created anew for every opening, deletes itself when it closes or when a mail it sent
@@ -79,6 +82,11 @@ public:
     QLineEdit* option2edt() const { return option2edt_; }
     QLineEdit* datalength() const { return datalength_; }
     QLineEdit* savetimeedt() const { return savetimeedt_; }
+    // Reachability, on the advanced page.
+    QDoubleSpinBox* timeoutedt() const { return timeoutedt_; }
+    QSpinBox* lostcountedt() const { return lostcountedt_; }
+    QCheckBox* notifychb() const { return notifychb_; }
+    QCheckBox* mailalertchb() const { return mailalertchb_; }
     QCheckBox* keeplistchb() const { return keeplistchb_; }
     QPushButton* Button1() const { return Button1_; }  // OK
     QPushButton* Button2() const { return Button2_; }  // Cancel
@@ -97,6 +105,9 @@ private:
 
     void BuildEmailPage();
     void BuildAdvancedPage();
+    void BuildReachFields();  // on the advanced page
+    void LoadReachFields();
+    bool SaveReachFields();   // false when the settings file could not be written
     void BuildButtons();
     void SetTabOrder();
 
@@ -153,6 +164,10 @@ private:
     QLineEdit* option2edt_ = nullptr;
     QLineEdit* datalength_ = nullptr;
     QLineEdit* savetimeedt_ = nullptr;
+    QDoubleSpinBox* timeoutedt_ = nullptr;
+    QSpinBox* lostcountedt_ = nullptr;
+    QCheckBox* notifychb_ = nullptr;
+    QCheckBox* mailalertchb_ = nullptr;
     QCheckBox* keeplistchb_ = nullptr;
     QPushButton* Button1_ = nullptr;
     QPushButton* Button2_ = nullptr;

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFocusEvent>
@@ -23,6 +25,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "settings/settingsfile.h"
 #include "ui/mailsetting.h"
 
 namespace {
@@ -157,6 +160,39 @@ void Tmailsettingform::BuildAdvancedPage() {
     keeplistchb_->setObjectName(QStringLiteral("keeplistchb"));
     keeplistchb_->setGeometry(24, 100, 300, 22);
     keeplistchb_->setChecked(true);
+    BuildReachFields();
+}
+
+void Tmailsettingform::BuildReachFields() {
+    Caption(advancedpage_, QStringLiteral("Time-out"), 24, 139);
+    timeoutedt_ = new QDoubleSpinBox(advancedpage_);
+    timeoutedt_->setObjectName(QStringLiteral("timeoutedt"));
+    timeoutedt_->setGeometry(110, 136, 80, 22);
+    timeoutedt_->setDecimals(1);
+    timeoutedt_->setRange(veltrin::kMinReachTimeoutMs / 1000.0, veltrin::kMaxReachTimeoutMs / 1000.0);
+    timeoutedt_->setSingleStep(0.5);
+    timeoutedt_->setValue(2.0);
+    timeoutedt_->setToolTip(QStringLiteral("An echo without a reply for this long counts as lost"));
+    Caption(advancedpage_, QStringLiteral("s"), 198, 139);
+    Caption(advancedpage_, QStringLiteral("Lost count"), 24, 175);
+    lostcountedt_ = new QSpinBox(advancedpage_);
+    lostcountedt_->setObjectName(QStringLiteral("lostcountedt"));
+    lostcountedt_->setGeometry(110, 172, 80, 22);
+    lostcountedt_->setRange(veltrin::kMinReachLostCount, veltrin::kMaxReachLostCount);
+    lostcountedt_->setValue(2);
+    lostcountedt_->setToolTip(QStringLiteral("Lost echoes in a row after which a host is not answering"));
+    Caption(advancedpage_, QStringLiteral("in a row"), 198, 175);
+    notifychb_ = new QCheckBox(QStringLiteral("Desktop notification when a host stops or starts answering"),
+                               advancedpage_);
+    notifychb_->setObjectName(QStringLiteral("notifychb"));
+    notifychb_->setGeometry(24, 206, 500, 22);
+    notifychb_->setChecked(true);
+    mailalertchb_ = new QCheckBox(QStringLiteral("Mail the report's recipients when a host stops or starts answering"),
+                                  advancedpage_);
+    mailalertchb_->setObjectName(QStringLiteral("mailalertchb"));
+    mailalertchb_->setGeometry(24, 234, 500, 22);
+    // Read once: a repaint must not undo what the user is typing.
+    LoadReachFields();
 }
 
 void Tmailsettingform::BuildButtons() {
@@ -180,7 +216,8 @@ void Tmailsettingform::SetTabOrder() {
                               usesendsetting_radiobtn_, iwriteit_radiobtn_, mailtext_, all_radiobtn_,
                               errorcode_radiobtn_, selectlog_radiaobtn_, nothing_radiobtn_, authenticationchb_,
                               option1edt_,        option2edt_,       datalength_,      savetimeedt_,
-                              keeplistchb_,       Button1_,           Button3_,          Button2_};
+                              keeplistchb_,       timeoutedt_,       lostcountedt_,    notifychb_,
+                              mailalertchb_,      Button1_,           Button3_,          Button2_};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
 }

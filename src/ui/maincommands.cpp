@@ -25,6 +25,7 @@
 #include "settings/mailreport.h"
 #include "settings/paths.h"
 #include "ui/aboutfm.h"
+#include "ui/alerts.h"
 #include "ui/addmore.h"
 #include "ui/addone.h"
 #include "ui/appexit.h"
@@ -271,7 +272,8 @@ void Tmainform::Edit2Exit() {
 void Tmainform::ShowSettingsWindow() {
     // A new modeless window for every use, owned by the application; failures are silent.
     OpenMailSettingWindow(this, MailSettingHost{[this] { return IntervalText(); },
-                                                [this](int command) { SysCommand(command); }});
+                                                [this](int command) { SysCommand(command); },
+                                                [this] { ApplyReachSettings(); }});
 }
 
 void Tmainform::ShowAboutBox() {
@@ -311,7 +313,9 @@ bool Tmainform::InTray() const { return tray_->inTray(); }
 bool Tmainform::TrayGreen() const { return tray_->green(); }
 
 void Tmainform::HideToTray() {
+    tray_->setToolTip(TrayToolTip());
     tray_->prepare(monitor_->running());
+    alerts_->SetTray(tray_->icon());
     // Hidden, not minimised: without a tray the top window's double-click and the hot keys
     // still bring the window back.
     setWindowState(windowState() & ~Qt::WindowMinimized);

@@ -23,6 +23,7 @@
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QToolBar>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <initializer_list>
@@ -35,8 +36,11 @@
 #include "platform/filetype.h"
 #include "platform/hotkeys.h"
 #include "settings/probehost.h"
+#include "settings/settingsfile.h"
 #include "settings/startup.h"
 #include "ui/addresslistmodel.h"
+#include "ui/alerts.h"
+#include "ui/columnheader.h"
 #include "ui/appexit.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
@@ -75,6 +79,22 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     model_ = new veltrin::AddressListModel(list_, this);
+    proxy_ = new veltrin::AddressSortProxy(this);
+    proxy_->setSourceModel(model_);
+    alerts_ = new veltrin::Alerts(this);
+    alerts_->SetMailSettings([] {
+        const veltrin::Tgolbal* golbal = veltrin::Golbal();
+        return golbal ? golbal->mailsetting : veltrin::Tmailsetting{};
+    });
+    // The counts change with every state change; the tip follows once per turn of the loop.
+    connect(model_, &veltrin::AddressListModel::countsChanged, this, [this] {
+        if (traytippending_) return;
+        traytippending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            traytippending_ = false;
+            if (tray_) tray_->setToolTip(TrayToolTip());
+        });
+    });
     veltrin::MonitorEvents& events = *this;
     monitor_ = std::make_unique<veltrin::Monitor>(list_, veltrin::WindowHandOver(), events,
                                                   [this] { return IntervalText().toStdString(); });
@@ -148,6 +168,10 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     Guarded([this] { LoadLocation(); });
     detailopen_ = false;  // created and running start false in the monitor itself
     Guarded([this] { ReadSettings(); });
+    {
+        const veltrin::Tgolbal* golbal = veltrin::Golbal();
+        columns_ = new veltrin::ColumnHeader(ListV1_, proxy_, model_, golbal ? golbal->inipath : std::string(), this);
+    }
     Guarded([this, &arguments] { LoadArgumentFile(arguments); });
     Guarded([this] { LoadKeptList(); });
     Guarded([this] { WatchListForKeeping(); });
@@ -219,6 +243,28 @@ void Tmainform::LoadLocation() {
 
 void Tmainform::ReadSettings() {
     if (veltrin::Tgolbal* golbal = veltrin::Golbal()) veltrin::LoadSettingsFile(*golbal);
+    ApplyReachSettings();
+}
+
+void Tmainform::ApplyReachSettings() {
+    const veltrin::Tgolbal* golbal = veltrin::Golbal();
+    if (golbal == nullptr) return;
+    veltrin::ReachSettings reach;
+    veltrin::LoadReachSettings(golbal->inipath, reach);
+    veltrin::ReachOptions options;
+    options.timeoutms = reach.timeoutms;
+    options.lostcount = reach.lostcount;
+    monitor_->SetReachOptions(options);
+    alerts_->SetNotify(reach.notifications);
+    alerts_->SetMail(reach.mailalert);
+}
+
+void Tmainform::RowStatesChanged(const std::vector<veltrin::StateChange>& changes) {
+    alerts_->Changes(changes);
+}
+
+QString Tmainform::TrayToolTip() const {
+    return QStringLiteral("Korbel\n%1 of %2 answering").arg(model_->AnsweringCount()).arg(model_->RowTotal());
 }
 
 // The command line names at most one address file; anything else is said once the window is up,

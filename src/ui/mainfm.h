@@ -25,6 +25,9 @@ class QToolBar;
 
 namespace veltrin {
 class AddressListModel;
+class AddressSortProxy;
+class Alerts;
+class ColumnHeader;
 class GlobalHotKeys;
 class MainTray;
 class PaintCoalescer;
@@ -82,11 +85,19 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     bool detailopen() const { return detailopen_; }
     void SetDetailOpen(bool open) { detailopen_ = open; }
     bool AutoStartChecked() const;
+    // Time-out, lost count and alerts from the settings file to the monitor and the alerts.
+    void ApplyReachSettings();
 
     // Controls, for the other windows and for tests.
     QTableView* ListV1() const { return ListV1_; }
     QLineEdit* Edit2() const { return Edit2_; }
     veltrin::AddressListModel* ListModel() const { return model_; }
+    // The view shows the list through this proxy, which sorts the view only.
+    veltrin::AddressSortProxy* ListProxy() const { return proxy_; }
+    veltrin::ColumnHeader* Columns() const { return columns_; }
+    veltrin::Alerts* RowAlerts() const { return alerts_; }
+    // "Korbel", then a line with the answering count: "7 of 8 answering".
+    QString TrayToolTip() const;
     // True while the status picture shows the running (green) state.
     bool StatusGreen() const { return statusgreen_; }
     // The desktop pieces: tray icon and its menu popmu1, the top window, the global hot keys.
@@ -115,6 +126,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void StatusChanged(bool running) override;
     void FatalError(const std::string& text) override;
     void RawSocketUnavailable(const std::string& hint) override;
+    void RowStatesChanged(const std::vector<veltrin::StateChange>& changes) override;
 
     void BuildActions();  // the two list menus
     void BuildMenus();    // the menu bar and the two list menus, from one table
@@ -164,6 +176,10 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
 
     veltrin::AddressList list_;
     veltrin::AddressListModel* model_ = nullptr;
+    veltrin::AddressSortProxy* proxy_ = nullptr;
+    veltrin::ColumnHeader* columns_ = nullptr;
+    veltrin::Alerts* alerts_ = nullptr;
+    bool traytippending_ = false;
     std::unique_ptr<veltrin::Monitor> monitor_;
     bool detailopen_ = false;
     bool autostartchecked_ = false;

@@ -201,9 +201,9 @@ void Tmainform::BuildList(QWidget* parent) {
     layout->setContentsMargins(0, 0, 0, 0);
     ListV1_ = new QTableView(parent);
     ListV1_->setObjectName(QStringLiteral("ListV1"));
-    ListV1_->setModel(model_);
+    ListV1_->setModel(proxy_);  // sorts the view only
     // Lime text on the dark frame colour.
-    veltrin::StyleReplyTable(ListV1_, veltrin::ReplyTableLook{QColor(16, 16, 16), {150, 80, 100, 200}});
+    veltrin::StyleReplyTable(ListV1_, veltrin::ReplyTableLook{QColor(16, 16, 16), {150, 80, 100, 200, 60, 60, 60, 100}});
     ListV1_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListV1_->setCornerButtonEnabled(false);
     ListV1_->setTabKeyNavigation(false);
@@ -224,6 +224,7 @@ void Tmainform::BuildList(QWidget* parent) {
     palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      palette.color(QPalette::Active, QPalette::HighlightedText));
     ListV1_->setPalette(palette);
+    model_->SetViewPalette(palette);  // state colours to suit the list's own colours
     // The header keeps the ordinary colours, its empty end included.
     QPalette headerpalette = QApplication::palette(columns);
     headerpalette.setColor(QPalette::Base, headerpalette.color(QPalette::Button));
@@ -232,7 +233,7 @@ void Tmainform::BuildList(QWidget* parent) {
 
     ListV1_->setMouseTracking(true);
     ListV1_->viewport()->installEventFilter(this);
-    mirror_ = new veltrin::SelectionMirror(ListV1_, model_, list_, this);
+    mirror_ = new veltrin::SelectionMirror(ListV1_, model_, proxy_, list_, this);
     connect(ListV1_, &QAbstractItemView::doubleClicked, this, [this] { ListV1DblClick(); });
     // The keys a list has: Delete removes the selected rows (asking first when there are several),
     // Enter opens the detail window of the one selected row, as a double-click does.

@@ -39,7 +39,7 @@ void MainTray::createActions() {
 void MainTray::createTrayIcon() {
     icon_ = new QSystemTrayIcon(window_);
     icon_->setObjectName(QStringLiteral("trayicon"));
-    icon_->setToolTip(QStringLiteral("Korbel"));
+    icon_->setToolTip(tip_);
     icon_->setContextMenu(menu_);  // the right button shows popmu1
     connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger && commands_.restore) commands_.restore();  // left button
@@ -69,6 +69,11 @@ void MainTray::show() {
 void MainTray::leave() {
     if (icon_) icon_->hide();
     intray_ = false;
+}
+
+void MainTray::setToolTip(const QString& tip) {
+    tip_ = tip;
+    if (icon_) icon_->setToolTip(tip_);
 }
 
 void MainTray::hideIcon() {

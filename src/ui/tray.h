@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <functional>
 
 class QAction;
@@ -41,6 +42,8 @@ public:
     void show();   // shows the icon: the window is in the tray now
     void leave();  // hides the icon: the window is back
     void hideIcon();  // hides the icon without leaving (the close sequence)
+    // "Korbel" and the counts line; kept for an icon made later.
+    void setToolTip(const QString& tip);
 
 private:
     void createActions();
@@ -55,6 +58,7 @@ private:
     QSystemTrayIcon* icon_ = nullptr;
     bool intray_ = false;
     bool green_ = false;
+    QString tip_ = QStringLiteral("Korbel");
 };
 
 }  // namespace veltrin

@@ -2,6 +2,8 @@
 // server on loopback. Message boxes are answered through the dialog seam.
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
@@ -300,14 +302,16 @@ private slots:
             w->usesendsetting_radiobtn(), w->iwriteit_radiobtn(), w->mailtext(), w->all_radiobtn(),
             w->errorcode_radiobtn(), w->selectlog_radiaobtn(), w->nothing_radiobtn(), w->authenticationchb(),
             w->option1edt(), w->option2edt(), w->datalength(), w->savetimeedt(),
-            w->keeplistchb(), w->Button1(), w->Button3(), w->Button2()};
+            w->keeplistchb(), w->timeoutedt(), w->lostcountedt(), w->notifychb(), w->mailalertchb(),
+            w->Button1(), w->Button3(), w->Button2()};
         // The focus chain from the first field, keeping the controls Tab can reach (the page
         // control and its tab bar aside).
         QList<QWidget*> chain;
         QWidget* at = expected.first();
         do {
             const bool pagecontrol = at == w->PageControl() || qobject_cast<QTabBar*>(at) ||
-                                     qobject_cast<QTabBar*>(at->parentWidget());
+                                     qobject_cast<QTabBar*>(at->parentWidget()) ||
+                                     qobject_cast<QAbstractSpinBox*>(at->parentWidget());  // its own field
             if ((at->focusPolicy() & Qt::TabFocus) && !pagecontrol) chain << at;
             at = at->nextInFocusChain();
         } while (at != expected.first());
@@ -622,6 +626,60 @@ private slots:
         w->keeplistchb()->click();
         w->Button1()->click();
         QCOMPARE(IniValue("Ping setting", "keeplist"), QStringLiteral("1"));
+    }
+
+    // The advanced page's reachability fields: shown from the file (defaults without one),
+    // stored on OK in seconds-to-milliseconds, kept in range, and the main window told.
+    void reachFieldsRoundTrip() {
+        int told = 0;
+        auto open = [&] {
+            auto* w = new Tmailsettingform(MailSettingHost{[this] { return intervaltext_; }, {}, [&told] { ++told; }});
+            w->show();
+            Settle();
+            return w;
+        };
+        Tmailsettingform* w = open();
+        QCOMPARE(w->timeoutedt()->value(), 2.0);
+        QCOMPARE(w->lostcountedt()->value(), 2);
+        QVERIFY(w->notifychb()->isChecked());
+        QVERIFY(!w->mailalertchb()->isChecked());  // the mail alert is off until asked for
+        w->close();
+        Settle();
+
+        WriteIni("[Reachability]\ntimeout=3500\nlostcount=4\nnotifications=0\nmailalert=1\nkeep=this line\n");
+        w = open();
+        QCOMPARE(w->timeoutedt()->value(), 3.5);
+        QCOMPARE(w->lostcountedt()->value(), 4);
+        QVERIFY(!w->notifychb()->isChecked());
+        QVERIFY(w->mailalertchb()->isChecked());
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->timeoutedt()->setValue(0.5);
+        w->lostcountedt()->setValue(7);
+        w->notifychb()->setChecked(true);
+        w->mailalertchb()->setChecked(false);
+        // A repaint while the window is open keeps what was typed.
+        w->FormPaint();
+        QCOMPARE(w->lostcountedt()->value(), 7);
+        QPointer<Tmailsettingform> guard(w);
+        w->Button1()->click();
+        QVERIFY(Deleted(guard));
+        QCOMPARE(told, 1);
+        veltrin::ReachSettings reach;
+        veltrin::LoadReachSettings(inipath_.toStdString(), reach);
+        QCOMPARE(reach.timeoutms, 500);
+        QCOMPARE(reach.lostcount, 7);
+        QVERIFY(reach.notifications);
+        QVERIFY(!reach.mailalert);
+        QVERIFY(Lines(ReadIni()).contains(QStringLiteral("keep=this line")));
+
+        // The fields cannot go outside what the monitor accepts.
+        w = open();
+        w->timeoutedt()->setValue(100000.0);
+        w->lostcountedt()->setValue(0);
+        QCOMPARE(w->timeoutedt()->value(), veltrin::kMaxReachTimeoutMs / 1000.0);
+        QCOMPARE(w->lostcountedt()->value(), veltrin::kMinReachLostCount);
+        w->close();
+        Settle();
     }
 
     void okWithoutFileCreatesItPrivate() {
