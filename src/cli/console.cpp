@@ -31,6 +31,7 @@
 #include "metrics/httpserver.h"
 #include "monitor/monitor.h"
 #include "monitor/rowpicker.h"
+#include "monitor/statetext.h"
 #include "settings/settingsfile.h"
 #include "settings/startup.h"
 
@@ -134,6 +135,14 @@ public:
     void RawSocketUnavailable(const std::string& hint) override {
         Say(hint);
         noicmp = true;
+    }
+    // In the text format each change of a row's state is said as it happens, on stderr so that
+    // standard output keeps its table and address-log lines.
+    bool saystates = false;
+    void RowStatesChanged(const std::vector<StateChange>& changes) override {
+        if (!saystates) return;
+        for (const StateChange& c : changes)
+            if (c.to != RowState::NotYetPinged && c.to != RowState::NeverAnswered) Say(StateChangeLine(c));
     }
 };
 
@@ -491,6 +500,7 @@ int RunConsole(int argc, char** argv, bool needconsole) {
     Reporter reporter(list, accounting, options.format, store.get());
     list.SetObserver(&reporter);
     ConsoleEvents events;
+    events.saystates = options.format == Format::Text;
     {
         StepQueue queue;
         queue.SetWindowThread(std::this_thread::get_id());
@@ -559,6 +569,8 @@ int RunConsole(int argc, char** argv, bool needconsole) {
 
     std::string out;
     if (options.format == Format::Text) {
+        if (!events.noicmp)
+            for (int i = 0; i < list.Count(); ++i) Say(RowStateLine(list.Row(i).address, list.Status(i)));
         for (const AddressRow& row : list.Rows()) {
             std::string line = MainLogLine(row);
             if (!line.empty() && line.back() == '\r') line.pop_back();

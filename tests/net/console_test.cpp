@@ -5,6 +5,8 @@
 // holds only its loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -129,7 +131,14 @@ TEST_F(ConsoleTest, LoopbackRowsAreAnsweredAndPrintedInListOrder) {
         ASSERT_FALSE(r.timedout);
         // The zero-padded row is matched by address value, so every row answered.
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
+        // Standard error holds only the rows' states: changes as they happened, then one summary
+        // line a row.
+        int summaries = 0;
+        for (const auto& said : Lines(r.err)) {
+            EXPECT_NE(said.find(" answering"), std::string::npos) << said;
+            if (said.find(": answering, sent ") != std::string::npos) ++summaries;
+        }
+        EXPECT_EQ(summaries, 4) << r.err;
         const auto lines = Lines(r.out);
         ASSERT_GE(lines.size(), 4u) << r.out;
         // The last four lines are the rows; plain progress lines may come before them.
@@ -406,6 +415,33 @@ TEST_F(ConsoleTest, CsvGivesTheSummaryWithAHeader) {
         EXPECT_TRUE(std::regex_match(lines[1], row)) << lines[1];
         EXPECT_EQ(lines[1].rfind("localhost,", 0), 0u);
         EXPECT_TRUE(std::regex_match(lines[2], row)) << lines[2];
+    }
+}
+
+// The text format says on stderr why a row can never answer and how every row ended; standard
+// output keeps its address-log lines.
+TEST_F(ConsoleTest, TextFormatSaysStatesOnStandardError) {
+    NEED_ROOT();
+    for (const auto& program : Programs()) {
+        const Outcome r = RunProgram(With(program, {"--seconds", "2", "--interval", "1", "300.1.1.1", "127.0.0.1"}), Env());
+        ASSERT_FALSE(r.timedout);
+        EXPECT_EQ(r.status, 1) << r.err;
+        const std::string name = program[0].substr(program[0].rfind('/') + 1);
+        const auto said = Lines(r.err);
+        const auto has = [&](const std::string& text) {
+            return std::find(said.begin(), said.end(), name + ": " + text) != said.end();
+        };
+        EXPECT_TRUE(has("300.1.1.1 no address: not an IPv4 address")) << r.err;
+        EXPECT_TRUE(std::any_of(said.begin(), said.end(), [&](const std::string& l) {
+            return l.rfind(name + ": 127.0.0.1: answering, sent ", 0) == 0;
+        })) << r.err;
+        EXPECT_TRUE(std::any_of(said.begin(), said.end(), [&](const std::string& l) {
+            return l.rfind(name + ": 300.1.1.1: no address", 0) == 0;
+        })) << r.err;
+        const auto out = Lines(r.out);
+        ASSERT_GE(out.size(), 2u) << r.out;
+        EXPECT_EQ(out[out.size() - 2].rfind("300.1.1.1_", 0), 0u) << r.out;
+        EXPECT_EQ(out.back().rfind("127.0.0.1_", 0), 0u) << r.out;
     }
 }
 

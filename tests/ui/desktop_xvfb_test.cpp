@@ -161,7 +161,10 @@ private slots:
         QSystemTrayIcon* tray = w.TrayIcon();
         QVERIFY(tray != nullptr);
         QVERIFY(tray->isVisible());
-        QCOMPARE(tray->toolTip(), QStringLiteral("Korbel"));
+        // "Korbel" first; the second line counts the rows that answer.
+        QCOMPARE(tray->toolTip().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Korbel"));
+        QVERIFY2(tray->toolTip().section(QLatin1Char('\n'), 1).endsWith(QStringLiteral(" answering")),
+                 qPrintable(tray->toolTip()));
         QVERIFY(w.TrayGreen());
         QTRY_VERIFY(!tray->geometry().isEmpty());
 
