@@ -236,8 +236,8 @@ TEST_F(Unprivileged, NeitherWayGivesOneNoticeAndAQuietEnd) {
     HelperCopy uncapped(false);
     ASSERT_TRUE(uncapped.ok()) << uncapped.error();
     const Outcome r = Console(uncapped.path(), "3");
-    // Ends by itself (the console may report the failure through its exit status).
-    EXPECT_TRUE(r.status == 0 || r.status == 3) << r.status << " " << r.err;
+    // Ends by itself at once, with the status that says no way to send ICMP.
+    EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(Count(r.err, "Cannot send ICMP echo requests"), 1u) << r.err;
     // Both remedies, and the kernel's reasons.
     EXPECT_NE(r.err.find("setcap cap_net_raw+ep " + uncapped.path()), std::string::npos) << r.err;
@@ -248,7 +248,11 @@ TEST_F(Unprivileged, NeitherWayGivesOneNoticeAndAQuietEnd) {
     EXPECT_LT(r.err.size(), 2000u) << "a flood of messages";
     EXPECT_LT(r.out.size(), 2000u) << "a flood of messages";
     EXPECT_FALSE(Answered(r.out, "127.0.0.1"));
-    EXPECT_EQ(r.capeff, kNoCapability);
+    // With nothing to do the console is usually gone before its status can be read; when it was
+    // still there, it held nothing.
+    if (!r.capeff.empty()) {
+        EXPECT_EQ(r.capeff, kNoCapability);
+    }
 }
 
 TEST_F(Unprivileged, RootStartedConsoleKeepsOnlyNetRaw) {
