@@ -152,8 +152,8 @@ TEST(CliRowStats, WaitingRequestsAreBounded) {
 
 TEST(CliRowStats, OutOfRangeRowsAreIgnored) {
     Accounting a({"h"}, 1000ms);
-    EXPECT_FALSE(a.Sent(-1, "1.1.1.1", t0).state);
-    EXPECT_FALSE(a.Sent(1, "1.1.1.1", t0).state);
+    EXPECT_FALSE(a.Sent(-1, "192.0.2.1", t0).state);
+    EXPECT_FALSE(a.Sent(1, "192.0.2.1", t0).state);
     EXPECT_FALSE(a.Replied(5, 1, t0, w0).state);
     EXPECT_EQ(a.Row(0).sent, 0u);
 }

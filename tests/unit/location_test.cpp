@@ -437,7 +437,7 @@ TEST(LocationLoader, LoadsOnItsOwnThreadAndThenAnswers) {
     EXPECT_EQ(name, "Loopback");
     ASSERT_TRUE(loader.Lookup(IpKey("198.19.1.1"), name));
     EXPECT_EQ(name, "Bench");
-    ASSERT_TRUE(loader.Lookup(IpKey("8.8.8.8"), name));
+    ASSERT_TRUE(loader.Lookup(IpKey("203.0.113.9"), name));
     EXPECT_EQ(name, "Unkown IP");
 
     // A missing file gives an empty table; nothing is answered before the load is done.
