@@ -180,21 +180,30 @@ private:
         }
     }
 
-    ssize_t ReceiveReply(std::uint8_t* buffer, std::size_t capacity) {
-        sockaddr_in from{};
-        iovec iov{message_, sizeof message_};
-        alignas(cmsghdr) char control[256];
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
+    // One datagram into message_ without waiting, EINTR retried; `msg` keeps the peer address and
+    // the ancillary data for the caller to read.
+    ssize_t ReceiveInto(msghdr& msg, iovec& iov, sockaddr_in& peer, char* control, std::size_t controlsize, int flags) {
+        iov = iovec{message_, sizeof message_};
+        msg = msghdr{};
+        msg.msg_name = &peer;
+        msg.msg_namelen = sizeof peer;
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
         msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
+        msg.msg_controllen = controlsize;
         ssize_t n;
         do {
-            n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
+            n = ::recvmsg(fd_, &msg, flags | MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    ssize_t ReceiveReply(std::uint8_t* buffer, std::size_t capacity) {
+        sockaddr_in from{};
+        iovec iov{};
+        alignas(cmsghdr) char control[256];
+        msghdr msg{};
+        const ssize_t n = ReceiveInto(msg, iov, from, control, sizeof control, 0);
         if (n < 0) return n;
         Ancillary a;
         ReadAncillary(msg, a);
@@ -204,19 +213,10 @@ private:
 
     ssize_t ReceiveError(std::uint8_t* buffer, std::size_t capacity) {
         sockaddr_in target{};
-        iovec iov{message_, sizeof message_};
+        iovec iov{};
         alignas(cmsghdr) char control[512];
         msghdr msg{};
-        msg.msg_name = &target;
-        msg.msg_namelen = sizeof target;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        ssize_t n;
-        do {
-            n = ::recvmsg(fd_, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
-        } while (n < 0 && errno == EINTR);
+        const ssize_t n = ReceiveInto(msg, iov, target, control, sizeof control, MSG_ERRQUEUE);
         if (n < 0) return 0;
         Ancillary a;
         ReadAncillary(msg, a);
