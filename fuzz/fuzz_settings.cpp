@@ -1,30 +1,18 @@
 // The settings file on any bytes: LoadSettings reads it (from a memory file) within its bounds;
 // the INI model gives back the same bytes unchanged, finds a value right after setting it, and
 // setting the same value twice changes nothing; escaped values read back as they were.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "fuzzhelp.h"
+#include "memfile.h"
 #include "settings/inifile.h"
 #include "settings/settingsfile.h"
 
 namespace {
 
 using fuzzhelp::Check;
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t done = ::write(fd, data, size);
-        if (done <= 0) return false;
-        data += done;
-        size -= static_cast<std::size_t>(done);
-    }
-    return true;
-}
 
 std::size_t CountLines(const std::string& text) {
     std::size_t lines = 0;
@@ -37,17 +25,14 @@ std::size_t CountLines(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes = fuzzhelp::Bytes(data, size);
 
-    const int fd = ::memfd_create("korbel setting.ini", MFD_CLOEXEC);
-    if (fd >= 0) {
-        if (WriteAll(fd, data, size)) {
-            veltrin::Tmailsetting mail;
-            std::int32_t interval = 0, datalength = 0;
-            veltrin::LoadSettings("/proc/self/fd/" + std::to_string(fd), mail, interval, datalength);
-            for (const std::string* text : {&mail.smtpserver, &mail.sendfrom, &mail.sendto, &mail.subject,
-                                            &mail.emailtext, &mail.sendsetting, &mail.option1, &mail.option2})
-                Check(text->size() <= 2047);
-        }
-        ::close(fd);
+    static fuzzhelp::MemFile file("korbel setting.ini");
+    if (file.Fill(data, size)) {
+        veltrin::Tmailsetting mail;
+        std::int32_t interval = 0, datalength = 0;
+        veltrin::LoadSettings(file.path(), mail, interval, datalength);
+        for (const std::string* text : {&mail.smtpserver, &mail.sendfrom, &mail.sendto, &mail.subject,
+                                        &mail.emailtext, &mail.sendsetting, &mail.option1, &mail.option2})
+            Check(text->size() <= 2047);
     }
 
     veltrin::IniFile ini;

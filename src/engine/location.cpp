@@ -164,7 +164,10 @@ int LoadLocationTable(const std::string& path, LocationTable& table, std::size_t
         struct stat info {};
         if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
             RecordReader reader(table, maxrecords);
-            std::vector<char> buffer(kLocationRecordSize * kRecordsPerRead);
+            // A small file gets a buffer of its own size, not the large reads' 220 KB; the loop
+            // reads on until the end whatever the file's size has become meanwhile.
+            const std::size_t filesize = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
+            std::vector<char> buffer(std::clamp(filesize, kLocationRecordSize, kLocationRecordSize * kRecordsPerRead));
             for (;;) {
                 if (stop != nullptr && stop->load(std::memory_order_relaxed)) break;
                 // Records past the bound are never read.
