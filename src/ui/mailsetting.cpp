@@ -57,6 +57,14 @@ std::int32_t IntOr(const QString& text, std::int32_t fallback) {
 
 bool HasAt(const QLineEdit* field) { return field->text().contains(QLatin1Char('@')); }
 
+// The reason the settings file was not written (it names the file), or the file alone when the
+// save gave none.
+void ShowSaveError(QWidget* parent, const std::string& reason) {
+    const veltrin::Tgolbal* g = Golbal();
+    const QString why = !reason.empty() ? FromStd(reason) : g ? FromStd(g->inipath) : QString();
+    veltrin::ShowNotice(parent, QStringLiteral("Setting save error: %1").arg(why));
+}
+
 QString MemoText(const std::string& stored) {
     QString text = FromStd(stored);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
@@ -379,8 +387,9 @@ void Tmailsettingform::Button1Click() {
         }
         {
             StoreMailSettings(veltrin::OkMailText(MailTextLines()));
-            if (!veltrin::SaveMailSettings(g->inipath, g->mailsetting)) {
-                SaveFailed();
+            std::string error;
+            if (!veltrin::SaveMailSettings(g->inipath, g->mailsetting, &error)) {
+                ShowSaveError(this, error);
                 return;
             }
         }
@@ -391,8 +400,12 @@ void Tmailsettingform::Button1Click() {
         g->mailsetting.savetime = IntOr(savetimeedt_->text(), 0);
         g->interval = IntOr(intervaltext, 3);
         g->datalength = IntOr(lengthtext, 8);
-        if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval) ||
-            !veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0) ||
+        std::string error;
+        if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval, &error)) {
+            ShowSaveError(this, error);
+            return;
+        }
+        if (!veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0) ||
             !SaveReachFields()) {
             SaveFailed();
             return;
@@ -405,10 +418,7 @@ void Tmailsettingform::Button2Click() { close(); }
 
 // The values are in use for this run; the window stays open so that OK can be tried again once
 // the file's folder is writable, or Cancel keeps them for this run only.
-void Tmailsettingform::SaveFailed() {
-    const veltrin::Tgolbal* g = Golbal();
-    veltrin::ShowNotice(this, QStringLiteral("Setting save error: %1").arg(g ? FromStd(g->inipath) : QString()));
-}
+void Tmailsettingform::SaveFailed() { ShowSaveError(this, std::string()); }
 
 void Tmailsettingform::RefuseAddress(QLineEdit* field, const QString& text, const QString& title) {
     // The message box takes the focus; the field gets it back once the box is gone, without the

@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -25,6 +26,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <future>
 #include <memory>
@@ -41,6 +46,35 @@ using veltrin::Golbal;
 using veltrin::Tmailsetting;
 
 namespace {
+
+// Run as root, the test has a mount namespace of its own, so that the read-only bind of a test
+// folder is seen by nobody else. Done before main, while the process still has one thread.
+const bool gPrivateMounts = [] {
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0) return false;
+    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}();
+
+// Makes `folder` read-only where it stands (a read-only bind of itself) for its life; root
+// ignores file modes, so this is how a folder nobody may write to is made for root.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const QString& folder) : folder_(folder.toStdString()) {
+        if (::mount(folder_.c_str(), folder_.c_str(), nullptr, MS_BIND, nullptr) != 0) return;
+        mounted_ = true;
+        ok_ = ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    }
+    ~ReadOnlyFolder() {
+        if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::string folder_;
+    bool mounted_ = false;
+    bool ok_ = false;
+};
 
 // Stored settings every test starts from: both addresses valid, authentication on.
 Tmailsetting BaseMail() {
@@ -889,32 +923,83 @@ private slots:
     }
 
     void okWhenSaveFails_data() {
+        QTest::addColumn<QString>("how");
         QTest::addColumn<bool>("advanced");
-        QTest::newRow("mail page") << false;
-        QTest::newRow("advanced page") << true;
+        QTest::addColumn<QString>("reason");  // what the message must say, besides the file
+        for (const bool advanced : {false, true}) {
+            const char* page = advanced ? "advanced page" : "mail page";
+            QTest::addRow("%s, file where the folder should be", page)
+                << "file as folder" << advanced << "Cannot read the settings file";
+            QTest::addRow("%s, read-only folder", page) << "read-only folder" << advanced << "Read-only file system";
+            QTest::addRow("%s, file over the size bound", page)
+                << "oversized" << advanced << "is larger than 16 MB; it was left as it is";
+            QTest::addRow("%s, save would pass the size bound", page)
+                << "would pass" << advanced << "The settings would take more than 16 MB";
+        }
     }
 
-    // A settings file that cannot be written is reported, and the window stays open so nothing
-    // typed is lost.
+    // A settings file that cannot be written is reported with the reason, the old file stays as
+    // it was, and the window stays open so nothing typed is lost.
     void okWhenSaveFails() {
+        QFETCH(QString, how);
         QFETCH(bool, advanced);
-        const QString blocker = tmp_.path() + QStringLiteral("/plain-file");
-        {
-            QFile file(blocker);
+        QFETCH(QString, reason);
+        const QString folder = tmp_.path() + QStringLiteral("/savefails");
+        QFile::remove(folder);
+        QVERIFY(QDir(folder).removeRecursively());
+        const QString path = folder + QStringLiteral("/korbel setting.ini");
+        QByteArray before;  // the settings file as it stands before OK
+        std::unique_ptr<ReadOnlyFolder> readonly;
+        if (how == QLatin1String("file as folder")) {
+            QFile file(folder);
             QVERIFY(file.open(QIODevice::WriteOnly));
+        } else {
+            QVERIFY(QDir().mkpath(folder));
+            if (how == QLatin1String("read-only folder")) {
+                if (!gPrivateMounts) QSKIP("a read-only folder for root needs root and a mount namespace of its own");
+                readonly = std::make_unique<ReadOnlyFolder>(folder);
+                QVERIFY(readonly->ok());
+            } else {
+                // A file just over the bound, or one so close to it that the saved keys pass it.
+                const qsizetype bound = static_cast<qsizetype>(veltrin::kMaxSettingsFileBytes);
+                before = QByteArray("[other]\r\nkept=") +
+                         QByteArray(how == QLatin1String("oversized") ? bound : bound - 40, 'x') + "\r\n";
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                QCOMPARE(file.write(before), before.size());
+            }
         }
-        const std::string path = (blocker + QStringLiteral("/korbel setting.ini")).toStdString();
-        Golbal()->inipath = path;
+        Golbal()->inipath = path.toStdString();
         Tmailsettingform* w = Open();
         QVERIFY(w);
         if (advanced) w->PageControl()->setCurrentWidget(w->AdvancedPage());
         w->subjectedt()->setText(QStringLiteral("Kept"));
         QPointer<Tmailsettingform> guard(w);
         w->Button1()->click();
-        QCOMPARE(log_, QStringList{QStringLiteral("notice [Notice] Setting save error: ") + QString::fromStdString(path)});
+
+        QCOMPARE(log_.size(), 1);
+        const QString shown = log_.front();
+        QVERIFY2(shown.startsWith(QLatin1String("notice [Notice] Setting save error: ")), qPrintable(shown));
+        QVERIFY2(shown.contains(reason), qPrintable(shown));
+        if (how != QLatin1String("would pass")) QVERIFY2(shown.contains(path), qPrintable(shown));
         QVERIFY(!Deleted(guard));
         QCOMPARE(w->subjectedt()->text(), QStringLiteral("Kept"));
-        QFile::remove(blocker);
+        if (how == QLatin1String("file as folder")) {
+            QVERIFY(QFileInfo(folder).isFile());
+        } else {
+            QFile file(path);
+            if (before.isEmpty()) {
+                QVERIFY(!file.exists());
+            } else {
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                QVERIFY(file.readAll() == before);
+            }
+            QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     before.isEmpty() ? QStringList() : QStringList{QStringLiteral("korbel setting.ini")});
+        }
+        readonly.reset();
+        QFile::remove(folder);
+        QVERIFY(QDir(folder).removeRecursively());
     }
 
     // ---- Send mail now... ----------------------------------------------------------------------
