@@ -72,9 +72,13 @@ bool BoundAddressText(std::string& text) {
     if (text.size() <= kMaxHostNameText) return false;
     const std::size_t bound = AddressTextBound(text);
     if (text.size() <= bound) return false;
+    // Back to the first byte of the character the bound falls in. A character has at most four
+    // bytes: a longer run of continuation bytes is no character, and walking back over it could
+    // leave nothing of the address, so such text is cut at the bound itself.
+    const auto continuation = [&text](std::size_t at) { return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80; };
     std::size_t end = bound;
-    // Back to the first byte of the character the bound falls in.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    while (end + 3 > bound && continuation(end)) --end;
+    if (continuation(end)) end = bound;
     text.resize(end);
     return true;
 }

@@ -163,13 +163,17 @@ TEST(LoadAddressText, CutsAddressTextsToTheirBound) {
         {web, web.substr(0, 4096)},
         {"x http://" + std::string(3000, 'p'), "x http://" + std::string(3000, 'p')},
         {longname, longname.substr(0, 252)},  // never half a character
+        // Continuation bytes that make no character: cut at the bound, not walked back to nothing.
+        {std::string(300, '\xb3'), std::string(253, '\xb3')},
+        {"\x87" + std::string(300, '\xb3') + "\xff~", "\x87" + std::string(252, '\xb3')},
+        {std::string(250, 'h') + std::string(10, '\xb3'), std::string(250, 'h') + std::string(3, '\xb3')},
     };
     std::string bytes;
     for (const auto& c : cases) bytes += c.address + "_rest\r\n";
     std::vector<AddressRow> rows;
     std::size_t cut = 99;
     ASSERT_EQ(LoadAddressText(bytes, rows, &cut), std::size(cases));
-    EXPECT_EQ(cut, 4u);
+    EXPECT_EQ(cut, 7u);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(rows[i].address.size(), cases[i].kept.size()) << i;
         EXPECT_EQ(rows[i].address, cases[i].kept) << i;
