@@ -1,6 +1,7 @@
 // What a receiver does with any datagram: the header-length bound, the ICMP checksum, the decode
 // and the match against a send record. The record holds echoes built from the input, so the
-// fuzzer reaches answered, late, duplicate and unknown replies.
+// fuzzer reaches answered, late, duplicate and unknown replies (the datagram is offered again
+// after it was taken).
 //
 // Input: byte 0 selects how many echoes are recorded (low 2 bits) and whether the checksum is
 // mended before the check (bit 2: reaches the decoder and the ledger past the checksum); bytes
@@ -52,21 +53,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int records = mode & 3;
     for (int i = 0; i < records; ++i) ledger.Record(source, id, tick, static_cast<std::int64_t>(i) * 700'000'000);
 
-    for (int round = 0; round < 2; ++round) {
+    // The same datagram offered again and again (copies on the wire): each recorded echo is
+    // taken once, oldest pending first, then a lost one as late; copies after that are
+    // duplicates. Round 1 has no record and passes the decoder's record on.
+    int taken = 0;
+    for (int round = 0; round < 6; ++round) {
+        const bool withledger = round != 1;
         const veltrin::ReplyCheck c =
-            veltrin::CheckDatagram(d.data(), length, 0, 1'500'000'000, expected, round == 0 ? &ledger : nullptr);
+            veltrin::CheckDatagram(d.data(), length, 0, 1'500'000'000, expected, withledger ? &ledger : nullptr);
+        if (withledger && c.match == veltrin::EchoLedger::Match::Duplicate) Check(taken > 0 && !c.show);
         if (!c.show) continue;
         Check(header > 0);
         Check(veltrin::IcmpChecksumValid(d.data(), length));
         Check(c.described.packetsize == std::to_string(length));
         if (c.echoreply) {
-            Check(round == 0 && records > 0);
+            Check(withledger && records > 0);
             Check(c.match == veltrin::EchoLedger::Match::Answered || c.match == veltrin::EchoLedger::Match::Late);
             Check(c.rttns >= 0 && c.rttns <= 1'500'000'000);
             Check(c.described.replytime == std::to_string(c.rttns / 1'000'000));
+            Check(++taken <= records);
         }
         // With a record, only echo replies that answer it and messages other than echoes pass.
-        if (round == 0) Check(d[static_cast<std::size_t>(header)] != 8);
+        if (withledger) Check(d[static_cast<std::size_t>(header)] != 8);
     }
     return 0;
 }
