@@ -1,4 +1,5 @@
-// The settings file on any bytes: LoadSettings reads it (from a memory file) within its bounds;
+// The settings file on any bytes: LoadSettings, the reachability and desktop-option readers read
+// it (from a memory file) within their bounds;
 // the INI model gives back the same bytes unchanged, finds a value right after setting it, and
 // setting the same value twice changes nothing; escaped values read back as they were.
 #include <cstddef>
@@ -33,6 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const std::string* text : {&mail.smtpserver, &mail.sendfrom, &mail.sendto, &mail.subject,
                                         &mail.emailtext, &mail.sendsetting, &mail.option1, &mail.option2})
             Check(text->size() <= 2047);
+        // The other readers of the same file keep their values within their ranges.
+        veltrin::ReachSettings reach;
+        veltrin::LoadReachSettings(file.path(), reach);
+        Check(reach.timeoutms >= veltrin::kMinReachTimeoutMs && reach.timeoutms <= veltrin::kMaxReachTimeoutMs);
+        Check(reach.lostcount >= veltrin::kMinReachLostCount && reach.lostcount <= veltrin::kMaxReachLostCount);
+        (void)veltrin::LoadPingInteger(file.path(), veltrin::kKeepListKey, 1);
     }
 
     veltrin::IniFile ini;
