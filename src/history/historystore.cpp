@@ -160,6 +160,24 @@ HistoryStore::~HistoryStore() {
 }
 
 bool HistoryStore::Start(std::string* error) {
+    if (options_.readonly) {
+        const int rc = sqlite3_open_v2(path_.c_str(), &reader_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (rc != SQLITE_OK) {
+            *error = Describe(reader_, rc);
+            return false;
+        }
+        sqlite3_busy_timeout(reader_, kBusyTimeoutMs);
+        const std::int64_t version = PragmaInt(reader_, "PRAGMA user_version");
+        if (version < 0) {
+            *error = Describe(reader_, sqlite3_errcode(reader_));
+            return false;
+        }
+        if (version != kSchemaVersion) {
+            *error = version == 0 ? "holds no history" : "written by another version of the program (format " + std::to_string(version) + ")";
+            return false;
+        }
+        return true;
+    }
     const std::string folder = FolderOf(path_);
     if (!folder.empty() && !MakeDirectories(folder)) {
         *error = "cannot create its folder";
@@ -256,7 +274,7 @@ std::int64_t HistoryStore::FileBytes() const {
 }
 
 void HistoryStore::Record(const std::vector<EchoResult>& results) {
-    if (results.empty()) return;
+    if (results.empty() || options_.readonly) return;
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -285,6 +303,7 @@ void HistoryStore::Record(const std::vector<EchoResult>& results) {
 }
 
 void HistoryStore::Flush() {
+    if (!thread_.joinable()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     const std::uint64_t target = recorded_;
     flushnow_ = true;

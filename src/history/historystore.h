@@ -56,6 +56,9 @@ struct HistoryOptions {
     std::function<void(const std::string& error)> onerror;
     // Results wait at most this long before they are written.
     int flushms = 1000;
+    // Only reads: the file must already be a history database; nothing is created, written or
+    // pruned, and Record does nothing (printing the history while a monitor writes it).
+    bool readonly = false;
 };
 
 class HistoryStore {
