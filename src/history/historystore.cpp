@@ -30,6 +30,7 @@ constexpr std::size_t kWakeAt = 20'000;
 // row (one per flush period) before the database counts as locked.
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kMaxBusyRounds = 10;
+constexpr int kCheckpointFrames = 1000;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS hosts(id INTEGER PRIMARY KEY, address TEXT NOT NULL UNIQUE);"
@@ -221,8 +222,16 @@ bool HistoryStore::Start(std::string* error) {
     Exec(writer_, "PRAGMA synchronous=NORMAL");
     const std::string limit = "PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes);
     Exec(writer_, limit.c_str());
-    // Checkpoints run after a commit, outside the lock readers take.
+    // Checkpoints run after a commit, outside the lock readers take (see WriteBatch); the hook
+    // tells how long the log has grown.
     sqlite3_wal_autocheckpoint(writer_, 0);
+    sqlite3_wal_hook(
+        writer_,
+        [](void* self, sqlite3*, const char*, int frames) {
+            static_cast<HistoryStore*>(self)->walframes_ = frames;
+            return SQLITE_OK;
+        },
+        this);
     rc = Exec(writer_, "BEGIN IMMEDIATE");
     if (rc == SQLITE_OK) rc = Exec(writer_, kSchema);
     if (rc == SQLITE_OK && version == 0) rc = Exec(writer_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
@@ -314,14 +323,19 @@ void HistoryStore::Flush() {
 void HistoryStore::Fail(const std::string& error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (failed_.load()) return;
+        if (failing_) return;
+        failing_ = true;
         error_ = error;
+    }
+    // Told before Failed() turns true, so whoever sees the failure also finds it said.
+    if (options_.onerror) options_.onerror("history database " + path_ + ": " + error);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         failed_.store(true);
         done_ = recorded_;
         pending_.clear();
     }
     written_.notify_all();
-    if (options_.onerror) options_.onerror("history database " + path_ + ": " + error);
 }
 
 void HistoryStore::Run() {
@@ -473,7 +487,11 @@ HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batc
         Fail(Describe(writer_, rc));
         return BatchResult::Failed;
     }
-    if (++batches_ % 16 == 0) sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    // SQLite's own rule (a checkpoint once the log holds 1000 pages), run here.
+    if (walframes_ >= kCheckpointFrames) {
+        sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        walframes_ = 0;
+    }
     const std::int64_t now = Now();
     if (now - lastprunems_ >= kRawPruneEveryMs || now < lastprunems_) Prune(now);
     Trim();
