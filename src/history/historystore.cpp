@@ -589,6 +589,7 @@ std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::
     std::vector<HistoryPoint> points;
     if (count == 0 || failed_.load()) return points;
     std::vector<EchoResult> pending;
+    std::string failure;
     int rc = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(readmutex_);
@@ -606,8 +607,9 @@ std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::
             }
         }
         pending = PendingOf(address);
+        if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
-    if (IsFatal(rc)) const_cast<HistoryStore*>(this)->Fail(Describe(reader_, rc));
+    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
     std::reverse(points.begin(), points.end());
     for (const EchoResult& r : pending) points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
     std::stable_sort(points.begin(), points.end(),
@@ -621,6 +623,7 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
     std::vector<HistoryPoint> points;
     if (untilms <= sincems || failed_.load()) return points;
     std::vector<EchoResult> pending;
+    std::string failure;
     int rc = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(readmutex_);
@@ -640,8 +643,9 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
             }
         }
         pending = PendingOf(address);
+        if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
-    if (IsFatal(rc)) const_cast<HistoryStore*>(this)->Fail(Describe(reader_, rc));
+    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
     bool added = false;
     for (const EchoResult& r : pending)
         if (r.wallms >= sincems && r.wallms < untilms) {
@@ -660,6 +664,7 @@ std::vector<HistoryMinute> HistoryStore::Minutes(const std::string& address, std
     std::map<std::int64_t, double> sums;  // answered round trips of a minute, in ms
     if (untilms <= sincems || failed_.load()) return {};
     std::vector<EchoResult> pending;
+    std::string failure;
     int rc = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(readmutex_);
@@ -693,8 +698,9 @@ std::vector<HistoryMinute> HistoryStore::Minutes(const std::string& address, std
             }
         }
         pending = PendingOf(address);
+        if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
-    if (IsFatal(rc)) const_cast<HistoryStore*>(this)->Fail(Describe(reader_, rc));
+    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
     for (const EchoResult& r : pending) {
         const std::int64_t minute = MinuteOf(r.wallms);
         if (minute < sincems || minute >= untilms) continue;
