@@ -39,7 +39,7 @@ double IntervalZeroRate(double seconds) {
     EchoLedger ledger;
     long answered = 0;
     const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-    tsendthread sender(
+    Threaded<tsendthread> sender(
         queue,
         [&](SendTarget& target) {
             target.ip = "127.0.0.1";
@@ -51,7 +51,7 @@ double IntervalZeroRate(double seconds) {
             return true;
         },
         {}, 100);
-    trecvthread receiver(
+    Threaded<trecvthread> receiver(
         queue, [&sender] { return sender.Started() ? int{sender.Identifier()} : -1; }, &ledger,
         [&](const std::uint8_t*, int, const ReplyCheck& check) {
             if (check.match == EchoLedger::Match::Answered) ++answered;
