@@ -6,6 +6,7 @@
 //
 // Keep this file small: it is meant to be read whole before it is given its capability.
 #include <arpa/inet.h>
+#include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/capability.h>
@@ -142,6 +143,11 @@ int main(int argc, char**) {
         Tell(proto::kFailed, static_cast<std::uint32_t>(openerror));
         return 1;
     }
+    // Our own echo requests (on loopback) and everybody's are of no use to the program: the
+    // kernel drops them instead of waking both of us for each one.
+    icmp_filter filter{};
+    filter.data = 1U << ICMP_ECHO;
+    ::setsockopt(raw, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
     if (!Tell(proto::kReady, 0)) return 1;
 
     std::vector<std::uint8_t> buffer(proto::kMaxForward);
