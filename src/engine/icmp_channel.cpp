@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,7 +94,11 @@ void SkipEchoRequests(int fd) {
 
 class RawChannel final : public IcmpChannel {
 public:
-    explicit RawChannel(int fd) : fd_(fd) { SkipEchoRequests(fd_); }
+    explicit RawChannel(int fd) : fd_(fd) {
+        SkipEchoRequests(fd_);
+        const int on = 1;
+        stamps_ = ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+    }
     ~RawChannel() override { ::close(fd_); }
     IcmpPath path() const override { return IcmpPath::Raw; }
     int fd() const override { return fd_; }
@@ -108,9 +113,47 @@ public:
         } while (n < 0 && errno == EINTR);
         return n;
     }
+    bool StampsArrivals() const override { return stamps_; }
+    ssize_t ReceiveStamped(std::uint8_t* buffer, std::size_t capacity, std::int64_t& arrivalns) override {
+        arrivalns = -1;
+        iovec iov{buffer, capacity};
+        alignas(cmsghdr) char control[128];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n;
+        do {
+            n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) return n;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS || c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+                continue;
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            arrivalns = ArrivalOnMonotonic(stamp);
+        }
+        return n;
+    }
 
 private:
+    // The kernel stamps arrivals on the wall clock; the program measures on the monotonic one.
+    // A stamp that does not fit (the wall clock was set meanwhile) counts as "now".
+    static std::int64_t ArrivalOnMonotonic(const timespec& stamp) {
+        timespec wall{}, mono{};
+        ::clock_gettime(CLOCK_REALTIME, &wall);
+        ::clock_gettime(CLOCK_MONOTONIC, &mono);
+        const auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+        const std::int64_t age = ns(wall) - ns(stamp);
+        const std::int64_t now = ns(mono);
+        if (age < 0 || age > 10'000'000'000) return now;
+        return now - age;
+    }
+
     int fd_;
+    bool stamps_ = false;
 };
 
 // ---- ICMP datagram socket -------------------------------------------------------------------

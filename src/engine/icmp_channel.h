@@ -40,6 +40,15 @@ public:
     // One datagram starting with its IPv4 header, never blocking: -1 with EAGAIN when nothing
     // is waiting. `rebuilt` (optional) tells whether the header was made here.
     virtual ssize_t Receive(std::uint8_t* buffer, std::size_t capacity, bool* rebuilt = nullptr) = 0;
+    // Whether ReceiveStamped tells when each datagram arrived, so a receiver may read the
+    // datagrams of a while at once without losing their times.
+    virtual bool StampsArrivals() const { return false; }
+    // Receive, also telling when the kernel took the datagram in (CLOCK_MONOTONIC nanoseconds),
+    // or -1 in `arrivalns` when the channel cannot tell.
+    virtual ssize_t ReceiveStamped(std::uint8_t* buffer, std::size_t capacity, std::int64_t& arrivalns) {
+        arrivalns = -1;
+        return Receive(buffer, capacity);
+    }
 };
 
 struct IcmpChannelChoice {

@@ -14,8 +14,6 @@ namespace veltrin {
 namespace {
 
 constexpr int kFailPauseMs = 100;
-// Replies reach the window in steps of at most this many ms of arrivals, not one step each.
-constexpr int kReplyGatherMs = 50;
 
 // Wall clock in ms since the epoch, for the times a row shows.
 std::int64_t WallMs() {
@@ -112,6 +110,7 @@ bool Monitor::CreateSet() {
         [this](const std::uint8_t*, int, const ReplyCheck& check) { ShowReply(check); },
         [this](int error) { SocketFailed(error); });
     receiver->SetBatch([this](std::vector<ReplyCheck>& checks) { ShowReplies(checks); }, kReplyGatherMs);
+    receiver->SetDeferredWhile([this] { return sweepsteady_.load(); });
     auto sender = std::make_unique<tsendthread>(
         handover_, [this](SendTarget& target) { return sweeping_ ? PickSlice(target) : PickAddress(target); },
         std::function<void(int)>{}, kFailPauseMs);

@@ -34,6 +34,9 @@ public:
 
 class Monitor {
 public:
+    // Replies reach the window in steps of at most this many ms of arrivals, not one step each.
+    static constexpr int kReplyGatherMs = 50;
+
     // intervaltext: the interval field's current text, read on the window thread every cycle.
     Monitor(AddressList& list, HandOver& handover, MonitorEvents& events, std::function<std::string()> intervaltext);
     ~Monitor();  // stops and joins the workers
@@ -104,6 +107,7 @@ private:
     Gate hintgate_;                                   // lets ~Monitor cut short the hint hand-over
     SweepPace sweeppace_;
     bool sweeping_ = false;
+    std::atomic<bool> sweepsteady_{false};  // sweeping_, for the receiver thread
     std::function<void(int, const std::string&)> picked_;
 };
 

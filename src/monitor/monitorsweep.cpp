@@ -10,6 +10,7 @@ namespace veltrin {
 void Monitor::SetSweep(bool on) {
     if (on == sweeping_) return;
     sweeping_ = on;
+    if (!on) sweepsteady_.store(false);
     sweeppace_.Reset();
 }
 
@@ -38,7 +39,10 @@ bool Monitor::PickSlice(SendTarget& target) {
     sweeppace_.Next(list_.Count(), static_cast<long long>(interval) * 100, MonotonicNs(),
                     static_cast<std::int64_t>(options_.timeoutms) * 1'000'000, address, turn, target.sweep);
     Announce();
-    if (target.sweep.slots.empty()) return false;
+    // Replies come steadily when more than one is due per gathering time: the receiver then
+    // reads them in bunches instead of waking for each.
+    sweepsteady_.store(target.sweep.gapns < static_cast<std::int64_t>(kReplyGatherMs) * 1'000'000);
+    if (target.sweep.turns.empty()) return false;
     target.interval = interval;
     target.datalength = golbal ? golbal->datalength : 8;
     EchoLedger* ledger = &ledger_;

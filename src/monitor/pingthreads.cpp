@@ -55,7 +55,7 @@ bool tsendthread::RunSweep(const SendTarget& target, std::int64_t& nextns) {
     // with a burst; ahead by more than one gap (the period got shorter): start now.
     if (nextns < now - SweepPace::kSliceNs || nextns > now + gap) nextns = now;
     const std::uint16_t id = channel->Identifier(CurrentThreadIdentifier());
-    for (const SweepSlot& slot : target.sweep.slots) {
+    for (const SweepSlot& slot : target.sweep.turns) {
         if (!WaitUntilNs(g, nextns)) return false;
         // A pause drops the rest of the slice: nothing may go out while the monitor is stopped.
         if (g.Paused()) return true;
@@ -77,7 +77,7 @@ void tsendthread::Run() {
         SendTarget target;
         bool send = false;
         if (!OnWindow([&] { send = pick_ ? pick_(target) : false; })) return;
-        if (send && !target.sweep.slots.empty()) {
+        if (send && !target.sweep.turns.empty()) {
             if (!RunSweep(target, sweepnext)) return;
             continue;
         }
@@ -159,11 +159,70 @@ void trecvthread::Run() {
         steps_.fetch_add(1);
         lasthandns = MonotonicNs();
         const bool ran = OnWindow([&] { acceptmany_(batch); });
+        shown_.fetch_add(batch.size());
         batch.clear();
         return ran;
     };
+    // One datagram of `length` bytes in `buffer`, read at `tick` / `recvns`: checked, then shown
+    // (or gathered for the next step). False when the worker was asked to stop meanwhile.
+    const auto take = [&](int length, std::uint32_t tick, std::int64_t recvns) {
+        if (static_cast<std::size_t>(length) < kZeroedPrefix)
+            std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
+        try {
+            // No sender yet: nothing can be ours.
+            const int wanted = expectedid_ ? expectedid_() : -1;
+            if (wanted < 0) return true;
+            const std::uint16_t expected = channel->Identifier(static_cast<std::uint16_t>(wanted));
+            // An ICMP error about one of our echoes carries our identifier only in the request
+            // it quotes; the decoder reads the identifier where a reply has it.
+            std::uint16_t decodeid = expected;
+            if (QuotedEchoIdentifier(buffer.data(), static_cast<std::size_t>(length)) == expected) {
+                const std::size_t ihl = static_cast<std::size_t>(buffer[0] & 0x0F) * 4;
+                decodeid = static_cast<std::uint16_t>(buffer[ihl + 4] | (buffer[ihl + 5] << 8));
+            }
+            ReplyCheck check = CheckDatagram(buffer.data(), length, tick, recvns, decodeid, ledger_);
+            if (!check.show) return true;
+            accepted_.fetch_add(1);
+            if (acceptmany_) {
+                // At most one step per gathering time: a reply after a quiet spell goes at once,
+                // the ones that follow it closely wait for the next step.
+                const std::int64_t gather = static_cast<std::int64_t>(gatherms_) * 1'000'000;
+                batch.push_back(std::move(check));
+                if (batch.size() == 1) batchdue = std::max(MonotonicNs(), lasthandns + gather);
+                if (MonotonicNs() >= batchdue || batch.size() >= kMaxBatch) return handbatch();
+                return true;
+            }
+            steps_.fetch_add(1);
+            if (!OnWindow([&] {
+                    if (accept_) accept_(buffer.data(), length, check);
+                }))
+                return false;
+            shown_.fetch_add(1);
+        } catch (...) {
+            // A failure with one datagram never ends the receiver.
+        }
+        return true;
+    };
+
     for (;;) {
         if (!g.WaitWhilePaused()) return;
+        if (deferred_ && acceptmany_ && channel->StampsArrivals() && deferred_()) {
+            // Replies come steadily (the sweep pace): rather than wake for each one, read what
+            // came during one gathering time at once; each keeps the kernel's arrival time.
+            if (!g.Sleep(gatherms_)) return;
+            if (g.Paused()) continue;  // what arrived waits in the socket for the resume
+            for (int n = 0; n < 100000; ++n) {
+                std::int64_t arrival = -1;
+                const ssize_t got = channel->ReceiveStamped(buffer.data(), buffer.size(), arrival);
+                if (got <= 0) break;
+                const std::int64_t now = MonotonicNs();
+                const std::int64_t recvns = arrival >= 0 && arrival <= now ? arrival : now;
+                const std::uint32_t tick = TickCount() - static_cast<std::uint32_t>((now - recvns) / 1'000'000);
+                if (!take(static_cast<int>(got), tick, recvns)) return;
+            }
+            if (!batch.empty() && !handbatch()) return;
+            continue;
+        }
         int waitms = -1;
         if (!batch.empty()) {
             const std::int64_t left = batchdue - MonotonicNs();
@@ -186,40 +245,7 @@ void trecvthread::Run() {
             if (!g.Sleep(kReceiveFailPauseMs)) return;
             continue;
         }
-        const int length = static_cast<int>(got);
-        if (static_cast<std::size_t>(length) < kZeroedPrefix)
-            std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
-        try {
-            // No sender yet: nothing can be ours.
-            const int wanted = expectedid_ ? expectedid_() : -1;
-            if (wanted < 0) continue;
-            const std::uint16_t expected = channel->Identifier(static_cast<std::uint16_t>(wanted));
-            // An ICMP error about one of our echoes carries our identifier only in the request
-            // it quotes; the decoder reads the identifier where a reply has it.
-            std::uint16_t decodeid = expected;
-            if (QuotedEchoIdentifier(buffer.data(), static_cast<std::size_t>(length)) == expected) {
-                const std::size_t ihl = static_cast<std::size_t>(buffer[0] & 0x0F) * 4;
-                decodeid = static_cast<std::uint16_t>(buffer[ihl + 4] | (buffer[ihl + 5] << 8));
-            }
-            ReplyCheck check = CheckDatagram(buffer.data(), length, tick, recvns, decodeid, ledger_);
-            if (!check.show) continue;
-            if (acceptmany_) {
-                // At most one step per gathering time: a reply after a quiet spell goes at once,
-                // the ones that follow it closely wait for the next step.
-                const std::int64_t gather = static_cast<std::int64_t>(gatherms_) * 1'000'000;
-                batch.push_back(std::move(check));
-                if (batch.size() == 1) batchdue = std::max(recvns, lasthandns + gather);
-                if ((recvns >= batchdue || batch.size() >= kMaxBatch) && !handbatch()) return;
-                continue;
-            }
-            steps_.fetch_add(1);
-            if (!OnWindow([&] {
-                    if (accept_) accept_(buffer.data(), length, check);
-                }))
-                return;
-        } catch (...) {
-            // A failure with one datagram never ends the receiver.
-        }
+        if (!take(static_cast<int>(got), tick, recvns)) return;
     }
 }
 

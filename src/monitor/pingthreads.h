@@ -97,8 +97,16 @@ public:
         acceptmany_ = std::move(acceptmany);
         gatherms_ = gatherms;
     }
+    // While `deferred` says so (and the channel stamps arrivals), the receiver does not wake
+    // for each datagram: it reads what came during each gathering time at once. For a steady
+    // stream of replies (the sweep pace); set before Start, read on the worker.
+    void SetDeferredWhile(std::function<bool()> deferred) { deferred_ = std::move(deferred); }
     // Steps handed to the window thread with accepted datagrams. For tests and benchmarks.
     std::uint64_t StepsHanded() const { return steps_.load(); }
+    // Datagrams accepted so far, and those of them whose step has run: equal once nothing
+    // waits for a step. Datagrams are accepted in arrival order. For tests.
+    std::uint64_t AcceptedDatagrams() const { return accepted_.load(); }
+    std::uint64_t ShownDatagrams() const { return shown_.load(); }
 
 protected:
     void Run() override;
@@ -112,7 +120,10 @@ private:
     std::shared_ptr<ChannelSlot> slot_;
     std::function<void(std::vector<ReplyCheck>&)> acceptmany_;
     int gatherms_ = 0;
+    std::function<bool()> deferred_;
     std::atomic<std::uint64_t> steps_{0};
+    std::atomic<std::uint64_t> accepted_{0};
+    std::atomic<std::uint64_t> shown_{0};
 };
 
 // Makes the pair use one ICMP channel, which the receiver opens. Call before starting either.

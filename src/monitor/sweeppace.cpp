@@ -28,7 +28,7 @@ void SweepPace::Prune(std::int64_t nowns, std::int64_t timeoutns) {
 
 void SweepPace::Next(int rows, long long periodms, std::int64_t nowns, std::int64_t timeoutns, const TargetFn& target,
                      const TurnFn& turn, SweepSlice& out) {
-    out.slots.clear();
+    out.turns.clear();
     out.gapns = GapNs(rows, periodms);
     if (rows <= 0) {
         cursor_ = 0;
@@ -41,7 +41,7 @@ void SweepPace::Next(int rows, long long periodms, std::int64_t nowns, std::int6
 
     const std::int64_t fit = std::max<std::int64_t>(1, kSliceNs / out.gapns);
     const std::size_t count = static_cast<std::size_t>(std::min<std::int64_t>({fit, static_cast<std::int64_t>(kMaxSlots), rows}));
-    out.slots.reserve(count);
+    out.turns.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
         const int row = cursor_;
         cursor_ = cursor_ + 1 >= rows ? 0 : cursor_ + 1;
@@ -59,7 +59,7 @@ void SweepPace::Next(int rows, long long periodms, std::int64_t nowns, std::int6
             }
         }
         if (turn) turn(row, hasaddress, value, slot.send);
-        out.slots.push_back(slot);
+        out.turns.push_back(slot);
     }
 }
 

@@ -23,7 +23,7 @@ struct SweepSlot {
 };
 
 struct SweepSlice {
-    std::vector<SweepSlot> slots;
+    std::vector<SweepSlot> turns;
     std::int64_t gapns = 0;  // from one slot to the next
 };
 
