@@ -35,8 +35,10 @@ tsendthread::tsendthread(HandOver& handover, std::function<bool(SendTarget&)> pi
 
 tsendthread::~tsendthread() { Stop(); }
 
-// Waits until `deadlinens` (monotonic) on the gate, so a stop cuts it short. Sub-millisecond,
-// unlike Gate::Sleep. False once a stop was requested.
+namespace {
+
+// Waits until `deadlinens` (monotonic; steady_clock is CLOCK_MONOTONIC here) on the gate, so a
+// stop cuts it short. Sub-millisecond, unlike Gate::Sleep. False once a stop was requested.
 bool WaitUntilNs(Gate& g, std::int64_t deadlinens) {
     if (MonotonicNs() >= deadlinens) return !g.StopRequested();
     const auto deadline = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadlinens));
@@ -44,6 +46,8 @@ bool WaitUntilNs(Gate& g, std::int64_t deadlinens) {
     g.condition().wait_until(lock, deadline, [&g] { return g.StopRequested(); });
     return !g.StopRequested();
 }
+
+}  // namespace
 
 bool tsendthread::RunSweep(const SendTarget& target, std::int64_t& nextns) {
     Gate& g = gate();

@@ -28,7 +28,7 @@ struct SendTarget {
     std::function<void(std::uint16_t identifier, std::uint32_t tick)> record;
     // The sweep pace: when `sweep` has slots, the cycle sends them `sweep.gapns` apart on the
     // shared channel (ip and interval unused), telling `recordsweep` of each echo before it
-    // leaves, and the next pick comes when the slice is done.
+    // leaves, and the next pick comes when the slice is done (`sent` is not told).
     SweepSlice sweep;
     std::function<void(std::uint32_t value, std::uint16_t identifier, std::uint32_t tick)> recordsweep;
 };

@@ -31,7 +31,7 @@ class SweepPace {
 public:
     // A slice covers at most this much of the period, so a change of the list or of the period
     // takes effect soon, and the sends of one slice never lag far behind their plan.
-    static constexpr std::int64_t kSliceNs = 50'000'000;
+    static constexpr std::int64_t kSliceNs = 100'000'000;
     static constexpr std::size_t kMaxSlots = 1024;
     // Sends never come closer than this: a list too long for its period stretches the period
     // (4,000 echoes a second at most).
