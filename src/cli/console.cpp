@@ -542,6 +542,7 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         const bool timed = options.seconds >= 0;
         const auto end = started + std::chrono::seconds(timed ? options.seconds : 0);
         bool pathtold = false;
+        bool lookatsignals = true;  // the signal pipe is read only when the poll says it holds something
         for (;;) {
             const auto now = Clock::now();
             if (options.verbose && !pathtold && CurrentIcmpPath() != IcmpPath::None) {
@@ -550,7 +551,8 @@ int RunConsole(int argc, char** argv, bool needconsole) {
             }
             reporter.Expire();
             reporter.Flush();
-            if (SignalArrived()) break;
+            if (lookatsignals && SignalArrived()) break;
+            lookatsignals = stepfd < 0;
             if (!events.fatal.empty() || events.noicmp) break;
             if (timed && now >= end) break;
             if (now >= nextdraw) {
@@ -571,9 +573,12 @@ int RunConsole(int argc, char** argv, bool needconsole) {
                 continue;
             }
             pollfd fds[2] = {{signalpipe[0], POLLIN, 0}, {stepfd, POLLIN, 0}};
-            if (::poll(fds, 2, static_cast<int>(std::max<long long>(ms, 0))) > 0 && (fds[1].revents & POLLIN) != 0) {
-                std::uint64_t count = 0;
-                [[maybe_unused]] const ssize_t n = ::read(stepfd, &count, sizeof count);
+            if (::poll(fds, 2, static_cast<int>(std::max<long long>(ms, 0))) > 0) {
+                lookatsignals = (fds[0].revents & POLLIN) != 0;
+                if ((fds[1].revents & POLLIN) != 0) {
+                    std::uint64_t count = 0;
+                    [[maybe_unused]] const ssize_t n = ::read(stepfd, &count, sizeof count);
+                }
             }
             queue.Drain();
         }
