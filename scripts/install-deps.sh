@@ -9,7 +9,7 @@ fi
 pkgs=(
   build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins
-  libcurl4-openssl-dev libmicrohttpd-dev
+  libcurl4-openssl-dev libmicrohttpd-dev libsqlite3-dev
   libcap-dev libcap2-bin util-linux
   libxcb1-dev libxcb-keysyms1-dev
   libgtest-dev googletest libgmock-dev libbenchmark-dev
@@ -18,6 +18,8 @@ pkgs=(
   dbus dunst
   shared-mime-info desktop-file-utils traceroute imagemagick
   fonts-dejavu-core
+  # bench/compare.sh: the yardsticks it runs beside the program, and syscall counts
+  fping strace
   # packaging: the .deb (cpack, dpkg-shlibdeps needs dpkg-dev and file), its checks and its test
   dpkg-dev file lintian appstream xdg-utils libglib2.0-bin libcap2-bin man-db
 )

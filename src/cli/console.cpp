@@ -2,7 +2,9 @@
 #include "cli/console.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "cli/addressinput.h"
+#include "cli/consolehistory.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/rowstats.h"
@@ -30,7 +33,6 @@
 #include "metrics/exposition.h"
 #include "metrics/httpserver.h"
 #include "monitor/monitor.h"
-#include "monitor/rowpicker.h"
 #include "monitor/statetext.h"
 #include "settings/settingsfile.h"
 #include "settings/startup.h"
@@ -50,6 +52,8 @@ static_assert(cli::kRttBuckets == metrics::kBuckets);
 
 constexpr auto kTtyRefresh = std::chrono::milliseconds(250);
 constexpr auto kPlainRefresh = std::chrono::seconds(1);
+// Requests past their time-out are looked for at least this often.
+constexpr auto kExpireEvery = std::chrono::milliseconds(250);
 constexpr std::size_t kPlainRowsPerReport = 20;  // beyond this a report line sums the changes up
 
 // ---- signals: the handler only writes one byte into a pipe ------------------------------------
@@ -144,6 +148,10 @@ public:
         for (const StateChange& c : changes)
             if (c.to != RowState::NotYetPinged && c.to != RowState::NeverAnswered) Say(StateChangeLine(c));
     }
+    HistoryStore* history = nullptr;  // the run's results go here when history is kept
+    void Results(const std::vector<EchoResult>& results) override {
+        if (history != nullptr) history->Record(results);
+    }
 };
 
 // The console thread hands every changed row to the exposition; the metrics server's thread
@@ -188,14 +196,10 @@ public:
         for (int i = 0; i < list.Count(); ++i) statuses_[static_cast<std::size_t>(i)] = StatusKey(list.Status(i));
     }
 
-    // The monitor picked a row for its next request. The monitor's picker is a fixed sequence
-    // for a fixed list length, so a picker of our own names the same row.
-    void Picked() {
-        const int i = picker_.next(list_.Count());
+    // The monitor sends to row `i` (`ip` empty: the row has no address, nothing is sent).
+    void Picked(int i, const std::string& ip) {
         if (i < 0 || i >= list_.Count()) return;
-        tipdata resolved;
-        ResolveAddress(list_.Row(i).address, resolved);
-        Changed(i, accounting_.Sent(i, resolved.ip, Clock::now()));
+        Changed(i, accounting_.Sent(i, ip, Clock::now()));
     }
 
     void Expire() {
@@ -228,8 +232,10 @@ public:
         if (format_ == Format::Json) {
             const std::size_t colon = r.bytes.rfind(' ');
             const std::int64_t bytes = Number(colon == std::string::npos ? r.bytes : r.bytes.substr(colon + 1));
-            out_ += cli::ReplyEvent(row, accounting_.Row(row), static_cast<int>(Number(r.ttl)), rtt,
-                                    static_cast<int>(bytes), wall);
+            // The row's status already holds this reply's round trip to the microsecond.
+            const double precise = list_.Status(row).lastrttms;
+            out_ += cli::ReplyEvent(row, accounting_.Row(row), static_cast<int>(Number(r.ttl)),
+                                    precise >= 0 ? precise : static_cast<double>(rtt), static_cast<int>(bytes), wall);
             out_ += '\n';
         }
         Changed(row, change);
@@ -275,7 +281,6 @@ private:
     cli::Accounting& accounting_;
     Format format_;
     MetricsStore* store_;
-    RowPicker picker_;
     std::vector<char> flags_;
     std::vector<Key> statuses_;
     std::vector<int> changed_;
@@ -389,6 +394,7 @@ bool LoadSources(const cli::Options& options, std::vector<AddressRow>& rows) {
 const char* UsageText() {
     return "Usage: veltrin-ping [FILE.spl]\n"
            "       veltrin-ping --console [OPTIONS] FILE|-|ADDRESS...\n"
+           "       veltrin-ping --console --history ADDRESS [--since D]\n"
            "       veltrin-ping --help | --version\n"
            "\n"
            "Without options the desktop monitor starts, loading FILE.spl when given.\n"
@@ -399,10 +405,16 @@ const char* UsageText() {
            "--format F       text (live table, then address-log lines), json (an object per reply\n"
            "                 and state change, then one summary per row) or csv (the summary)\n"
            "--interval N     pause after each request, in 100 ms steps (1..36000)\n"
+           "--sweep N        every address once every N x 100 ms (1..36000), in list order, the\n"
+           "                 requests spread evenly, one in flight per address (for long lists)\n"
            "--data-length N  bytes of each echo message (12..1024)\n"
            "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
            "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
            "--verbose        say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n"
+           "--no-history     keep no results of this run in the history database\n"
+           "--history A      print the kept history of address A as JSON lines (minute rows older\n"
+           "                 than the raw results, then one line per echo) and end\n"
+           "--since D        with --history: the last D (90s, 30m, 1h, 2d; default 24h)\n"
            "--help           show this text\n"
            "--version        show the version\n"
            "\n"
@@ -412,6 +424,7 @@ const char* UsageText() {
 
 const char* CliUsageText() {
     return "Usage: veltrin-ping-cli [OPTIONS] FILE|-|ADDRESS...\n"
+           "       veltrin-ping-cli --history ADDRESS [--since D]\n"
            "       veltrin-ping-cli --help | --version\n"
            "\n"
            "Monitors the addresses of an address log (.spl), of a plain list (one address per\n"
@@ -420,10 +433,16 @@ const char* CliUsageText() {
            "--format F       text (progress, then address-log lines), json (an object per reply\n"
            "                 and state change, then one summary per row) or csv (the summary)\n"
            "--interval N     pause after each request, in 100 ms steps (1..36000)\n"
+           "--sweep N        every address once every N x 100 ms (1..36000), in list order, the\n"
+           "                 requests spread evenly, one in flight per address (for long lists)\n"
            "--data-length N  bytes of each echo message (12..1024)\n"
            "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
            "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
            "--verbose        say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n"
+           "--no-history     keep no results of this run in the history database\n"
+           "--history A      print the kept history of address A as JSON lines (minute rows older\n"
+           "                 than the raw results, then one line per echo) and end\n"
+           "--since D        with --history: the last D (90s, 30m, 1h, 2d; default 24h)\n"
            "--console        accepted for the window program's form\n"
            "--help           show this text\n"
            "--version        show the version\n"
@@ -451,6 +470,8 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         return 0;
     }
 
+    if (options.history) return cli::PrintHistory(options, WriteAll, Say);
+
     std::vector<AddressRow> rows;
     if (!LoadSources(options, rows)) return kExitUsage;
     if (rows.empty()) {
@@ -470,9 +491,11 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         // A missing settings file gives the defaults; the options win over it.
         LoadSettingsFile(*golbal);
         if (options.interval > 0) golbal->interval = options.interval;
+        if (options.sweep > 0) golbal->interval = options.sweep;
         if (options.datalength > 0) golbal->datalength = options.datalength;
         interval = golbal->interval;
     }
+    if (options.sweep > 0) interval = options.sweep;
     const std::string intervaltext = std::to_string(interval);
 
     std::vector<std::string> addresses;
@@ -499,15 +522,29 @@ int RunConsole(int argc, char** argv, bool needconsole) {
     list.AppendRows(std::move(rows));
     Reporter reporter(list, accounting, options.format, store.get());
     list.SetObserver(&reporter);
+    // Made before the monitor, so the monitor's last results still find it.
+    const std::unique_ptr<HistoryStore> history = cli::OpenRunHistory(options, golbal ? golbal->inipath : std::string(), Say);
     ConsoleEvents events;
     events.saystates = options.format == Format::Text;
+    events.history = history.get();
     {
-        StepQueue queue;
-        queue.SetWindowThread(std::this_thread::get_id());
-        Monitor monitor(list, queue, events, [&reporter, &intervaltext] {
-            reporter.Picked();
-            return intervaltext;
+        // Steps and signals both wake the loop at once through descriptors it polls.
+        const int stepfd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        // Closed after the queue and the monitor (declared below) are gone.
+        const struct CloseAtEnd {
+            int fd;
+            ~CloseAtEnd() {
+                if (fd >= 0) ::close(fd);
+            }
+        } stepfdowner{stepfd};
+        StepQueue queue([stepfd] {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(stepfd, &one, sizeof one);
         });
+        queue.SetWindowThread(std::this_thread::get_id());
+        Monitor monitor(list, queue, events, [&intervaltext] { return intervaltext; });
+        monitor.SetPickObserver([&reporter](int row, const std::string& ip) { reporter.Picked(row, ip); });
+        monitor.SetSweep(options.sweep > 0);
 
         // The workers are made with the signals blocked, so only this thread ever takes them and
         // the workers' waits are never interrupted.
@@ -527,6 +564,7 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         const bool timed = options.seconds >= 0;
         const auto end = started + std::chrono::seconds(timed ? options.seconds : 0);
         bool pathtold = false;
+        bool lookatsignals = true;  // the signal pipe is read only when the poll says it holds something
         for (;;) {
             const auto now = Clock::now();
             if (options.verbose && !pathtold && CurrentIcmpPath() != IcmpPath::None) {
@@ -535,7 +573,8 @@ int RunConsole(int argc, char** argv, bool needconsole) {
             }
             reporter.Expire();
             reporter.Flush();
-            if (SignalArrived()) break;
+            if (lookatsignals && SignalArrived()) break;
+            lookatsignals = stepfd < 0;
             if (!events.fatal.empty() || events.noicmp) break;
             if (timed && now >= end) break;
             if (now >= nextdraw) {
@@ -548,9 +587,22 @@ int RunConsole(int argc, char** argv, bool needconsole) {
                 nextdraw = now + refresh;
             }
             auto wait = std::min(nextdraw, timed ? end : nextdraw) - Clock::now();
-            wait = std::min<Clock::duration>(wait, std::chrono::milliseconds(50));  // signals are looked at this often
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
-            queue.WaitAndDrain(static_cast<int>(std::max<long long>(ms, 0)));
+            wait = std::min<Clock::duration>(wait, kExpireEvery);
+            // Rounded up, so the loop does not spin through the last fraction of a millisecond.
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+            if (stepfd < 0) {
+                queue.WaitAndDrain(static_cast<int>(std::min<long long>(std::max<long long>(ms, 0), 50)));
+                continue;
+            }
+            pollfd fds[2] = {{signalpipe[0], POLLIN, 0}, {stepfd, POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(std::max<long long>(ms, 0))) > 0) {
+                lookatsignals = (fds[0].revents & POLLIN) != 0;
+                if ((fds[1].revents & POLLIN) != 0) {
+                    std::uint64_t count = 0;
+                    [[maybe_unused]] const ssize_t n = ::read(stepfd, &count, sizeof count);
+                }
+            }
+            queue.Drain();
         }
         // Replies already handed over still count.
         queue.Drain();

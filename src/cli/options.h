@@ -20,6 +20,7 @@ struct Options {
     long seconds = -1;          // -1: until SIGINT / SIGTERM
     Format format = Format::Text;
     int interval = -1;          // 100 ms units; -1: the settings file's value
+    int sweep = -1;             // the sweep pace: every row every N x 100 ms; -1: the ordinary pace
     int datalength = -1;        // bytes of the echo message; -1: the settings file's value
     int timeoutms = 2000;       // a request not answered within this counts as lost
     bool metrics = false;
@@ -28,6 +29,11 @@ struct Options {
     bool help = false;
     bool version = false;
     bool verbose = false;       // say on stderr how ICMP is reached
+    // --history ADDRESS [--since D]: print the stored history of ADDRESS and end.
+    bool history = false;
+    std::string historyaddress;
+    long long sincems = 24LL * 3600 * 1000;
+    bool nohistory = false;     // --no-history: keep no results of this run
 };
 
 struct ParseResult {

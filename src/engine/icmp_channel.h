@@ -40,6 +40,22 @@ public:
     // One datagram starting with its IPv4 header, never blocking: -1 with EAGAIN when nothing
     // is waiting. `rebuilt` (optional) tells whether the header was made here.
     virtual ssize_t Receive(std::uint8_t* buffer, std::size_t capacity, bool* rebuilt = nullptr) = 0;
+    // When the datagram the last Receive returned arrived, as the kernel stamped it, in
+    // CLOCK_MONOTONIC nanoseconds (MonotonicNs); -1 when the kernel gave no stamp. Receiving
+    // thread only.
+    std::int64_t ReceivedNs() const { return receivedns_; }
+    // Whether every datagram comes with its kernel stamp, so a receiver may read the datagrams
+    // of a while at once without losing their times.
+    virtual bool StampsArrivals() const { return false; }
+    // Receive, also giving ReceivedNs() of that datagram in `arrivalns`.
+    ssize_t ReceiveStamped(std::uint8_t* buffer, std::size_t capacity, std::int64_t& arrivalns) {
+        const ssize_t n = Receive(buffer, capacity);
+        arrivalns = n >= 0 ? receivedns_ : -1;
+        return n;
+    }
+
+protected:
+    std::int64_t receivedns_ = -1;
 };
 
 struct IcmpChannelChoice {

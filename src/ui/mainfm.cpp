@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "engine/global_unit.h"
+#include "history/historystore.h"
 #include "monitor/checkthread.h"
 #include "platform/autostart.h"
 #include "platform/filetype.h"
@@ -168,6 +169,7 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     Guarded([this] { LoadLocation(); });
     detailopen_ = false;  // created and running start false in the monitor itself
     Guarded([this] { ReadSettings(); });
+    Guarded([this] { OpenHistory(); });
     {
         const veltrin::Tgolbal* golbal = veltrin::Golbal();
         columns_ = new veltrin::ColumnHeader(ListV1_, proxy_, model_, golbal ? golbal->inipath : std::string(), this);
@@ -255,6 +257,8 @@ void Tmainform::ApplyReachSettings() {
     options.timeoutms = reach.timeoutms;
     options.lostcount = reach.lostcount;
     monitor_->SetReachOptions(options);
+    if (auto* sweep1 = findChild<QAction*>(QStringLiteral("sweep1")))
+        sweep1->setChecked(veltrin::LoadPingInteger(golbal->inipath, veltrin::kSweepKey, 0) != 0);
     alerts_->SetNotify(reach.notifications);
     alerts_->SetMail(reach.mailalert);
 }

@@ -72,6 +72,11 @@ protected:
         for (const char* f : {"/config/veltrin-ping/korbel setting.ini", "/list.spl", "/empty.spl", "/hosts.txt", "/hosts"})
             ::unlink((dir + f).c_str());
         ::rmdir((dir + "/config/veltrin-ping").c_str());
+        // The history the runs kept.
+        for (const char* f : {"/history.sqlite", "/history.sqlite-wal", "/history.sqlite-shm"})
+            ::unlink((dir + "/data/veltrin-ping" + f).c_str());
+        ::rmdir((dir + "/data/veltrin-ping").c_str());
+        ::rmdir((dir + "/data").c_str());
         ::rmdir(config.c_str());
         ::rmdir(dir.c_str());
     }
@@ -89,7 +94,7 @@ protected:
     // No display of any kind: the console must not need one.
     RunOptions Env() const {
         RunOptions o;
-        o.env = {{"XDG_CONFIG_HOME", config}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
+        o.env = {{"XDG_CONFIG_HOME", config}, {"XDG_DATA_HOME", dir + "/data"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
         return o;
     }
     static std::string EmptyRow(const std::string& address) { return address + "_   TTL  Timeout     "; }
@@ -415,6 +420,45 @@ TEST_F(ConsoleTest, CsvGivesTheSummaryWithAHeader) {
         EXPECT_TRUE(std::regex_match(lines[1], row)) << lines[1];
         EXPECT_EQ(lines[1].rfind("localhost,", 0), 0u);
         EXPECT_TRUE(std::regex_match(lines[2], row)) << lines[2];
+    }
+}
+
+// The sweep pace goes through the rows in list order, so at any moment the rows' send counts
+// differ by at most one, and every row of a list far longer than a short run's random picks
+// could cover is answered.
+TEST_F(ConsoleTest, SweepReachesEveryRowEvenly) {
+    NEED_ROOT();
+    std::vector<std::string> args = {"--format=csv", "--seconds", "2", "--sweep", "5"};
+    for (int i = 1; i <= 120; ++i) args.push_back("127.0.0." + std::to_string(i));
+    args.push_back("300.1.1.1");  // no address: its turn passes without a send
+    for (const auto& program : Programs()) {
+        const Outcome r = RunProgram(With(program, args), Env());
+        ASSERT_FALSE(r.timedout);
+        EXPECT_EQ(r.status, 1) << r.err;  // the row with no address never answers
+        const auto lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 122u) << r.out;
+        long low = -1, high = -1;
+        const std::regex row("127\\.0\\.0\\.[0-9]+,127\\.0\\.0\\.[0-9]+,([0-9]+),([0-9]+),.*,answering");
+        for (std::size_t i = 1; i <= 120; ++i) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(lines[i], m, row)) << lines[i];
+            const long sent = std::stol(m[1].str());
+            EXPECT_EQ(m[1].str(), m[2].str()) << lines[i];
+            low = low < 0 ? sent : std::min(low, sent);
+            high = std::max(high, sent);
+        }
+        EXPECT_GE(low, 1);
+        EXPECT_LE(high - low, 1) << "sends of the rows from " << low << " to " << high;
+        EXPECT_EQ(lines[121], "300.1.1.1,,0,0,0.0,,,,,no address");
+    }
+}
+
+TEST_F(ConsoleTest, SweepAndIntervalExcludeEachOther) {
+    for (const auto& program : Programs()) {
+        const Outcome r = RunProgram(With(program, {"--sweep", "5", "--interval", "3", "127.0.0.1"}), Env());
+        ASSERT_FALSE(r.timedout);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("--interval and --sweep exclude each other"), std::string::npos) << r.err;
     }
 }
 
