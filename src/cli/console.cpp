@@ -30,6 +30,7 @@
 #include "metrics/exposition.h"
 #include "metrics/httpserver.h"
 #include "monitor/monitor.h"
+#include "monitor/namecache.h"
 #include "monitor/rowpicker.h"
 #include "monitor/statetext.h"
 #include "settings/settingsfile.h"
@@ -193,9 +194,11 @@ public:
     void Picked() {
         const int i = picker_.next(list_.Count());
         if (i < 0 || i >= list_.Count()) return;
-        tipdata resolved;
-        ResolveAddress(list_.Row(i).address, resolved);
-        Changed(i, accounting_.Sent(i, resolved.ip, Clock::now()));
+        // The answer the monitor has just read for this row; never a lookup on this thread.
+        const NameAnswer answer = SharedNameCache().Peek(list_.Row(i).address);
+        if (answer.state == NameAnswer::State::Pending) return;  // skipped until its name resolves
+        const std::string ip = answer.state == NameAnswer::State::Resolved ? DottedValue(answer.value) : std::string();
+        Changed(i, accounting_.Sent(i, ip, Clock::now()));
     }
 
     void Expire() {

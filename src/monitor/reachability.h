@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "engine/u_header.h"
 #include "monitor/addresslist.h"
 #include "monitor/echoledger.h"
+#include "monitor/namecache.h"
 #include "monitor/rowstatus.h"
 
 namespace veltrin {
@@ -41,13 +43,15 @@ struct ReachOptions {
 
 class Reachability {
 public:
-    explicit Reachability(AddressList& list);
+    // Names are read from `names` (the shared cache when null), never looked up here.
+    explicit Reachability(AddressList& list, NameCache* names = nullptr);
+    ~Reachability();
 
     void SetLostCount(int lostcount);  // at least 1
 
-    // The address to ping for row `row`: resolves a name (through ResolveAddress) or reads the
-    // dotted text. False, with every row of that text marked "no address" and the reason, when
-    // there is none.
+    // The address to ping for row `row`: the dotted text, or the name's latest answer in the
+    // cache. False when there is none: with every row of that text marked "no address" and the
+    // reason when the name does not resolve, unchanged while its first answer is awaited.
     bool Target(int row, std::uint32_t& value, std::string& ip);
 
     // Outcomes for an address (network byte order); `wallms` is the wall clock, ms since the epoch.
@@ -71,6 +75,8 @@ private:
     void SetRow(int row, const RowStatus& status, const std::string& ip);
     void Rebind(const std::string& text, bool resolves, std::uint32_t value);
     void MarkNoAddress(const std::string& text, const std::string& reason, int row);
+    void Apply(const std::string& text, const NameAnswer& answer);  // binds a name's rows to its answer
+
 
     AddressList& list_;
     int lostcount_ = 2;
@@ -81,6 +87,8 @@ private:
     std::unordered_map<std::string, std::vector<int>> named_;   // text that is no dotted address -> rows
     std::unordered_map<std::string, std::uint32_t> resolved_;   // name -> address it last resolved to
     std::vector<StateChange> changes_;
+    NameCache* names_;
+    std::unique_ptr<NameCache::Feed> feed_;  // names whose answer changed
 };
 
 }  // namespace veltrin
