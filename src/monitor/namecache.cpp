@@ -10,7 +10,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -74,6 +76,7 @@ struct NameCache::State {
     std::vector<std::weak_ptr<Feed::Impl>> feeds;
     int threads = 0;
     int idle = 0;
+    std::multiset<std::int64_t> running;  // start times of the lookups in progress
     bool stopping = false;
     std::atomic<std::uint64_t> started{0};
 
@@ -84,11 +87,24 @@ struct NameCache::State {
         if (entry.queued || entry.inflight || stopping) return;
         entry.queued = true;
         queue.push_back(text);
+        Kick(self);
+    }
+
+    // Under the lock: starts one more thread when the queue waits and the running lookups are
+    // fewer than allowed, not counting those that hang (a silent name server) up to a limit.
+    void Kick(const std::shared_ptr<State>& self) {
+        if (queue.empty() || stopping) return;
         if (idle > 0) {
             work.notify_one();
             return;
         }
-        if (threads >= options.lookups) return;
+        if (threads >= options.maxlookups) return;
+        if (threads >= options.lookups) {
+            const std::int64_t slowsince = Now() - options.slowms * kNsPerMs;
+            const auto quick = static_cast<int>(std::distance(running.upper_bound(slowsince), running.end()));
+            const int busy = threads - static_cast<int>(running.size());  // between two lookups
+            if (quick + busy >= options.lookups) return;
+        }
         // The threads take no signal: a console's Ctrl+C belongs to its loop, not to a lookup.
         sigset_t all, previous;
         sigfillset(&all);
@@ -139,6 +155,7 @@ struct NameCache::State {
             found->second.queued = false;
             found->second.inflight = true;
             s.started.fetch_add(1);
+            const auto mine = s.running.insert(s.Now());
             lock.unlock();
 
             tipdata resolved;
@@ -159,6 +176,7 @@ struct NameCache::State {
             }
 
             lock.lock();
+            s.running.erase(mine);
             if (s.stopping) break;
             found = s.entries.find(text);
             if (found == s.entries.end()) continue;
@@ -187,6 +205,7 @@ NameCache::NameCache(NameCacheOptions options) : state_(std::make_shared<State>(
     if (!options.lookup) options.lookup = [](const std::string& text, tipdata& out) { LookUpAddress(text, out); };
     if (!options.clock) options.clock = [] { return MonotonicNs(); };
     options.lookups = std::max(1, options.lookups);
+    options.maxlookups = std::max(options.lookups, options.maxlookups);
     options.idlems = std::max<std::int64_t>(1, options.idlems);
     options.firstretryms = std::max<std::int64_t>(1, options.firstretryms);
     options.maxretryms = std::max(options.maxretryms, options.firstretryms);
@@ -217,6 +236,8 @@ NameAnswer NameCache::Read(const std::string& text) {
     Entry& e = found->second;
     if (!e.queued && !e.inflight && (e.answer.state == NameAnswer::State::Pending || s.Now() >= e.duens))
         s.Enqueue(state_, text, e);
+    else
+        s.Kick(state_);  // lookups that hang meanwhile let the waiting ones start
     return e.answer;
 }
 

@@ -32,7 +32,9 @@ struct NameAnswer {
 };
 
 struct NameCacheOptions {
-    int lookups = 4;                  // in flight at most
+    int lookups = 4;       // in flight at most while lookups come back quickly ...
+    int maxlookups = 32;   // ... and while some hang in a silent name server, so that they do
+    std::int64_t slowms = 1000;  // not hold up the rest: a lookup running this long is slow
     std::int64_t ttlms = 60000;       // an answer older than this is looked up again when read
     std::int64_t firstretryms = 5000;  // pause before a failed name is tried again ...
     std::int64_t maxretryms = 300000;  // ... doubled after each failure, up to this

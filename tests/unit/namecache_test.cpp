@@ -80,9 +80,10 @@ struct FakeServer {
 struct Bench {
     std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>();
     std::shared_ptr<std::atomic<std::int64_t>> now = std::make_shared<std::atomic<std::int64_t>>(1000 * kMs);
-    NameCacheOptions Options(int lookups = 4) {
+    NameCacheOptions Options(int lookups = 4, int maxlookups = 32) {
         NameCacheOptions o;
         o.lookups = lookups;
+        o.maxlookups = maxlookups;
         auto server_ = server;
         auto now_ = now;
         o.lookup = [server_](const std::string& text, tipdata& out) { server_->Lookup(text, out); };
@@ -141,7 +142,7 @@ TEST(NameCache, DottedTextIsReadOnTheSpotAndNeverQueued) {
 TEST(NameCache, ReadingNeverWaitsAndSeveralLookupsRunSideBySide) {
     Bench s;
     s.server->Hold(true);
-    NameCache cache(s.Options(3));
+    NameCache cache(s.Options(3, 5));
     // With the name server holding every query, each read still comes back at once.
     for (int i = 0; i < 8; ++i) EXPECT_EQ(cache.Read("host" + std::to_string(i)).state, State::Pending);
     ASSERT_TRUE(s.server->WaitInside(3));
@@ -153,6 +154,16 @@ TEST(NameCache, ReadingNeverWaitsAndSeveralLookupsRunSideBySide) {
     EXPECT_LE(cache.Threads(), 3);
     // A text already waiting is not queued twice.
     EXPECT_EQ(cache.Read("host0").state, State::Pending);
+    // Lookups that hang for over a second no longer hold the queue up: more start, up to the limit.
+    s.Advance(1500);
+    for (int i = 0; i < 8; ++i) cache.Read("host0");
+    ASSERT_TRUE(s.server->WaitInside(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    {
+        std::lock_guard<std::mutex> guard(s.server->mutex);
+        EXPECT_EQ(s.server->mostinside, 5);
+    }
+    EXPECT_EQ(cache.Threads(), 5);
     for (int i = 0; i < 8; ++i) s.server->Set("host" + std::to_string(i), "198.18.0." + std::to_string(i + 1));
     s.server->Hold(false);
     for (int i = 0; i < 8; ++i) {
