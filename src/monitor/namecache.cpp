@@ -34,6 +34,7 @@ struct Entry {
     NameAnswer answer;
     bool queued = false;
     bool inflight = false;
+    bool hurried = false;       // also in the urgent queue
     std::int64_t duens = 0;     // a new lookup may start from then on
     std::int64_t retryms = 0;   // the pause after the latest failure
 };
@@ -73,6 +74,7 @@ struct NameCache::State {
     std::condition_variable done;  // an answer came
     std::unordered_map<std::string, Entry> entries;
     std::deque<std::string> queue;
+    std::deque<std::string> urgent;  // wanted now: taken before `queue`
     std::vector<std::weak_ptr<Feed::Impl>> feeds;
     int threads = 0;
     int idle = 0;
@@ -90,30 +92,40 @@ struct NameCache::State {
         Kick(self);
     }
 
+    // Under the lock: a queued text that a caller is about to use goes ahead of those asked for
+    // in advance (it stays in `queue` too; whichever copy comes second is skipped).
+    void Hurry(const std::shared_ptr<State>& self, const std::string& text, Entry& entry) {
+        if (!entry.queued || entry.hurried || stopping) return;
+        entry.hurried = true;
+        urgent.push_back(text);
+        Kick(self);
+    }
+
     // Under the lock: starts one more thread when the queue waits and the running lookups are
     // fewer than allowed, not counting those that hang (a silent name server) up to a limit.
     void Kick(const std::shared_ptr<State>& self) {
-        if (queue.empty() || stopping) return;
+        if ((queue.empty() && urgent.empty()) || stopping) return;
         if (idle > 0) {
-            work.notify_one();
+            work.notify_all();
             return;
         }
-        if (threads >= options.maxlookups) return;
-        if (threads >= options.lookups) {
-            const std::int64_t slowsince = Now() - options.slowms * kNsPerMs;
-            const auto quick = static_cast<int>(std::distance(running.upper_bound(slowsince), running.end()));
-            const int busy = threads - static_cast<int>(running.size());  // between two lookups
-            if (quick + busy >= options.lookups) return;
-        }
+        const std::int64_t slowsince = Now() - options.slowms * kNsPerMs;
+        const auto quick = static_cast<int>(std::distance(running.upper_bound(slowsince), running.end()));
+        const auto waiting = queue.size() + urgent.size();
         // The threads take no signal: a console's Ctrl+C belongs to its loop, not to a lookup.
         sigset_t all, previous;
         sigfillset(&all);
         ::pthread_sigmask(SIG_BLOCK, &all, &previous);
-        try {
-            std::thread(&State::Loop, self).detach();
-            ++threads;
-        } catch (...) {
-            // No thread to be had now: the ones running (or the next Read) take the queue.
+        for (;;) {
+            const int free = threads - static_cast<int>(running.size());  // starting, or between lookups
+            if (static_cast<std::size_t>(free) >= waiting || threads >= options.maxlookups) break;
+            if (threads >= options.lookups && quick + free >= options.lookups) break;
+            try {
+                std::thread(&State::Loop, self).detach();
+                ++threads;
+            } catch (...) {
+                break;  // no thread to be had now: the ones running (or the next Read) take the queue
+            }
         }
         ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
@@ -140,19 +152,23 @@ struct NameCache::State {
         State& s = *self;
         std::unique_lock<std::mutex> lock(s.mutex);
         for (;;) {
-            if (s.queue.empty() && !s.stopping) {
+            if (s.queue.empty() && s.urgent.empty() && !s.stopping) {
                 ++s.idle;
-                const bool woken = s.work.wait_for(lock, std::chrono::milliseconds(s.options.idlems),
-                                                   [&] { return !s.queue.empty() || s.stopping; });
+                const bool woken = s.work.wait_for(lock, std::chrono::milliseconds(s.options.idlems), [&] {
+                    return !s.queue.empty() || !s.urgent.empty() || s.stopping;
+                });
                 --s.idle;
                 if (!woken) break;
             }
             if (s.stopping) break;
-            const std::string text = std::move(s.queue.front());
-            s.queue.pop_front();
+            std::deque<std::string>& from = s.urgent.empty() ? s.queue : s.urgent;
+            const std::string text = std::move(from.front());
+            from.pop_front();
             auto found = s.entries.find(text);
-            if (found == s.entries.end()) continue;  // forgotten meanwhile
+            // Forgotten meanwhile, or its other copy was taken already.
+            if (found == s.entries.end() || !found->second.queued) continue;
             found->second.queued = false;
+            found->second.hurried = false;
             found->second.inflight = true;
             s.started.fetch_add(1);
             const auto mine = s.running.insert(s.Now());
@@ -216,11 +232,12 @@ NameCache::~NameCache() {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->stopping = true;
     state_->queue.clear();
+    state_->urgent.clear();
     state_->work.notify_all();
     state_->done.notify_all();
 }
 
-NameAnswer NameCache::Read(const std::string& text) {
+NameAnswer NameCache::Read(const std::string& text, bool now) {
     NameAnswer inline_;
     if (Inline(text, inline_)) return inline_;
     State& s = *state_;
@@ -238,6 +255,7 @@ NameAnswer NameCache::Read(const std::string& text) {
         s.Enqueue(state_, text, e);
     else
         s.Kick(state_);  // lookups that hang meanwhile let the waiting ones start
+    if (now) s.Hurry(state_, text, e);
     return e.answer;
 }
 
@@ -250,7 +268,7 @@ NameAnswer NameCache::Peek(const std::string& text) const {
 }
 
 NameAnswer NameCache::Wait(const std::string& text, int timeoutms) {
-    NameAnswer answer = Read(text);
+    NameAnswer answer = Read(text, true);
     if (answer.state != NameAnswer::State::Pending) return answer;
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);

@@ -57,7 +57,8 @@ public:
     // The latest answer for `text`. Queues a lookup when there is no answer yet, when the answer
     // is older than the time-to-live (the old answer is still given meanwhile), or when a failed
     // name's pause is over.
-    NameAnswer Read(const std::string& text);
+    // `now`: the caller is about to use it (a pick), so it goes ahead of names asked in advance.
+    NameAnswer Read(const std::string& text, bool now = false);
     // The latest answer without queueing anything.
     NameAnswer Peek(const std::string& text) const;
     // Read, then wait up to `timeoutms` while the answer is still Pending (the add dialog's check).

@@ -196,7 +196,7 @@ bool Reachability::Target(int row, std::uint32_t& value, std::string& ip) {
         return false;
     }
     // The cache never waits: a name without an answer yet is skipped this time.
-    const NameAnswer answer = names_->Read(text);
+    const NameAnswer answer = names_->Read(text, true);
     Apply(text, answer);
     if (answer.state != NameAnswer::State::Resolved) return false;
     value = answer.value;

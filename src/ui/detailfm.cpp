@@ -325,7 +325,7 @@ bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
     // A name is read from the resolver cache; one without an answer yet sends nothing this cycle.
     veltrin::AddressText answer = parsed;
     if (parsed.kind == veltrin::AddressKind::Name) {
-        const veltrin::NameAnswer named = veltrin::SharedNameCache().Read(text);
+        const veltrin::NameAnswer named = veltrin::SharedNameCache().Read(text, true);
         answer.kind = named.state == veltrin::NameAnswer::State::Resolved ? veltrin::AddressKind::Dotted
                                                                           : veltrin::AddressKind::NotAddress;
         answer.value = named.value;

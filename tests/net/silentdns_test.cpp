@@ -1,6 +1,6 @@
 // The console beside a name server that never answers (veltrin-silentdns: its own network and
 // mount namespaces, so the machine's resolver files are never touched): twenty names that
-// cannot resolve must neither hold up the loop (the loopback row keeps being answered) nor the
+// cannot resolve must neither hold up the loop (the loopback rows keep being answered) nor the
 // end of the run (after --seconds or a signal). A name from the namespace's hosts file still
 // resolves and answers. The bounds below only catch a loop held up by a lookup (which took
 // tens of seconds); the measured figures belong to bench/.
@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -103,12 +104,12 @@ Outcome RunConsole(const std::vector<std::string>& args, const std::string& host
     return run;
 }
 
-// The longest pause between replies of `address`, from the first to the end of the run.
-double LongestReplyGap(const Outcome& run, const std::string& address) {
+// The longest pause between reply lines that hold `needle`.
+double LongestReplyGap(const Outcome& run, const std::string& needle) {
     double last = -1, longest = 0;
     for (const Line& l : run.lines) {
         if (l.text.find("\"event\":\"reply\"") == std::string::npos) continue;
-        if (l.text.find("\"address\":\"" + address + "\"") == std::string::npos) continue;
+        if (l.text.find(needle) == std::string::npos) continue;
         if (last >= 0) longest = std::max(longest, l.at - last);
         last = l.at;
     }
@@ -148,8 +149,12 @@ TEST(SilentNameServer, ConsoleKeepsItsPaceAndEndsOnTime) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> args = c.options;
-        args.push_back("127.0.0.1");
-        args.push_back("named-host");
+        // The heartbeat: 100 loopback rows and 100 of a name from the hosts file, so nearly
+        // every pick is one of them and answers at once.
+        for (int i = 1; i <= 100; ++i) {
+            args.push_back("127.0.1." + std::to_string(i));
+            args.push_back("named-host");
+        }
         args.insert(args.end(), names.begin(), names.end());
         const Outcome run = RunConsole(args, hosts, c.signalafter);
         ASSERT_NE(run.status, 125) << run.err;  // the tool could not set up the namespaces
@@ -161,15 +166,15 @@ TEST(SilentNameServer, ConsoleKeepsItsPaceAndEndsOnTime) {
             ASSERT_GE(run.signalled, 0) << "no reply came: " << run.err;
             EXPECT_LT(run.ended - run.signalled, 1.0) << run.err;
         }
-        // The loop never stood still: the loopback row (every 100 ms) kept being answered.
-        const double gap = LongestReplyGap(run, "127.0.0.1");
-        ASSERT_GE(gap, 0) << "no reply from 127.0.0.1: " << run.err;
+        // The loop never stood still: the loopback rows (an echo every 100 ms) kept answering.
+        const double gap = LongestReplyGap(run, "\"ip\":\"127.");
+        ASSERT_GE(gap, 0) << "no loopback reply: " << run.err;
         EXPECT_LT(gap, 1.0);
         // The hosts file's name resolved through the cache and answered.
-        const Line* named = Summary(run, "named-host");
-        ASSERT_NE(named, nullptr);
-        EXPECT_NE(named->text.find("\"ip\":\"127.0.0.5\""), std::string::npos) << named->text;
-        EXPECT_EQ(named->text.find("\"received\":0,"), std::string::npos) << named->text;
+        EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), [](const Line& l) {
+            return l.text.find("\"event\":\"reply\"") != std::string::npos &&
+                   l.text.find("\"address\":\"named-host\",\"ip\":\"127.0.0.5\"") != std::string::npos;
+        }));
         const Line* silent = Summary(run, names.front());
         ASSERT_NE(silent, nullptr);
         EXPECT_NE(silent->text.find("\"received\":0,"), std::string::npos) << silent->text;
