@@ -8,8 +8,8 @@ Runs veltrin-ping-cli under veltrin-silentdns (network and mount namespaces of i
 machine's resolver files are never touched) with 200 loopback rows (an echo every 100 ms, nearly
 all to them: the heartbeat), one name from the namespace's hosts file and N names that never
 resolve. Prints the longest pause between two loopback replies (the loop held up; about 0.1 to
-0.3 s is the pace itself), and the time from the end of
---seconds to the program's exit. Needs root.
+0.3 s is the pace itself), the time from the end of --seconds to the program's exit (this
+includes its start-up), and, in a second run, from SIGTERM to its exit. Needs root.
 """
 import argparse
 import os
@@ -72,7 +72,22 @@ def main():
         # run was due to end (or ended, if sooner).
         if last is not None:
             longest = max(longest, min(ended, a.seconds) - last)
+        # The same list without --seconds, ended by SIGTERM after 5 s: how long until it exits.
+        args = [x for x in args]
+        k = args.index("--seconds")
+        del args[k:k + 2]
+        proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(5)
+        t0 = time.monotonic()
+        proc.terminate()
+        try:
+            proc.wait(300)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        aftersignal = time.monotonic() - t0
     print("names that never resolve: %d, --seconds %d" % (a.names, a.seconds))
+    print("exit %.3f s after SIGTERM" % aftersignal)
     print("first reply of a loopback row after: %s s" % ("%.3f" % first if first is not None else "never"))
     print("longest pause between loopback replies: %.3f s" % longest)
     print("ended %.3f s after start, %.3f s after --seconds" % (ended, ended - a.seconds))

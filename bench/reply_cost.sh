@@ -5,10 +5,10 @@
 # never answers); the machine's own /etc/hosts is never written. Needs root and a build with
 # -DVELTRIN_BUILD_BENCH=ON.
 #
-#   bench/reply_cost.sh [BUILD_DIR]
+#   bench/reply_cost.sh [BUILD_DIR]     (VELTRIN_SILENTDNS: the tool, when BUILD_DIR has none)
 set -eu
 build=${1:-$(dirname "$0")/../build/default}
-tool=$build/tests/tools/veltrin-silentdns
+tool=${VELTRIN_SILENTDNS:-$build/tests/tools/veltrin-silentdns}
 bench=$build/bench/namerows_bench
 for f in "$tool" "$bench"; do
     [ -x "$f" ] || { echo "reply_cost.sh: $f is not built" >&2; exit 2; }
