@@ -19,7 +19,8 @@
 
 #include "engine/global_unit.h"
 #include "monitor/echoledger.h"
-#include "monitor/reachability.h"
+#include "monitor/addresslist.h"
+#include "monitor/addresstext.h"
 
 namespace veltrin {
 
