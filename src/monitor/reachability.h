@@ -13,6 +13,7 @@
 #include "engine/u_header.h"
 #include "monitor/addresslist.h"
 #include "monitor/addresstext.h"
+#include "monitor/echoresult.h"
 #include "monitor/echoledger.h"
 #include "monitor/namecache.h"
 #include "monitor/rowstatus.h"
@@ -52,6 +53,9 @@ public:
 
     // State changes since the last call, in the order they happened.
     std::vector<StateChange> TakeChanges();
+    // Answered and lost echoes since the last call, in the order they were counted: one result
+    // per distinct row text of the address.
+    std::vector<EchoResult> TakeResults();
 
     // Rows currently known to name `value` (ascending). For tests and benchmarks.
     std::vector<int> RowsOf(std::uint32_t value);
@@ -63,7 +67,7 @@ private:
     void Rebind(const std::string& text, bool resolves, std::uint32_t value);
     void MarkNoAddress(const std::string& text, const std::string& reason, int row);
     void Apply(const std::string& text, const NameAnswer& answer);  // binds a name's rows to its answer
-
+    void AddResult(const std::vector<int>& rows, std::int64_t wallms, double rttms);
 
     AddressList& list_;
     int lostcount_ = 2;
@@ -74,6 +78,7 @@ private:
     std::unordered_map<std::string, std::vector<int>> named_;   // text that is no dotted address -> rows
     std::unordered_map<std::string, std::uint32_t> resolved_;   // name -> address it last resolved to
     std::vector<StateChange> changes_;
+    std::vector<EchoResult> results_;
     NameCache* names_;
     std::unique_ptr<NameCache::Feed> feed_;  // names whose answer changed
 };
