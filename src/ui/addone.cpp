@@ -7,10 +7,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <string>
 
 #include "engine/global_unit.h"
 #include "logs/logops.h"
+#include "monitor/namecache.h"
 #include "ui/dialogs.h"
 
 namespace {
@@ -18,6 +20,7 @@ namespace {
 // Resolution that keeps failing for another reason than an unknown name is given up after
 // this many tries; the dialog then stays open with the text.
 constexpr int kAddTries = 3;
+constexpr int kNameWaitMs = 1000;
 
 // Text of digits and dots is taken as an address, never looked up as a name, so it has to be a
 // whole dotted quad: four parts of one to three digits, each at most 255. Anything else
@@ -91,11 +94,20 @@ void Taddonefm::Button1Click() {
     }
     for (int attempt = 0; attempt < kAddTries; ++attempt) {
         try {
-            veltrin::tipdata resolved;
-            veltrin::ResolveAddress(address, resolved);
-            if (resolved.status == -1) {
-                veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
-                return;
+            // A name is asked of the resolver cache, waiting a second at most: a name server
+            // that does not answer must not freeze the window. Dotted text needs no lookup.
+            const bool dotted = std::all_of(address.begin(), address.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+            if (!dotted) {
+                const veltrin::NameAnswer answer = veltrin::SharedNameCache().Wait(address, kNameWaitMs);
+                if (answer.state == veltrin::NameAnswer::State::Failed ||
+                    answer.state == veltrin::NameAnswer::State::NotAddress) {
+                    veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
+                    return;
+                }
+                if (answer.state == veltrin::NameAnswer::State::Pending)
+                    veltrin::ShowNotice(this, QStringLiteral("The name server has not answered within a second. The "
+                                                             "address is added and pinged once its name resolves."));
             }
             list_.Append(address);  // the text as typed, not the resolved address
             accept();

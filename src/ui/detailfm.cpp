@@ -32,6 +32,7 @@
 #include "logs/logops.h"
 #include "monitor/detailworkers.h"
 #include "monitor/echoledger.h"
+#include "monitor/namecache.h"
 #include "monitor/pingthreads.h"
 #include "monitor/reachability.h"
 #include "settings/paths.h"
@@ -237,14 +238,22 @@ void Tdetailform::FormPaint() {
     }
     const std::string address = pingaddress_.toStdString();
     dom->setText(QStringLiteral("Domain name:   ") + pingaddress_);
-    veltrin::tipdata resolved;
-    veltrin::ResolveAddress(address, resolved);
-    ipaddr->setText(QStringLiteral("IP address:    ") + Qs(resolved.ip));
-    veltrin::tipdata again;
-    veltrin::ResolveAddress(address, again);
+    // Read from the resolver cache, never looked up here: a name still being resolved shows no
+    // address yet and is named on a later paint.
+    std::string ip;
+    if (!address.empty() &&
+        std::all_of(address.begin(), address.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; })) {
+        ip = address;  // dotted text is shown as written
+    } else if (!address.empty()) {
+        const veltrin::NameAnswer answer = veltrin::SharedNameCache().Read(address);
+        if (answer.state == veltrin::NameAnswer::State::Resolved) ip = veltrin::DottedValue(answer.value);
+        if (answer.state == veltrin::NameAnswer::State::Pending)
+            QTimer::singleShot(250, this, [this] { SchedulePaint(); });
+    }
+    ipaddr->setText(QStringLiteral("IP address:    ") + Qs(ip));
     std::string place = "IP column is empty";
     const veltrin::Tgolbal* g = veltrin::Golbal();
-    const std::int64_t key = veltrin::IpKey(again.ip);
+    const std::int64_t key = veltrin::IpKey(ip);
     if (g != nullptr && g->locations && g->locations->Started()) {
         if (!g->locations->Lookup(key, place)) {
             // Still loading: named on a later paint.
@@ -313,10 +322,14 @@ bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
     // (it would go to 255.255.255.255), leading zeros are decimal.
     const std::string text = pingaddress_.toStdString();
     const veltrin::AddressText parsed = veltrin::ClassifyAddressText(text);
-    veltrin::tipdata resolved;
-    if (parsed.kind == veltrin::AddressKind::Name) veltrin::ResolveAddress(text, resolved);
-    const veltrin::AddressText answer =
-        parsed.kind == veltrin::AddressKind::Name ? veltrin::ClassifyAddressText(resolved.ip) : parsed;
+    // A name is read from the resolver cache; one without an answer yet sends nothing this cycle.
+    veltrin::AddressText answer = parsed;
+    if (parsed.kind == veltrin::AddressKind::Name) {
+        const veltrin::NameAnswer named = veltrin::SharedNameCache().Read(text, true);
+        answer.kind = named.state == veltrin::NameAnswer::State::Resolved ? veltrin::AddressKind::Dotted
+                                                                          : veltrin::AddressKind::NotAddress;
+        answer.value = named.value;
+    }
     target.ip.clear();
     if (answer.kind == veltrin::AddressKind::Dotted) {
         const auto* b = reinterpret_cast<const std::uint8_t*>(&answer.value);
