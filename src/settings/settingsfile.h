@@ -31,8 +31,13 @@ bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std
 // One integer key of section "Ping setting" (the desktop options: "keeplist", "hotkeys"), read
 // with the same rules, `fallback` when missing or malformed; saved like the others.
 inline constexpr char kKeepListKey[] = "keeplist";  // 1 (default): the list is kept between runs
+// The global hot keys: 1 (default) Ctrl+Alt+O/S/T/P, 2 Ctrl+O/S/T/P, 0 none.
+inline constexpr char kHotKeysKey[] = "hotkeys";
+inline constexpr std::int32_t kHotKeysOff = 0, kHotKeysCtrlAlt = 1, kHotKeysCtrl = 2;
 std::int32_t LoadPingInteger(const std::string& inipath, const char* key, std::int32_t fallback);
 bool SavePingInteger(const std::string& inipath, const char* key, std::int32_t value);
+// One text key of the same section ("probehost"), stored escaped like the other texts.
+bool SavePingText(const std::string& inipath, const char* key, const std::string& value);
 
 // ---- additions beyond the fixed interface -------------------------------------------------
 

@@ -144,6 +144,7 @@ void Tmailsettingform::FormPaint() {
     SendSettingMode();
     datalength_->setText(QString::number(g->datalength));
     keeplistchb_->setChecked(veltrin::LoadPingInteger(g->inipath, veltrin::kKeepListKey, 1) != 0);
+    LoadDesktopFields();
 
     switch (veltrin::SendChoiceOf(mail.sendsetting)) {
         case veltrin::SendChoice::ErrorCode:
@@ -385,6 +386,9 @@ void Tmailsettingform::Button1Click() {
             }
         }
     } else if (g) {
+        // A probe host that cannot be one keeps the window, like a refused mail address.
+        bool desktopsaved = true;
+        if (!SaveDesktopFields(desktopsaved)) return;
         const QString lengthtext = datalength_->text().isEmpty() ? QStringLiteral("8") : datalength_->text();
         QString intervaltext = host_.intervaltext ? host_.intervaltext() : QString();
         if (intervaltext.isEmpty()) intervaltext = QStringLiteral("3");
@@ -393,7 +397,7 @@ void Tmailsettingform::Button1Click() {
         g->datalength = IntOr(lengthtext, 8);
         if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval) ||
             !veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0) ||
-            !SaveReachFields()) {
+            !SaveReachFields() || !desktopsaved) {
             SaveFailed();
             return;
         }

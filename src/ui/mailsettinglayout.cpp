@@ -158,8 +158,9 @@ void Tmailsettingform::BuildAdvancedPage() {
     Caption(advancedpage_, QStringLiteral("Min"), 198, 67);
     keeplistchb_ = new QCheckBox(QStringLiteral("Keep the address list between runs"), advancedpage_);
     keeplistchb_->setObjectName(QStringLiteral("keeplistchb"));
-    keeplistchb_->setGeometry(24, 100, 300, 22);
+    keeplistchb_->setGeometry(24, 100, 270, 22);
     keeplistchb_->setChecked(true);
+    BuildDesktopFields();
     BuildReachFields();
 }
 
@@ -216,7 +217,8 @@ void Tmailsettingform::SetTabOrder() {
                               usesendsetting_radiobtn_, iwriteit_radiobtn_, mailtext_, all_radiobtn_,
                               errorcode_radiobtn_, selectlog_radiaobtn_, nothing_radiobtn_, authenticationchb_,
                               option1edt_,        option2edt_,       datalength_,      savetimeedt_,
-                              keeplistchb_,       timeoutedt_,       lostcountedt_,    notifychb_,
+                              keeplistchb_,       probehostedt_,     hotkeyctrlalt_,   hotkeyctrl_,
+                              hotkeyoff_,         timeoutedt_,       lostcountedt_,    notifychb_,
                               mailalertchb_,      Button1_,           Button3_,          Button2_};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));

@@ -100,12 +100,16 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
                                                   [this] { return IntervalText().toStdString(); });
     // The connectivity check runs with the monitor's workers. It probes and waits on its own
     // thread; only its title writes come to this window.
+    // The host is read before every probe (on this thread), so the settings window's change
+    // counts at once; an empty host turns the check off.
     monitor_->SetCheckFactory([this](veltrin::HandOver& handover) -> std::unique_ptr<veltrin::Worker> {
-        const veltrin::Tgolbal* golbal = veltrin::Golbal();
-        std::string host = golbal ? golbal->probehost : std::string();
-        if (host.empty()) host = veltrin::kDefaultProbeHost;
         return std::make_unique<veltrin::tcheckthread>(
-            handover, host, [this](std::string title) { SetCaption(QString::fromStdString(title)); });
+            handover,
+            [] {
+                const veltrin::Tgolbal* golbal = veltrin::Golbal();
+                return golbal ? golbal->probehost : std::string();
+            },
+            [this](std::string title) { SetCaption(QString::fromStdString(title)); });
     });
 
     // The tray icon's menu popmu1. Its "Exit" ends the program at once: no close sequence.
@@ -133,6 +137,7 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
 
     BuildActions();
     BuildMenus();
+    SetUpWindowKeys();
     BuildToolBar();
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -202,37 +207,6 @@ void Tmainform::DetectAutoStart() {
     const veltrin::autostart::State state = veltrin::autostart::Detect();
     autostartchecked_ = state != veltrin::autostart::State::Absent;
     Autorun1_->setChecked(autostartchecked_);
-}
-
-void Tmainform::SetUpHotKeys() {
-    // Ctrl+O, Ctrl+S, Ctrl+T and Ctrl+P for the whole desktop (X11). A key another program
-    // holds stays with it, and where the display has no global keys (Wayland) there are none;
-    // neither is reported.
-    hotkeys_ = std::make_unique<veltrin::GlobalHotKeys>([this](int index) { HotKeyPressed(index); });
-    hotkeys_->Register();
-}
-
-void Tmainform::HotKeyPressed(int index) {
-    // Where no tray can show the hidden window's icon, a hot key is the way back to it.
-    if (InTray() && !QSystemTrayIcon::isSystemTrayAvailable()) RestoreFromTray();
-    switch (index) {
-        case 0:
-            ImportAddressFile();
-            break;
-        case 1:
-            SaveAddressLog();
-            break;
-        case 2:
-            pingbtnClick();
-            UpdateTrayIcon();
-            break;
-        case 3:
-            stopbtnClick();
-            UpdateTrayIcon();
-            break;
-        default:
-            break;
-    }
 }
 
 void Tmainform::LoadLocation() {
