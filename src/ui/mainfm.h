@@ -115,6 +115,9 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void ApplyDesktopSettings();
     // File > Exit: the same close sequence as closing the window.
     void ExitCommand();
+    // Address files a later start of the program handed over: appended as the command line's
+    // would be (a missing or unreadable one is said), and the window comes to the front.
+    void TakeHandedFiles(const QStringList& files);
     // Where the list is kept between runs: "address list.spl" in the data folder.
     static QString KeptListPath();
 
