@@ -48,6 +48,7 @@
 #include "ui/painttimer.h"
 #include "ui/pictures.h"
 #include "ui/replytable.h"
+#include "ui/screenfit.h"
 #include "ui/topfm.h"
 #include "ui/tray.h"
 
@@ -71,6 +72,8 @@ bool Guarded(Step&& step) {
 }  // namespace
 
 Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindow(parent) {
+    // Every window of the program, this one first, opens fully on its screen.
+    veltrin::FitWindowsOnScreen();
     setObjectName(QStringLiteral("mainform"));
     setWindowTitle(kTitle);
     setWindowIcon(veltrin::AppIcon());
@@ -312,7 +315,10 @@ void Tmainform::FormPaint() {
 
 void Tmainform::RefreshStatusPicture() {
     statusgreen_ = monitor_ && monitor_->running();
-    if (Image1_) Image1_->setPixmap(statusgreen_ ? veltrin::GreenBmp() : veltrin::RedBmp());
+    // Drawn for the label's own pixel ratio, so it stays sharp on a scaled screen.
+    if (Image1_)
+        Image1_->setPixmap((statusgreen_ ? veltrin::GreenLamp() : veltrin::RedLamp())
+                               .pixmap(QSize(16, 16), Image1_->devicePixelRatioF()));
 }
 // ---- monitor events --------------------------------------------------------------------------
 

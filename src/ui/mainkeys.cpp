@@ -2,6 +2,7 @@
 // the same four as ordinary shortcuts inside the window, and File > Exit.
 #include <QAction>
 #include <QKeySequence>
+#include <QLabel>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 
@@ -48,9 +49,17 @@ void Tmainform::TellHeldHotKeys() {
         text = QStringLiteral("Hot key held by another program: %1").arg(keys.join(QStringLiteral(", ")));
     }
     if (text == hotkeystold_) return;
-    if (!hotkeystold_.isEmpty() && statusBar()->currentMessage() == hotkeystold_) statusBar()->clearMessage();
     hotkeystold_ = text;
-    if (!text.isEmpty()) statusBar()->showMessage(text);
+    // A label of the status bar rather than a message: a menu's hover tips would wipe that.
+    auto* notice = statusBar()->findChild<QLabel*>(QStringLiteral("hotkeynotice"));
+    if (notice == nullptr) {
+        if (text.isEmpty()) return;
+        notice = new QLabel(statusBar());
+        notice->setObjectName(QStringLiteral("hotkeynotice"));
+        statusBar()->addWidget(notice, 1);
+    }
+    notice->setText(text);
+    notice->setVisible(!text.isEmpty());
 }
 
 void Tmainform::HotKeyPressed(int index) {

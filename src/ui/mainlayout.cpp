@@ -145,7 +145,7 @@ void Tmainform::BuildToolBar() {
         {"ToolButton13", 6, QStringLiteral("About help ...."), &Tmainform::ShowHelp},
     };
     for (const Button& b : buttons) {
-        QAction* action = ToolBar1_->addAction(QIcon(veltrin::ToolbarImage(b.image)), b.hint);
+        QAction* action = ToolBar1_->addAction(veltrin::ToolbarIcon(b.image), b.hint);
         action->setObjectName(QString::fromLatin1(b.name));
         action->setToolTip(b.hint);
         connect(action, &QAction::triggered, this, b.command);
