@@ -175,13 +175,14 @@ public:
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
         const qreal scale = painter->device() != nullptr ? painter->device()->devicePixelRatioF() : 1.0;
-        painter->drawPixmap(rect, scaledPixmap(rect.size(), mode, state, scale));
+        painter->drawPixmap(rect, scaledPixmap(rect.size() * scale, mode, state, scale));
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
         return scaledPixmap(size, mode, state, 1.0);
     }
+    // `size` is in device pixels already (QIcon multiplied it by the ratio).
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override {
-        const int side = qMax(1, qRound(qMin(size.width(), size.height()) * qMax<qreal>(scale, 1.0)));
+        const int side = qMax(1, qMin(size.width(), size.height()));
         QPixmap drawn = make_(side);
         if (mode == QIcon::Disabled && QApplication::style() != nullptr) {
             QStyleOption option;

@@ -69,9 +69,10 @@ void FitOnScreen(QWidget* window) {
     const bool resizable = window->minimumSize() != window->maximumSize();
     const QRect fitted = FitRect(outer, area, resizable);
     if (fitted == outer) return;
+    // The client area is placed, not the frame: the window manager then puts its frame around
+    // it, so a frame smaller than the guess stays on screen too.
     const QSize size = (fitted.size() - extra).expandedTo(window->minimumSize());
-    if (size != client.size()) window->resize(size);
-    if (fitted.topLeft() != outer.topLeft()) window->move(fitted.topLeft());
+    window->setGeometry(QRect(fitted.topLeft() + QPoint(frame.left(), frame.top()), size));
 }
 
 void FitWindowsOnScreen() {

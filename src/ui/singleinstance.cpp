@@ -125,13 +125,14 @@ InstanceServer::~InstanceServer() {
 
 bool InstanceServer::Listen() {
     if (server_->isListening()) return true;
-    if (server_->listen(name_)) return true;
-    if (server_->serverError() != QAbstractSocket::AddressInUseError) return false;
-    // A file is there. Remove it only when nobody answers on it: a crash leaves one behind.
-    QLocalSocket probe;
-    probe.connectToServer(name_);
-    if (probe.waitForConnected(1000)) return false;
-    QLocalServer::removeServer(name_);
+    if (QFileInfo::exists(name_)) {
+        // Listening would quietly put a new socket file in place of one that is there, so the
+        // file is only replaced when nobody answers on it: a crash leaves one behind.
+        QLocalSocket probe;
+        probe.connectToServer(name_);
+        if (probe.waitForConnected(1000)) return false;
+        QLocalServer::removeServer(name_);
+    }
     return server_->listen(name_);
 }
 
