@@ -10,6 +10,10 @@
 #include <QRadialGradient>
 #include <functional>
 
+// The icons' resource file lives in this static library: naming it here keeps the linker
+// from dropping it.
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+
 namespace veltrin {
 
 namespace {
@@ -318,7 +322,14 @@ const QIcon& RedIco() {
 }
 
 const QIcon& AppIcon() {
-    static const QIcon icon(new DrawnIconEngine([](int side) { return AppPixmap(side); }));
+    static const QIcon icon = [] {
+        InitIconResources();
+        // The program's own icon is the one the desktop shows for it, from its SVG, sharp at
+        // every size. Without Qt's SVG support the drawn one stands in.
+        QIcon svg(QString::fromLatin1(kAppIconResource));
+        if (!svg.pixmap(QSize(32, 32)).isNull()) return svg;
+        return QIcon(new DrawnIconEngine([](int side) { return AppPixmap(side); }));
+    }();
     return icon;
 }
 

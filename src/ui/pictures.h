@@ -25,7 +25,8 @@ const QPixmap& RedBmp();
 const QIcon& GreenIco();
 const QIcon& RedIco();
 
-// "GRAPINGiCO": the application icon (16 .. 256).
+// "GRAPINGiCO": the application icon, from the desktop icon's SVG (any size).
+inline constexpr char kAppIconResource[] = ":/icons/org.veltrin.VeltrinPing.svg";
 const QIcon& AppIcon();
 
 // "T1BMP": 32 x 32 round emblem on a white background (white is the transparent colour).

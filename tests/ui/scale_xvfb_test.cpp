@@ -164,6 +164,10 @@ private slots:
         QCOMPARE(status->pixmap().devicePixelRatio(), 2.0);
         QCOMPARE(status->pixmap().size(), QSize(32, 32));
         QCOMPARE(veltrin::AppIcon().pixmap(QSize(48, 48), 2.0).size(), QSize(96, 96));
+        // The program's icon is the desktop icon's SVG, rendered at the size asked for.
+        const QImage app = veltrin::AppIcon().pixmap(QSize(200, 200), 1.0).toImage();
+        QCOMPARE(app.size(), QSize(200, 200));
+        QCOMPARE(app, QIcon(QString::fromLatin1(veltrin::kAppIconResource)).pixmap(QSize(200, 200), 1.0).toImage());
         QCOMPARE(veltrin::GreenIco().pixmap(QSize(22, 22), 2.0).size(), QSize(44, 44));
     }
 };
