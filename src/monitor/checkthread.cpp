@@ -108,8 +108,6 @@ tcheckthread::tcheckthread(HandOver& handover, std::function<std::string()> host
                            std::function<void(std::string)> settitle, int pausems)
     : Worker(handover), hostnow_(std::move(host)), settitle_(std::move(settitle)), pausems_(pausems) {}
 
-tcheckthread::~tcheckthread() { Stop(); }
-
 void tcheckthread::Run() {
     Gate& gate = this->gate();
     auto title = [this](const char* text) {

@@ -29,7 +29,6 @@ public:
     // title until it names a host again.
     tcheckthread(HandOver& handover, std::function<std::string()> host, std::function<void(std::string)> settitle,
                  int pausems = 2000);
-    ~tcheckthread() override;
 
 protected:
     void Run() override;

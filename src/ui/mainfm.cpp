@@ -106,7 +106,7 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     // The host is read before every probe (on this thread), so the settings window's change
     // counts at once; an empty host turns the check off.
     monitor_->SetCheckFactory([this](veltrin::HandOver& handover) -> std::unique_ptr<veltrin::Worker> {
-        return std::make_unique<veltrin::tcheckthread>(
+        return std::make_unique<veltrin::Threaded<veltrin::tcheckthread>>(
             handover,
             [] {
                 const veltrin::Tgolbal* golbal = veltrin::Golbal();
