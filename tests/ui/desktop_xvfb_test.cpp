@@ -171,11 +171,11 @@ private slots:
         QVERIFY(w.TrayGreen());
         QTRY_VERIFY(!tray->geometry().isEmpty());
 
-        // Right button: popmu1 with "Ping", "Stop", "-", "Exit"; choose "Stop".
+        // Right button: popmu1 with "Ping", "Stop", "-", "Exit" (with their mnemonics); choose "Stop".
         QMenu* menu = w.TrayMenu();
         QStringList captions;
         for (QAction* a : menu->actions()) captions << (a->isSeparator() ? QStringLiteral("-") : a->text());
-        QCOMPARE(captions, (QStringList{"Ping", "Stop", "-", "Exit"}));
+        QCOMPARE(captions, (QStringList{"&Ping", "&Stop", "-", "E&xit"}));
         ClickAt(tray->geometry().center(), 3);
         QTRY_VERIFY(menu->isVisible());
         QAction* stop = menu->findChild<QAction*>("s1");

@@ -450,7 +450,7 @@ class MainFormTest : public QObject {
         QCOMPARE(w.ListV1()->editTriggers(), QAbstractItemView::NoEditTriggers);
     }
 
-    // Every item of the menu bar, its menus and the list's menus has a mnemonic, and no two
+    // Every item of the menu bar, its menus, the list's, the tray's and the top window's menus has a mnemonic, and no two
     // items of one menu share theirs (else Alt+letter would only move between them).
     void menuMnemonicsUniquePerMenu() {
         Tmainform w({});
@@ -458,6 +458,10 @@ class MainFormTest : public QObject {
         for (QAction* top : w.menuBar()->actions())
             if (top->menu() != nullptr) menus << top->menu()->actions();
         menus << w.findChild<QMenu*>("pmselected")->actions() << w.findChild<QMenu*>("pmnone")->actions();
+        // The tray's menu and the top window's.
+        menus << w.TrayMenu()->actions();
+        QVERIFY(w.TopForm() != nullptr);
+        menus << w.TopForm()->popmu1()->actions();
         for (const QList<QAction*>& items : menus) {
             QSet<QString> seen;
             for (const QAction* a : items) {
