@@ -9,7 +9,7 @@ fi
 pkgs=(
   build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins
-  libcurl4-openssl-dev libmicrohttpd-dev
+  libcurl4-openssl-dev libmicrohttpd-dev libsqlite3-dev
   libcap-dev libcap2-bin util-linux
   libxcb1-dev libxcb-keysyms1-dev
   libgtest-dev googletest libgmock-dev libbenchmark-dev

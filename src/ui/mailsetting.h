@@ -89,6 +89,7 @@ public:
     QCheckBox* notifychb() const { return notifychb_; }
     QCheckBox* mailalertchb() const { return mailalertchb_; }
     QCheckBox* keeplistchb() const { return keeplistchb_; }
+    QCheckBox* historychb() const { return historychb_; }
     // The connectivity check's host (empty: no check) and the desktop-wide hot keys.
     QLineEdit* probehostedt() const { return probehostedt_; }
     QRadioButton* hotkeyctrlalt_radiobtn() const { return hotkeyctrlalt_; }
@@ -180,6 +181,7 @@ private:
     QCheckBox* notifychb_ = nullptr;
     QCheckBox* mailalertchb_ = nullptr;
     QCheckBox* keeplistchb_ = nullptr;
+    QCheckBox* historychb_ = nullptr;  // the round-trip history (settings key "history")
     QLineEdit* probehostedt_ = nullptr;
     QRadioButton* hotkeyctrlalt_ = nullptr;
     QRadioButton* hotkeyctrl_ = nullptr;

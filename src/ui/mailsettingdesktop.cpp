@@ -26,17 +26,18 @@ void Tmailsettingform::BuildDesktopFields() {
 
     auto* keys = new QGroupBox(QStringLiteral("Hot keys from any program"), advancedpage_);
     keys->setObjectName(QStringLiteral("hotkeysgroup"));
-    keys->setGeometry(300, 58, 236, 104);
+    // Below the history box, beside the reachability fields.
+    keys->setGeometry(300, 126, 236, 78);
     auto radio = [keys](const QString& text, const char* name, int y, int height) {
         auto* button = new QRadioButton(text, keys);
         button->setObjectName(QLatin1String(name));
         button->setGeometry(10, y, 220, height);
         return button;
     };
-    hotkeyctrlalt_ = radio(QStringLiteral("Ctrl+Alt+O, S, T, P"), "hotkeyctrlalt_radiobtn", 18, 20);
+    hotkeyctrlalt_ = radio(QStringLiteral("Ctrl+Alt+O, S, T, P"), "hotkeyctrlalt_radiobtn", 14, 18);
     hotkeyctrl_ = radio(QStringLiteral("Ctrl+O, S, T, P: takes these keys\nfrom every other program"),
-                        "hotkeyctrl_radiobtn", 40, 34);
-    hotkeyoff_ = radio(QStringLiteral("Off"), "hotkeyoff_radiobtn", 76, 20);
+                        "hotkeyctrl_radiobtn", 32, 28);
+    hotkeyoff_ = radio(QStringLiteral("Off"), "hotkeyoff_radiobtn", 58, 18);
     hotkeyctrl_->setToolTip(QStringLiteral(
         "Open, save, new tab and print (Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P) then no longer reach other programs"));
     auto* group = new QButtonGroup(this);
