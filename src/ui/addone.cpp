@@ -14,6 +14,7 @@
 #include "logs/logops.h"
 #include "monitor/namecache.h"
 #include "ui/dialogs.h"
+#include "ui/keyfilter.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ Taddonefm::Taddonefm(veltrin::AddressList& list, QWidget* parent) : QDialog(pare
     Edit1->installEventFilter(this);
     Button1 = new QPushButton(QStringLiteral("Add"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->installEventFilter(this);
     Button2 = new QPushButton(QStringLiteral("Cancel"), this);
     Button2->setObjectName(QStringLiteral("Button2"));
     connect(Button1, &QPushButton::clicked, this, &Taddonefm::Button1Click);
@@ -119,6 +121,8 @@ void Taddonefm::Button1Click() {
 }
 
 bool Taddonefm::eventFilter(QObject* watched, QEvent* event) {
+    // One Enter per press: a held key is not a second press.
+    if (event->type() == QEvent::KeyPress && veltrin::IsRepeatedEnter(static_cast<QKeyEvent*>(event))) return true;
     if (watched == Edit1 && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

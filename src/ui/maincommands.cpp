@@ -273,7 +273,8 @@ void Tmainform::ShowSettingsWindow() {
     // A new modeless window for every use, owned by the application; failures are silent.
     OpenMailSettingWindow(this, MailSettingHost{[this] { return IntervalText(); },
                                                 [this](int command) { SysCommand(command); },
-                                                [this] { ApplyReachSettings(); }});
+                                                [this] { ApplyReachSettings(); },
+                                                [this] { ApplyDesktopSettings(); }});
 }
 
 void Tmainform::ShowAboutBox() {
