@@ -107,7 +107,7 @@ scripts can test. ICMP is sent by a small packet helper that holds the only
 capability (cap_net_raw).")
 # Library dependencies come from dpkg-shlibdeps; setcap is needed by the maintainer script.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, libsqlite3-0")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "traceroute | iputils-tracepath")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${veltrin_pkg}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -306,6 +306,8 @@ void Monitor::TakeOutcomes() {
 void Monitor::Announce() {
     std::vector<StateChange> changes = reach_.TakeChanges();
     if (!changes.empty()) events_.RowStatesChanged(changes);
+    std::vector<EchoResult> results = reach_.TakeResults();
+    if (!results.empty()) events_.Results(results);
 }
 
 void Monitor::Sweep() {

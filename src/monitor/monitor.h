@@ -11,6 +11,7 @@
 
 #include "monitor/addresslist.h"
 #include "monitor/echoledger.h"
+#include "monitor/echoresult.h"
 #include "monitor/pingthreads.h"
 #include "monitor/reachability.h"
 #include "monitor/rowpicker.h"
@@ -29,6 +30,9 @@ public:
     // Rows whose reachability state changed, gathered per turn (window thread). Rows' statuses
     // are already updated in the list when this is called.
     virtual void RowStatesChanged(const std::vector<StateChange>& changes) { (void)changes; }
+    // Echoes answered and lost, gathered per turn (window thread), in the order they were
+    // counted; the rows' statuses already hold them.
+    virtual void Results(const std::vector<EchoResult>& results) { (void)results; }
 };
 
 class Monitor {

@@ -272,14 +272,15 @@ void Reachability::Reply(std::uint32_t value, const Tdecordbuf& described, EchoL
     const auto rows = rows_.find(value);
     if (rows == rows_.end()) return;
     if (match != EchoLedger::Match::Answered && match != EchoLedger::Match::Late) return;
-    // The four cells show every reply that answers one of our echoes, a late one too.
-    const std::string bytes = "return data length:   " + described.packetsize;
-    for (int row : rows->second) list_.SetCells(row, described.ttl, described.replytime, bytes);
     RowStatus& s = stats_[value];
     s.lastreplyms = wallms;
+    const double rttms = static_cast<double>(rttns / 1000) / 1000.0;
+    s.lastrttms = rttms;
     if (match == EchoLedger::Match::Answered) {
         ++s.received;
-        s.AddRecent(static_cast<double>(rttns / 1000) / 1000.0);
+        s.AddRecent(rttms);
+        s.AddHistory(static_cast<float>(rttms));
+        AddResult(rows->second, wallms, rttms);
         // A reply overtaken by a newer one says nothing about the echoes after it.
         std::uint64_t& newest = newest_[value];
         if (seq == 0 || seq > newest) {
@@ -291,7 +292,11 @@ void Reachability::Reply(std::uint32_t value, const Tdecordbuf& described, EchoL
             }
         }
     }
+    // The status first, so whoever follows the cells finds the reply's round trip beside them.
     Publish(value);
+    // The four cells show every reply that answers one of our echoes, a late one too.
+    const std::string bytes = "return data length:   " + described.packetsize;
+    for (int row : rows->second) list_.SetCells(row, described.ttl, described.replytime, bytes);
 }
 
 void Reachability::Lost(std::uint32_t value, std::int64_t wallms, std::uint64_t seq) {
@@ -299,6 +304,8 @@ void Reachability::Lost(std::uint32_t value, std::int64_t wallms, std::uint64_t 
     if (rows_.count(value) == 0) return;
     RowStatus& s = stats_[value];
     ++s.lost;
+    s.AddHistory(-1.0f);
+    AddResult(rows_.find(value)->second, wallms, -1.0);
     // Echoes sent before the newest answered one were overtaken by it: lost, but not "in a row".
     const auto newest = newest_.find(value);
     if (seq != 0 && newest != newest_.end() && seq < newest->second) {
@@ -317,6 +324,23 @@ void Reachability::Lost(std::uint32_t value, std::int64_t wallms, std::uint64_t 
 std::vector<StateChange> Reachability::TakeChanges() {
     std::vector<StateChange> out;
     out.swap(changes_);
+    return out;
+}
+
+void Reachability::AddResult(const std::vector<int>& rows, std::int64_t wallms, double rttms) {
+    // Rows that repeat a text share one result; an address rarely has more than a few rows.
+    const std::size_t first = results_.size();
+    for (int row : rows) {
+        const std::string& text = list_.Row(row).address;
+        bool seen = false;
+        for (std::size_t i = first; i < results_.size() && !seen; ++i) seen = results_[i].address == text;
+        if (!seen) results_.push_back(EchoResult{text, wallms, rttms});
+    }
+}
+
+std::vector<EchoResult> Reachability::TakeResults() {
+    std::vector<EchoResult> out;
+    out.swap(results_);
     return out;
 }
 

@@ -11,6 +11,7 @@
 
 #include "engine/u_header.h"
 #include "monitor/addresslist.h"
+#include "monitor/echoresult.h"
 #include "monitor/echoledger.h"
 #include "monitor/rowstatus.h"
 
@@ -61,6 +62,9 @@ public:
 
     // State changes since the last call, in the order they happened.
     std::vector<StateChange> TakeChanges();
+    // Answered and lost echoes since the last call, in the order they were counted: one result
+    // per distinct row text of the address.
+    std::vector<EchoResult> TakeResults();
 
     // Rows currently known to name `value` (ascending). For tests and benchmarks.
     std::vector<int> RowsOf(std::uint32_t value);
@@ -71,6 +75,7 @@ private:
     void SetRow(int row, const RowStatus& status, const std::string& ip);
     void Rebind(const std::string& text, bool resolves, std::uint32_t value);
     void MarkNoAddress(const std::string& text, const std::string& reason, int row);
+    void AddResult(const std::vector<int>& rows, std::int64_t wallms, double rttms);
 
     AddressList& list_;
     int lostcount_ = 2;
@@ -81,6 +86,7 @@ private:
     std::unordered_map<std::string, std::vector<int>> named_;   // text that is no dotted address -> rows
     std::unordered_map<std::string, std::uint32_t> resolved_;   // name -> address it last resolved to
     std::vector<StateChange> changes_;
+    std::vector<EchoResult> results_;
 };
 
 }  // namespace veltrin

@@ -32,6 +32,14 @@ struct RowStatus {
     static constexpr int kRecent = 8;
     std::array<double, kRecent> recent{};
     int recentcount = 0;
+    // The round trip of the reply the row's cells show (answered or late), in milliseconds with
+    // microsecond resolution; negative before any reply.
+    double lastrttms = -1.0;
+    // The last kHistory results, oldest first: the round trip in milliseconds (microsecond
+    // resolution) of an answered echo, or a negative value for a lost one.
+    static constexpr int kHistory = 60;
+    std::array<float, kHistory> history{};
+    int historycount = 0;
 
     // Lost share of the echoes whose outcome is known, 0 to 100; 0 when none is known yet.
     double LossPercent() const {
@@ -45,6 +53,15 @@ struct RowStatus {
         }
         for (int i = 1; i < kRecent; ++i) recent[static_cast<std::size_t>(i - 1)] = recent[static_cast<std::size_t>(i)];
         recent[kRecent - 1] = rttms;
+    }
+    // rttms < 0: a lost echo.
+    void AddHistory(float rttms) {
+        if (historycount < kHistory) {
+            history[static_cast<std::size_t>(historycount++)] = rttms;
+            return;
+        }
+        for (int i = 1; i < kHistory; ++i) history[static_cast<std::size_t>(i - 1)] = history[static_cast<std::size_t>(i)];
+        history[kHistory - 1] = rttms;
     }
 };
 

@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "engine/global_unit.h"
+#include "history/historystore.h"
 #include "monitor/checkthread.h"
 #include "platform/autostart.h"
 #include "platform/filetype.h"
@@ -168,6 +169,7 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     Guarded([this] { LoadLocation(); });
     detailopen_ = false;  // created and running start false in the monitor itself
     Guarded([this] { ReadSettings(); });
+    Guarded([this] { OpenHistory(); });
     {
         const veltrin::Tgolbal* golbal = veltrin::Golbal();
         columns_ = new veltrin::ColumnHeader(ListV1_, proxy_, model_, golbal ? golbal->inipath : std::string(), this);

@@ -29,6 +29,7 @@ class AddressSortProxy;
 class Alerts;
 class ColumnHeader;
 class GlobalHotKeys;
+class HistoryStore;
 class MainTray;
 class PaintCoalescer;
 class SelectionMirror;
@@ -113,6 +114,8 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void HotKeyPressed(int index);
     // Where the list is kept between runs: "address list.spl" in the data folder.
     static QString KeptListPath();
+    // The round-trip history (mainhistory.cpp); null while it is off or failed to open.
+    veltrin::HistoryStore* history() const { return history_.get(); }
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -127,6 +130,10 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void FatalError(const std::string& text) override;
     void RawSocketUnavailable(const std::string& hint) override;
     void RowStatesChanged(const std::vector<veltrin::StateChange>& changes) override;
+    void Results(const std::vector<veltrin::EchoResult>& results) override;
+
+    void OpenHistory();  // at start, when the setting keeps history
+    void TellHistoryProblem(const QString& text);  // once, on the status bar
 
     void BuildActions();  // the two list menus
     void BuildMenus();    // the menu bar and the two list menus, from one table
@@ -180,6 +187,9 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     veltrin::ColumnHeader* columns_ = nullptr;
     veltrin::Alerts* alerts_ = nullptr;
     bool traytippending_ = false;
+    // Before the monitor, so it outlives the monitor's last results.
+    std::unique_ptr<veltrin::HistoryStore> history_;
+    bool historytold_ = false;
     std::unique_ptr<veltrin::Monitor> monitor_;
     bool detailopen_ = false;
     bool autostartchecked_ = false;

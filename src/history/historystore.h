@@ -1,0 +1,151 @@
+// The round-trip history kept between runs: every echo's outcome in an SQLite file (the
+// system's libsqlite3, WAL mode), written in batches on the store's own thread.
+//
+// What is kept:
+//   raw results    one per echo (address text, wall clock ms, round trip in microseconds or
+//                  "lost") for kRawKeepMs (24 h);
+//   minute rows    per address and wall-clock minute: least, mean and greatest round trip,
+//                  echoes counted and lost, for kMinuteKeepMs (30 days).
+// Minute rows are updated with every batch, so they are complete as soon as the raw results are.
+// Both are pruned by the clock as batches are written, and the file is bounded: the database
+// never grows past HistoryOptions::maxbytes (SQLite's max_page_count is the hard stop; the
+// oldest raw results, then the oldest minute rows, go first when the file nears it), and the
+// write-ahead log is cut back to kWalLimitBytes after each checkpoint.
+//
+// Qt-free; every member may be called from any thread. Reads run on the caller's thread on a
+// connection of their own and include results recorded but not written yet.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "monitor/echoresult.h"
+
+struct sqlite3;
+
+namespace veltrin {
+
+struct HistoryPoint {
+    std::int64_t wallms = 0;  // wall clock, ms since the Unix epoch
+    double rttms = -1.0;      // round trip in ms (microsecond resolution); < 0: lost
+};
+
+struct HistoryMinute {
+    std::int64_t minutems = 0;  // start of the minute, ms since the Unix epoch
+    double minms = -1.0, avgms = -1.0, maxms = -1.0;  // over the answered echoes; -1 when none was
+    std::uint32_t sent = 0;     // echoes whose outcome is known in that minute
+    std::uint32_t lost = 0;
+};
+
+struct HistoryOptions {
+    // The database file never grows past this (the write-ahead log adds at most kWalLimitBytes
+    // while a batch is written).
+    std::int64_t maxbytes = std::int64_t{256} << 20;
+    // Wall clock in ms since the epoch, for pruning; tests simulate it. Empty: the system clock.
+    std::function<std::int64_t()> nowms;
+    // Told once, on the store's thread, when the database turns out corrupt, locked by another
+    // program for long, or unwritable; the store then records nothing more.
+    std::function<void(const std::string& error)> onerror;
+    // Results wait at most this long before they are written.
+    int flushms = 1000;
+};
+
+class HistoryStore {
+public:
+    static constexpr std::int64_t kRawKeepMs = 24LL * 3600 * 1000;
+    static constexpr std::int64_t kMinuteKeepMs = 30LL * 24 * 3600 * 1000;
+    static constexpr std::int64_t kWalLimitBytes = std::int64_t{16} << 20;
+    // Results waiting for the writer; beyond this the oldest waiting ones are dropped (counted).
+    static constexpr std::size_t kMaxPending = 1'000'000;
+    // Address texts longer than this are no address and are not kept.
+    static constexpr std::size_t kMaxAddressBytes = 1024;
+    // The least bound Open accepts.
+    static constexpr std::int64_t kMinMaxBytes = std::int64_t{1} << 20;
+
+    // Opens (creating when missing, with its folder) the database at `path`. Null, with a
+    // sentence in *error, when it cannot be opened or is no history database of ours (corrupt,
+    // another format, locked by another program).
+    static std::unique_ptr<HistoryStore> Open(const std::string& path, std::string* error);
+    static std::unique_ptr<HistoryStore> Open(const std::string& path, const HistoryOptions& options,
+                                              std::string* error);
+    ~HistoryStore();  // writes what is waiting, then closes
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    // Hands results to the writer; never waits on the disk.
+    void Record(const std::vector<EchoResult>& results);
+
+    // The newest `count` results of an address, oldest first.
+    std::vector<HistoryPoint> Recent(const std::string& address, std::size_t count) const;
+    // Raw results of an address with sincems <= wallms < untilms, oldest first.
+    std::vector<HistoryPoint> Raw(const std::string& address, std::int64_t sincems, std::int64_t untilms) const;
+    // Minute rows of an address whose minute starts in [sincems, untilms), oldest first.
+    std::vector<HistoryMinute> Minutes(const std::string& address, std::int64_t sincems, std::int64_t untilms) const;
+
+    // Waits until everything recorded so far is written (or the store failed). For tests,
+    // benchmarks and the end of a run.
+    void Flush();
+    // True once the store gave up (the reason in Error()); it then records nothing.
+    bool Failed() const { return failed_.load(); }
+    std::string Error() const;
+    // Results dropped because the writer fell kMaxPending behind.
+    std::uint64_t Dropped() const { return dropped_.load(); }
+    // Bytes of the database file and its write-ahead log now.
+    std::int64_t FileBytes() const;
+    const std::string& Path() const { return path_; }
+
+private:
+    enum class BatchResult { Written, Busy, Failed };
+    HistoryStore(std::string path, HistoryOptions options);
+    bool Start(std::string* error);
+    void Run();
+    // Writes the batch in one transaction; empties it (under both locks) once committed.
+    BatchResult WriteBatch(std::vector<EchoResult>& batch);
+    void Prune(std::int64_t nowms);
+    // Deletes the oldest results while the file is near its bound (or, forced, when it is full).
+    void Trim(bool force = false);
+    void Fail(const std::string& error);
+    std::int64_t Now() const;
+    std::vector<EchoResult> PendingOf(const std::string& address) const;
+
+    std::string path_;
+    HistoryOptions options_;
+    sqlite3* writer_ = nullptr;          // the store's thread only (after Start)
+    mutable sqlite3* reader_ = nullptr;  // under readmutex_
+    // Held by reads and by the writer's commit, so a read sees each batch once: in the file or
+    // still waiting. Taken before mutex_, never after it.
+    mutable std::mutex readmutex_;
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable wake_;
+    std::condition_variable written_;
+    std::vector<EchoResult> pending_;
+    std::vector<EchoResult> writing_;  // taken by the writer, not committed yet
+    std::uint64_t recorded_ = 0;       // results handed to Record so far
+    std::uint64_t done_ = 0;           // of those, written (or given up on)
+    bool stop_ = false;
+    bool flushnow_ = false;
+    std::string error_;
+
+    std::atomic<bool> failed_{false};
+    std::atomic<std::uint64_t> dropped_{0};
+    // The store's thread only:
+    std::int64_t lastprunems_ = 0;
+    std::int64_t lastminuteprunems_ = 0;
+    int batches_ = 0;
+    std::unordered_map<std::string, std::int64_t> hostids_;
+    std::thread thread_;
+};
+
+// The history database's file name in the program's data folder.
+inline constexpr char kHistoryFileName[] = "history.sqlite";
+
+}  // namespace veltrin
