@@ -232,7 +232,7 @@ void RttGraph::Refresh() {
     const std::int64_t span = SpanMs();
     const std::int64_t until = ViewEnd();
     const std::int64_t since = until - span;
-    if (span > 10 * RttTrace::kMinuteMs) LoadMinutes(since, until);
+    if (span >= 10 * RttTrace::kMinuteMs) LoadMinutes(since, until);
 
     const int width = static_cast<int>(chart_->plotArea().width());
     const int columns = std::clamp(width > 0 ? width : 600, kMinColumns, kMaxColumns);

@@ -26,6 +26,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -36,7 +37,9 @@
 #include "engine/location.h"
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
+#include "history/historystore.h"
 #include "ui/handover.h"
+#include "ui/historyview.h"
 #include "ui/rttgraph.h"
 #include "ui/rtttrace.h"
 
@@ -115,6 +118,7 @@ class RttGraphTest : public QObject {
     void savePictureWritesPng();
     void savePictureToAFolderThatCannotBeWritten();
     void lostEchoesAreMarkedInRed();
+    void longViewsShowEarlierRunsFromTheHistoryFile();
 
   private:
     Tdetailform* Open(const QString& address);
@@ -450,6 +454,58 @@ void RttGraphTest::lostEchoesAreMarkedInRed() {
     QChart* chart = w->graph->chartview->chart();
     const QPoint pos = w->graph->chartview->mapFromScene(chart->mapToPosition(mark, w->graph->lossseries));
     QVERIFY2(w->graph->HoverAt(pos).contains(QStringLiteral("lost")), qPrintable(w->graph->HoverAt(pos)));
+}
+
+void RttGraphTest::longViewsShowEarlierRunsFromTheHistoryFile() {
+    QTemporaryDir dir;
+    std::string error;
+    auto store = veltrin::HistoryStore::Open((dir.path() + QStringLiteral("/history.sqlite")).toStdString(), &error);
+    QVERIFY2(store, error.c_str());
+    // Two minutes of an earlier run, two hours ago: 120 echoes, every tenth lost.
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const std::int64_t start = (now - 2 * 3'600'000) / 60'000 * 60'000;
+    std::vector<veltrin::EchoResult> earlier;
+    for (int i = 0; i < 120; ++i)
+        earlier.push_back({"127.0.0.1", start + i * 1000, i % 10 == 9 ? -1.0 : 0.2 + 0.01 * (i % 7)});
+    earlier.push_back({"127.0.0.2", start, 5.0});  // another address: not shown
+    store->Record(earlier);
+    store->Flush();
+    veltrin::HistoryStore* kept = store.get();
+    int asked = 0;
+    DetailHost host = opener_->Host();
+    host.minutes = [kept, &asked](const QString& address, std::int64_t since, std::int64_t until) {
+        ++asked;
+        return veltrin::StoredMinutes(*kept, address.toStdString(), since, until);
+    };
+    if (!veltrin::IcmpSocket().ok()) QSKIP("raw ICMP sockets need root or CAP_NET_RAW");
+    Tdetailform* w = OpenDetailWindow(&opener_->window, veltrin::WindowHandOver(), host, false, QStringLiteral("127.0.0.1"));
+    QVERIFY(w != nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(w->graph->Trace().RawCount() >= 2, 15000);
+    w->graph->SetPaused(true);
+    QCOMPARE(asked, 0);  // the minute's view needs no earlier minutes
+    QCOMPARE(w->graph->ShownSummary().lost, std::uint64_t{0});
+    w->graph->spanbox->setCurrentIndex(3);  // 24 h
+    QCOMPARE(asked, 1);
+    std::uint64_t replies = 0, lost = 0;
+    double least = 1e9, most = 0;
+    for (const veltrin::RttColumn& c : w->graph->ShownColumns()) {
+        if (c.endms > now - 3'600'000) continue;  // this run's own results are later
+        replies += c.replies;
+        lost += c.lost;
+        if (c.replies > 0) {
+            least = std::min(least, c.minms);
+            most = std::max(most, c.maxms);
+        }
+    }
+    QCOMPARE(replies, std::uint64_t{108});
+    QCOMPARE(lost, std::uint64_t{12});
+    QVERIFY(std::abs(least - 0.2) < 1e-3);
+    QVERIFY(std::abs(most - 0.26) < 1e-3);
+    QVERIFY(w->graph->lossseries->count() >= 1);
+    // The hour's view does not reach back that far; going back to 24 h asks nothing new.
+    w->graph->spanbox->setCurrentIndex(2);
+    w->graph->spanbox->setCurrentIndex(3);
+    QCOMPARE(asked, 1);
 }
 
 QTEST_MAIN(RttGraphTest)
