@@ -104,7 +104,6 @@ tcheckthread::tcheckthread(HandOver& handover, std::string host, std::function<v
                            int pausems)
     : Worker(handover), host_(std::move(host)), settitle_(std::move(settitle)), pausems_(pausems) {}
 
-tcheckthread::~tcheckthread() { Stop(); }
 
 void tcheckthread::Run() {
     Gate& gate = this->gate();

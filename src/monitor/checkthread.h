@@ -24,7 +24,6 @@ public:
     // pausems: the wait after the probe and the sleep after "some end" (2000 ms; tests shorten it).
     tcheckthread(HandOver& handover, std::string host, std::function<void(std::string)> settitle,
                  int pausems = 2000);
-    ~tcheckthread() override;
 
 protected:
     void Run() override;

@@ -9,7 +9,6 @@ tcalculate::tcalculate(HandOver& handover, std::function<Tdetailstat()> snapshot
     : Worker(handover), snapshot_(std::move(snapshot)), show_(std::move(show)), periodms_(periodms) {}
 
 // Run() reads the members of this class, so the thread must be joined before they go.
-tcalculate::~tcalculate() { Stop(); }
 
 void tcalculate::Run() {
     while (gate().WaitWhilePaused()) {
@@ -49,7 +48,6 @@ void tcalculate::Run() {
 Tinfo::Tinfo(HandOver& handover, std::function<void()> copy, std::function<void()> show, int periodms)
     : Worker(handover), copy_(std::move(copy)), show_(std::move(show)), periodms_(periodms) {}
 
-Tinfo::~Tinfo() { Stop(); }
 
 void Tinfo::Run() {
     while (gate().WaitWhilePaused()) {

@@ -18,7 +18,6 @@ public:
     // show: window-thread step setting the eight label texts (StatisticsLabels order).
     tcalculate(HandOver& handover, std::function<Tdetailstat()> snapshot,
                std::function<void(const std::array<std::string, 8>&)> show, int periodms = 1000);
-    ~tcalculate() override;
 
 protected:
     void Run() override;
@@ -35,7 +34,6 @@ public:
     // copy: window-thread step taking the window's own copies of the detail window's packet.
     // show: window-thread step rebuilding the display from those copies.
     Tinfo(HandOver& handover, std::function<void()> copy, std::function<void()> show, int periodms = 5000);
-    ~Tinfo() override;
 
 protected:
     void Run() override;

@@ -27,7 +27,6 @@ class tsweepthread : public Worker {
 public:
     tsweepthread(HandOver& handover, EchoLedger& ledger, std::function<void()> sweep)
         : Worker(handover), ledger_(ledger), sweep_(std::move(sweep)) {}
-    ~tsweepthread() override { Stop(); }
 
 protected:
     void Run() override {
@@ -105,11 +104,11 @@ std::uint16_t Monitor::SenderIdentifier() const {
 bool Monitor::CreateSet() {
     // Receiver first, so the first replies already find it listening; a datagram that comes
     // before the sender exists is dropped.
-    auto receiver = std::make_unique<trecvthread>(
+    auto receiver = std::make_unique<Threaded<trecvthread>>(
         handover_, [this] { return senderid_.load(); }, &ledger_,
         [this](const std::uint8_t*, int, const ReplyCheck& check) { ShowReply(check); },
         [this](int error) { SocketFailed(error); });
-    auto sender = std::make_unique<tsendthread>(
+    auto sender = std::make_unique<Threaded<tsendthread>>(
         handover_, [this](SendTarget& target) { return PickAddress(target); }, std::function<void(int)>{},
         kFailPauseMs);
     ShareChannel(*sender, *receiver);
@@ -122,7 +121,7 @@ bool Monitor::CreateSet() {
 
     if (!sweep_) {
         // One for the life of the monitor: the ledger it watches outlives every set.
-        auto sweep = std::make_unique<tsweepthread>(handover_, ledger_, [this] { Sweep(); });
+        auto sweep = std::make_unique<Threaded<tsweepthread>>(handover_, ledger_, [this] { Sweep(); });
         if (!sweep->Start()) return false;
         sweep_ = std::move(sweep);
     }

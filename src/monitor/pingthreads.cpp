@@ -29,7 +29,6 @@ tsendthread::tsendthread(HandOver& handover, std::function<bool(SendTarget&)> pi
                          int failpausems)
     : Worker(handover), pick_(std::move(pick)), sent_(std::move(sent)), failpausems_(failpausems) {}
 
-tsendthread::~tsendthread() { Stop(); }
 
 void tsendthread::Run() {
     Gate& g = gate();
@@ -85,7 +84,6 @@ trecvthread::trecvthread(HandOver& handover, std::function<int()> expectedid, Ec
       accept_(std::move(accept)),
       socketfailed_(std::move(socketfailed)) {}
 
-trecvthread::~trecvthread() { Stop(); }
 
 void trecvthread::Run() {
     Gate& g = gate();

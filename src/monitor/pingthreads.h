@@ -34,7 +34,6 @@ public:
     // flood the window thread.
     tsendthread(HandOver& handover, std::function<bool(SendTarget&)> pick, std::function<void(int)> sent,
                 int failpausems);
-    ~tsendthread() override;
 
     // Sends on the channel its receiver opened (see ShareChannel); without one every echo
     // opens a channel of its own. Set before Start.
@@ -69,7 +68,6 @@ public:
     trecvthread(HandOver& handover, std::function<int()> expectedid, EchoLedger* ledger,
                 std::function<void(const std::uint8_t* raw, int length, const ReplyCheck& check)> accept,
                 std::function<void(int error)> socketfailed = {});
-    ~trecvthread() override;
 
     // Whole datagrams are read, up to the largest an IPv4 packet can be.
     static constexpr std::size_t kReceiveBuffer = 65536;

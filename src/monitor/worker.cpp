@@ -253,16 +253,10 @@ bool StepQueue::WaitAndDrain(int timeoutms) {
 
 Worker::Worker(HandOver& handover) : handover_(handover) {}
 
-Worker::~Worker() {
-    // See the class comment: the subclass's members are already gone here.
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
-        std::fputs("veltrin: a Worker subclass did not call Stop() in its destructor\n", stderr);
-        std::abort();
-    }
-    Stop();
-}
+// Threaded<T> has already stopped the thread; this only covers a worker that never started.
+Worker::~Worker() { Stop(); }
 
-bool Worker::Start() {
+bool Worker::StartThread() {
     if (thread_.joinable()) return true;
     try {
         thread_ = std::thread([this] {
@@ -291,6 +285,7 @@ void Worker::Pause() { gate_.Pause(); }
 void Worker::Resume() { gate_.Resume(); }
 
 void Worker::Stop() {
+    StopRequested();
     gate_.RequestStop();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }

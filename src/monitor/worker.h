@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 namespace veltrin {
 
@@ -87,10 +88,11 @@ private:
 
 // A thread that runs Run() until it returns; owns its Gate.
 //
-// Every subclass stops the thread in its own destructor (`~X() override { Stop(); }`): Run() uses
-// the subclass's members, which are gone by the time ~Worker runs. A subclass that forgets is
-// caught at once: ~Worker aborts with a message when it finds the thread still running, instead
-// of leaving a race that shows up only now and then.
+// Run() uses the subclass's members, which are destroyed before ~Worker runs, so the thread must
+// be stopped by the most derived destructor. Rather than trusting every subclass to remember
+// that, Start() is left abstract: only Threaded<T> below implements it, and its destructor (the
+// first one to run) stops the thread. A subclass on its own cannot even be created, and cannot
+// start a thread another way, since the thread is made by a member only Threaded may call.
 class Worker {
 public:
     explicit Worker(HandOver& handover);
@@ -98,7 +100,7 @@ public:
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    bool Start();   // creates the thread; false when it could not be created
+    virtual bool Start() = 0;  // creates the thread; false when it could not be created
     void Pause();   // never waits
     void Resume();
     void Stop();    // asks to stop, wakes every wait, joins
@@ -109,14 +111,32 @@ public:
 
 protected:
     virtual void Run() = 0;
+    // Called by Stop() before it joins, for a body that waits on something the gate cannot wake.
+    virtual void StopRequested() {}
     bool OnWindow(std::function<void()> step) { return handover_.Run(gate_, std::move(step)); }
 
 private:
+    template <class Body>
+    friend class Threaded;
+    bool StartThread();  // creates the thread; false when it could not be created
+
     HandOver& handover_;
     Gate gate_;
     std::thread thread_;
     std::atomic<std::uint16_t> identifier_{0};
     std::atomic<bool> ready_{false};
+};
+
+// The startable form of a worker: `Threaded<tsendthread> sender(...)` or
+// `std::make_unique<Threaded<tsendthread>>(...)`; it converts to the worker it wraps.
+template <class Body>
+class Threaded final : public Body {
+    static_assert(std::is_base_of_v<Worker, Body>, "Threaded wraps a Worker subclass");
+
+public:
+    using Body::Body;
+    ~Threaded() override { this->Stop(); }
+    bool Start() final { return static_cast<Worker*>(this)->StartThread(); }
 };
 
 }  // namespace veltrin

@@ -10,11 +10,8 @@ CloseMailSender::CloseMailSender(HandOver& handover, Tmailsetting mail,
                                  std::function<void(const std::string&)> onresult)
     : Worker(handover), mail_(std::move(mail)), onresult_(std::move(onresult)) {}
 
-// The thread reads the members below, so it is stopped here, before they go.
-CloseMailSender::~CloseMailSender() {
-    cancel_.store(true);
-    Stop();
-}
+// Stop() would otherwise wait for a slow mail server to finish.
+void CloseMailSender::StopRequested() { cancel_.store(true); }
 
 // Never waits: it may be called from inside the result step itself (the result box is a nested
 // event loop on the window thread while the thread waits for the step to end).

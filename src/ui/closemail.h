@@ -16,11 +16,11 @@ namespace veltrin {
 class CloseMailSender : public Worker {
 public:
     CloseMailSender(HandOver& handover, Tmailsetting mail, std::function<void(const std::string&)> onresult);
-    ~CloseMailSender() override;
     void Cancel();
 
 protected:
     void Run() override;
+    void StopRequested() override;
 
 private:
     Tmailsetting mail_;

@@ -268,7 +268,7 @@ void Tdetailform::FormPaint() {
 }
 
 void Tdetailform::StartWorkers() {
-    sender_ = std::make_unique<veltrin::tsendthread>(
+    sender_ = std::make_unique<veltrin::Threaded<veltrin::tsendthread>>(
         handover_, [this](veltrin::SendTarget& target) { return PickTarget(target); },
         [this](int) {
             // Every cycle counts once as sent: when its echo was recorded (often already seen by
@@ -279,14 +279,14 @@ void Tdetailform::StartWorkers() {
         kFailedCyclePauseMs);
     veltrin::tsendthread* const sender = sender_.get();
     if (!ledger_) ledger_ = std::make_unique<veltrin::EchoLedger>();
-    receiver_ = std::make_unique<veltrin::trecvthread>(
+    receiver_ = std::make_unique<veltrin::Threaded<veltrin::trecvthread>>(
         handover_, [sender] { return sender->Started() ? int{sender->Identifier()} : -1; }, ledger_.get(),
         [this](const std::uint8_t* raw, int length, const veltrin::ReplyCheck& check) {
             AcceptReply(raw, length, check.described);
             GraphReply(check);
         });
     veltrin::ShareChannel(*sender_, *receiver_);
-    calculate_ = std::make_unique<veltrin::tcalculate>(
+    calculate_ = std::make_unique<veltrin::Threaded<veltrin::tcalculate>>(
         handover_, [this] { return stat_; },
         [this](const std::array<std::string, 8>& texts) { SetStatisticsLabels(texts); });
     veltrin::Worker* const workers[] = {sender_.get(), receiver_.get(), calculate_.get()};

@@ -113,7 +113,7 @@ Tinfoform::Tinfoform(QWidget* parent, veltrin::HandOver& handover, PacketSource 
     layout->addWidget(GroupBox2);
     layout->addLayout(buttons);
 
-    info_ = std::make_unique<veltrin::Tinfo>(
+    info_ = std::make_unique<veltrin::Threaded<veltrin::Tinfo>>(
         handover, [this] { CopyPacket(); }, [this] { ShowPacket(); }, kRefreshMs);
     if (!info_->Start()) info_->Start();
 }

@@ -347,7 +347,7 @@ void Tmainform::CloseAndReport() {
                 // A slow or silent server can take minutes: the exchange runs on a thread of its
                 // own, the window thread stays free, and the tray icon stays so that its "Exit"
                 // ends the program at once instead of waiting.
-                closemail_ = std::make_unique<veltrin::CloseMailSender>(
+                closemail_ = std::make_unique<veltrin::Threaded<veltrin::CloseMailSender>>(
                     veltrin::WindowHandOver(), golbal->mailsetting, [this](const std::string& result) {
                         tray_->hideIcon();
                         if (auto* wait = findChild<QMessageBox*>(QStringLiteral("closemailwait"))) wait->close();

@@ -107,7 +107,7 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
         const veltrin::Tgolbal* golbal = veltrin::Golbal();
         std::string host = golbal ? golbal->probehost : std::string();
         if (host.empty()) host = veltrin::kDefaultProbeHost;
-        return std::make_unique<veltrin::tcheckthread>(
+        return std::make_unique<veltrin::Threaded<veltrin::tcheckthread>>(
             handover, host, [this](std::string title) { SetCaption(QString::fromStdString(title)); });
     });
 

@@ -258,7 +258,7 @@ TEST(CheckThread, RequestCarriesTheWorkersIdentifier) {
     ASSERT_TRUE(sniffer.ok());
     veltrin::testing::TestWindowQueue queue;
     TitleLog log;
-    tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
+    Threaded<tcheckthread> check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
     ASSERT_TRUE(check.Start());
     DriveWindow(queue, [&] { return log.Count() >= 2; }, 5000);
     check.Pause();
@@ -291,7 +291,7 @@ TEST(CheckThread, TitlesInOrderOnTheWindowThreadWithLoopback) {
     REQUIRE_RAW();
     veltrin::testing::TestWindowQueue queue;
     TitleLog log;
-    tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 150);
+    Threaded<tcheckthread> check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 150);
     ASSERT_TRUE(check.Start());
     DriveWindow(queue, [&] { return log.Count() >= 6; }, 10000);
     check.Stop();
@@ -311,7 +311,7 @@ TEST(CheckThread, SilentHostNeverShowsOkAndWindowStaysFree) {
     const std::string why = InSilentNamespace([&] {
         veltrin::testing::TestWindowQueue queue;
         TitleLog log;
-        tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
+        Threaded<tcheckthread> check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
         if (!check.Start()) return;
         DriveWindow(queue, [&] { return log.Count() >= 1; }, 5000);
         // The probe now waits up to 2000 ms for a reply that never comes; the window thread
@@ -337,7 +337,7 @@ TEST(CheckThread, PausedCheckWritesNothingUntilResumed) {
     REQUIRE_RAW();
     veltrin::testing::TestWindowQueue queue;
     TitleLog log;
-    tcheckthread check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
+    Threaded<tcheckthread> check(queue, "127.0.0.1", [&](std::string t) { log.Add(t); }, 100);
     ASSERT_TRUE(check.Start());
     DriveWindow(queue, [&] { return log.Count() >= 3; }, 5000);
     check.Pause();

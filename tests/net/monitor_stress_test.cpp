@@ -88,7 +88,7 @@ TEST(MonitorStress, ThousandCommandsWithRepliesInBetween) {
     // A second pair like a detail window's, pinging one loopback address with its own steps.
     int detailsent = 0, detailshown = 0;
     tsendthread* detailsender = nullptr;
-    auto sender = std::make_unique<tsendthread>(
+    auto sender = std::make_unique<Threaded<tsendthread>>(
         queue,
         [](SendTarget& t) {
             t.ip = "127.0.0.9";
@@ -98,7 +98,7 @@ TEST(MonitorStress, ThousandCommandsWithRepliesInBetween) {
         },
         [&](int) { ++detailsent; }, 100);
     detailsender = sender.get();
-    auto receiver = std::make_unique<trecvthread>(
+    auto receiver = std::make_unique<Threaded<trecvthread>>(
         queue, [&] { return detailsender->Identifier(); },
         [&](const std::uint8_t*, int length, const Tdecordbuf& r) {
             if (r.icmpcode == "Reply message" && length == 52) ++detailshown;

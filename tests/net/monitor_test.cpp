@@ -427,7 +427,7 @@ TEST(ReceiverIdentifier, ZeroIsAnIdentifierAndNegativeMeansNoSender) {
     for (const int expected : {0, -1}) {
         veltrin::testing::TestWindowQueue queue;
         int replies = 0;
-        trecvthread receiver(
+        Threaded<trecvthread> receiver(
             queue, [expected] { return expected; },
             [&](const std::uint8_t*, int, const Tdecordbuf& r) {
                 if (r.icmpcode == "Reply message" && r.sourceip == "127.0.0.1") ++replies;

@@ -284,7 +284,7 @@ protected:
         ReachNet::SetUp();
         if (IsSkipped()) return;
         queue.SetWindowThread(std::this_thread::get_id());
-        receiver = std::make_unique<trecvthread>(
+        receiver = std::make_unique<Threaded<trecvthread>>(
             queue, [] { return int{kId}; }, &ledger,
             [this](const std::uint8_t* raw, int length, const ReplyCheck& check) {
                 accepted.push_back(check);

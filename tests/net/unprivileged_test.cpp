@@ -287,7 +287,7 @@ public:
         Seen seen;
         StepQueue queue;
         queue.SetWindowThread(std::this_thread::get_id());
-        tsendthread sender(
+        Threaded<tsendthread> sender(
             queue,
             [&](SendTarget& t) {
                 t.ip = address;
@@ -297,7 +297,7 @@ public:
             },
             [&](int) { AccountSend(seen.stat); }, 100);
         tsendthread* const s = &sender;
-        trecvthread receiver(
+        Threaded<trecvthread> receiver(
             queue, [s] { return s->Started() ? int{s->Identifier()} : -1; },
             [&](const std::uint8_t*, int length, const Tdecordbuf& reply) {
                 seen.records.push_back(reply);

@@ -351,7 +351,6 @@ TEST(MonitorStateTest, IntervalTextRule) {
 class IdleWorker : public Worker {
 public:
     explicit IdleWorker(HandOver& handover) : Worker(handover) {}
-    ~IdleWorker() override { Stop(); }
 
 protected:
     void Run() override {
@@ -369,7 +368,7 @@ TEST(MonitorStateTest, CheckWorkerFollowsTheSet) {
     int made = 0;
     monitor.SetCheckFactory([&](HandOver& handover) {
         ++made;
-        return std::make_unique<IdleWorker>(handover);
+        return std::make_unique<Threaded<IdleWorker>>(handover);
     });
     list.Append(A);
     monitor.Start();
@@ -399,7 +398,7 @@ TEST(MonitorStateTest, FailedCreationKeepsTheFlagsAndLaterStartsAFreshSet) {
     bool fail = true;
     monitor.SetCheckFactory([&](HandOver& handover) -> std::unique_ptr<Worker> {
         if (fail) return nullptr;  // as if the thread could not be made
-        return std::make_unique<IdleWorker>(handover);
+        return std::make_unique<Threaded<IdleWorker>>(handover);
     });
     list.Append(A);
     monitor.Start();

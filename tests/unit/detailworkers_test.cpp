@@ -29,7 +29,7 @@ TEST(TcalculateTest, SetsTheLabelsBuiltFromTheWindowSnapshot) {
     const Tdetailstat counters{60, 10, 8, 20, 31, 203};
     int snapshots = 0;
     std::vector<std::array<std::string, 8>> shown;
-    tcalculate worker(
+    Threaded<tcalculate> worker(
         queue,
         [&] {
             ++snapshots;
@@ -48,7 +48,7 @@ TEST(TcalculateTest, SetsTheLabelsBuiltFromTheWindowSnapshot) {
 TEST(TcalculateTest, StopWhileWaitingForTheWindowThreadEndsAndTheStepNeverRuns) {
     StepQueue queue;  // nobody drains until after the stop
     std::atomic<int> snapshots{0};
-    auto worker = std::make_unique<tcalculate>(
+    auto worker = std::make_unique<Threaded<tcalculate>>(
         queue,
         [&] {
             ++snapshots;
@@ -66,7 +66,7 @@ TEST(TcalculateTest, StopWhileWaitingForTheWindowThreadEndsAndTheStepNeverRuns) 
 TEST(TcalculateTest, PausedWorkerHandsNothingOver) {
     veltrin::testing::TestWindowQueue queue;
     std::atomic<int> passes{0};
-    tcalculate worker(
+    Threaded<tcalculate> worker(
         queue, [] { return Tdetailstat{}; }, [&](const std::array<std::string, 8>&) { ++passes; }, 5);
     ASSERT_TRUE(worker.Start());
     ASSERT_TRUE(DrainUntil(queue, [&] { return passes.load() >= 1; }));
@@ -82,7 +82,7 @@ TEST(TcalculateTest, PausedWorkerHandsNothingOver) {
 TEST(TinfoTest, CopiesThenShowsEveryPass) {
     veltrin::testing::TestWindowQueue queue;
     std::string order;
-    Tinfo worker(queue, [&] { order += 'c'; }, [&] { order += 's'; }, 5);
+    Threaded<Tinfo> worker(queue, [&] { order += 'c'; }, [&] { order += 's'; }, 5);
     ASSERT_TRUE(worker.Start());
     ASSERT_TRUE(DrainUntil(queue, [&] { return order.size() >= 6; }));
     worker.Stop();
@@ -92,7 +92,7 @@ TEST(TinfoTest, CopiesThenShowsEveryPass) {
 TEST(TinfoTest, AFailingStepDoesNotEndTheWorker) {
     veltrin::testing::TestWindowQueue queue;
     int copies = 0;
-    Tinfo worker(
+    Threaded<Tinfo> worker(
         queue,
         [&] {
             ++copies;

@@ -11,7 +11,10 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
+#include <string>
 #include <thread>
+#include <type_traits>
 
 #include "monitor/worker.h"
 #include "shared/monitorstubs.h"
@@ -26,7 +29,6 @@ constexpr auto kBound = 10s;  // generous: only a deadlock should ever reach it
 class FuncWorker : public Worker {
 public:
     FuncWorker(HandOver& handover, std::function<void(FuncWorker&)> body) : Worker(handover), body_(std::move(body)) {}
-    ~FuncWorker() override { Stop(); }
     bool Hand(std::function<void()> step) { return OnWindow(std::move(step)); }
     std::atomic<bool> finished{false};
 
@@ -77,7 +79,7 @@ protected:
 
 TEST_F(WorkerTest, IdentifierIsTheWorkerThreadsIdSetBeforeRun) {
     std::atomic<int> seenid{-1}, tid{-1};
-    FuncWorker w(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
         seenid = self.Identifier();
         tid = static_cast<int>(::syscall(SYS_gettid) & 0xFFFF);
     });
@@ -93,7 +95,7 @@ TEST_F(WorkerTest, IdentifierIsTheWorkerThreadsIdSetBeforeRun) {
 TEST_F(WorkerTest, StepRunsOnTheWindowThreadWhileTheWorkerWaits) {
     std::thread::id ranon;
     std::atomic<bool> returned{false}, result{false};
-    FuncWorker w(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
         result = self.Hand([&] { ranon = std::this_thread::get_id(); });
         returned = true;
     });
@@ -119,7 +121,7 @@ TEST_F(WorkerTest, StepHandedOverFromTheWindowThreadRunsInline) {
 
 TEST_F(WorkerTest, StepOfAStoppedWorkerNeverRunsEvenWhenDrainedLater) {
     std::atomic<bool> ran{false}, returned{false}, result{true};
-    FuncWorker w(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
         result = self.Hand([&] { ran = true; });
         returned = true;
     });
@@ -136,7 +138,7 @@ TEST_F(WorkerTest, StepOfAStoppedWorkerNeverRunsEvenWhenDrainedLater) {
 TEST_F(WorkerTest, StepReachingThePausedWorkerWaitsForTheResume) {
     std::atomic<int> runs{0};
     std::atomic<bool> returned{false}, result{false};
-    FuncWorker w(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
         result = self.Hand([&] { ++runs; });
         returned = true;
     });
@@ -154,7 +156,7 @@ TEST_F(WorkerTest, StepReachingThePausedWorkerWaitsForTheResume) {
 
 TEST_F(WorkerTest, StopDuringARunningStepWaitsForItAndReportsItRan) {
     std::atomic<bool> result{false}, ran{false};
-    FuncWorker w(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
         result = self.Hand([&] {
             self.gate().RequestStop();  // the stop arrives while the step is running
             ran = true;
@@ -169,13 +171,13 @@ TEST_F(WorkerTest, StopDuringARunningStepWaitsForItAndReportsItRan) {
 TEST_F(WorkerTest, PauseNeverWaitsWhereverTheWorkerIs) {
     Pipe pipe;
     // One worker in each kind of wait: a poll, a sleep, a hand-over that nobody drains.
-    FuncWorker polling(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> polling(queue, [&](FuncWorker& self) {
         while (self.gate().WaitWhilePaused()) self.gate().WaitReadable(pipe.read(), -1);
     });
-    FuncWorker sleeping(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> sleeping(queue, [&](FuncWorker& self) {
         while (self.gate().WaitWhilePaused()) self.gate().Sleep(60000);
     });
-    FuncWorker handing(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> handing(queue, [&](FuncWorker& self) {
         while (self.gate().WaitWhilePaused() && self.Hand([] {})) {
         }
     });
@@ -203,7 +205,7 @@ TEST_F(WorkerTest, StopInterruptsABlockedPollAtOnce) {
     Pipe pipe;
     std::atomic<int> result{99};
     std::atomic<bool> entered{false};
-    FuncWorker w(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
         entered = true;
         result = self.gate().WaitReadable(pipe.read(), -1);
     });
@@ -253,7 +255,7 @@ TEST_F(WorkerTest, SleepIsCutShortByStop) {
 
 TEST_F(WorkerTest, PausedWorkerHoldsAtTheTopOfItsLoopUntilResumed) {
     std::atomic<int> cycles{0};
-    FuncWorker w(queue, [&](FuncWorker& self) {
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
         while (self.gate().WaitWhilePaused()) {
             ++cycles;
             self.gate().Sleep(1);
@@ -274,7 +276,7 @@ TEST_F(WorkerTest, PausedWorkerHoldsAtTheTopOfItsLoopUntilResumed) {
 TEST_F(WorkerTest, DestructorStopsAndJoinsAWorkerWaitingForTheWindow) {
     std::atomic<bool> finished{false};
     EXPECT_TRUE(ReturnsWithinBound([&] {
-        FuncWorker w(queue, [&](FuncWorker& self) {
+        Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
             while (self.Hand([] {})) {
             }
             finished = true;
@@ -292,7 +294,7 @@ TEST_F(WorkerTest, ManyWorkersShareOneQueue) {
     int onwindow = 0;  // only touched by steps: no lock needed if they all run on this thread
     std::vector<std::unique_ptr<FuncWorker>> workers;
     for (int i = 0; i < kWorkers; ++i) {
-        workers.push_back(std::make_unique<FuncWorker>(queue, [&](FuncWorker& self) {
+        workers.push_back(std::make_unique<Threaded<FuncWorker>>(queue, [&](FuncWorker& self) {
             for (int s = 0; s < kSteps; ++s)
                 if (!self.Hand([&] { ++onwindow; })) return;
             ++total;
@@ -311,35 +313,72 @@ TEST_F(WorkerTest, WaitAndDrainTimesOutEmpty) {
 TEST_F(WorkerTest, NotifyIsCalledForEveryQueuedStep) {
     std::atomic<int> notified{0};
     queue.SetNotify([&] { ++notified; });
-    FuncWorker w(queue, [&](FuncWorker& self) { self.Hand([] {}); });
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) { self.Hand([] {}); });
     ASSERT_TRUE(w.Start());
     ASSERT_TRUE(WaitUntil([&] { return notified.load() > 0; }));
     ASSERT_TRUE(WaitUntil([&] { return w.finished.load(); }, &queue));
     EXPECT_EQ(notified.load(), 1);
 }
 
-// A subclass that does not stop its thread in its own destructor leaves the thread running on
-// members that are already gone; that mistake ends the program with a clear message at once.
+// A subclass that does not stop its thread in its own destructor would leave the thread running
+// on members that are already gone. That mistake cannot be written: a subclass on its own is
+// abstract (it has no Start), and only Threaded<T>, which stops first, can start a thread.
 class ForgetfulWorker : public Worker {
 public:
     using Worker::Worker;
+    std::string text = "still here";  // read by the thread until the very end
+    std::atomic<int> reads{0};
 
 protected:
     void Run() override {
-        while (gate().Sleep(5)) {
+        while (gate().Sleep(1)) {
+            if (!text.empty()) ++reads;
         }
     }
 };
 
-TEST(WorkerDeathTest, SubclassThatDoesNotStopIsCaught) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            StepQueue queue;
-            ForgetfulWorker worker(queue);
-            worker.Start();
-        },
-        "did not call Stop");
+template <class W>
+concept CanStart = requires(W& w) { w.Start(); };
+
+static_assert(std::is_abstract_v<ForgetfulWorker>, "a bare subclass must not be creatable");
+static_assert(!std::is_abstract_v<Threaded<ForgetfulWorker>>);
+static_assert(CanStart<Threaded<ForgetfulWorker>>);
+static_assert(std::is_convertible_v<Threaded<ForgetfulWorker>*, ForgetfulWorker*>);
+
+// Destroying a running worker through a pointer to its subclass or to Worker stops the thread
+// before the subclass's members go (ASan and TSan runs would report the thread reading them).
+TEST(WorkerLifetimeTest, DestroyingARunningWorkerStopsItBeforeItsMembersGo) {
+    StepQueue queue;
+    for (int i = 0; i < 20; ++i) {
+        std::unique_ptr<Worker> w = std::make_unique<Threaded<ForgetfulWorker>>(queue);
+        ASSERT_TRUE(w->Start());
+        auto* body = static_cast<ForgetfulWorker*>(w.get());
+        ASSERT_TRUE(WaitUntil([&] { return body->reads.load() > 0; }));
+        w.reset();
+    }
+}
+
+// A body that waits on something the gate cannot wake hears of the stop through StopRequested,
+// so destroying it does not wait for that wait to end.
+class BlockedWorker : public Worker {
+public:
+    using Worker::Worker;
+    std::atomic<bool> released{false};
+
+protected:
+    void Run() override {
+        // Bounded, so a missing hook shows as a failed bound rather than a hung test.
+        const auto giveup = std::chrono::steady_clock::now() + 3 * kBound;
+        while (!released.load() && std::chrono::steady_clock::now() < giveup) std::this_thread::sleep_for(1ms);
+    }
+    void StopRequested() override { released.store(true); }
+};
+
+TEST(WorkerLifetimeTest, StopTellsABodyTheGateCannotWake) {
+    StepQueue queue;
+    auto w = std::make_unique<Threaded<BlockedWorker>>(queue);
+    ASSERT_TRUE(w->Start());
+    EXPECT_TRUE(ReturnsWithinBound([&] { w.reset(); }));
 }
 
 }  // namespace
