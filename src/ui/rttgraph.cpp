@@ -276,7 +276,7 @@ void RttGraph::Refresh() {
 QString RttGraph::HoverAt(const QPoint& pos) {
     QString text;
     if (!columns_.empty()) {
-        const QPointF value = chart_->mapToValue(chartview->mapToScene(pos));
+        const QPointF value = chart_->mapToValue(chart_->mapFromScene(chartview->mapToScene(pos)));
         const auto t = static_cast<std::int64_t>(value.x());
         const auto it = std::partition_point(columns_.begin(), columns_.end(),
                                              [t](const RttColumn& c) { return c.endms <= t; });
