@@ -42,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(options.datalength == -1 ||
               (options.datalength >= veltrin::cli::kMinDataLength && options.datalength <= veltrin::cli::kMaxDataLength));
         Check(options.timeoutms >= veltrin::cli::kMinTimeoutMs && options.timeoutms <= veltrin::cli::kMaxTimeoutMs);
-        if (!options.help && !options.version) Check(!options.sources.empty());
+        if (!options.help && !options.version && !options.history) Check(!options.sources.empty());
+        if (options.history && !options.help && !options.version)
+            Check(options.sources.empty() && !options.historyaddress.empty());
         for (const auto& s : options.sources) Check(!s.text.empty());
     }
     std::string host, error;

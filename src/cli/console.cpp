@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli/addressinput.h"
+#include "cli/consolehistory.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/rowstats.h"
@@ -144,6 +145,10 @@ public:
         for (const StateChange& c : changes)
             if (c.to != RowState::NotYetPinged && c.to != RowState::NeverAnswered) Say(StateChangeLine(c));
     }
+    HistoryStore* history = nullptr;  // the run's results go here when history is kept
+    void Results(const std::vector<EchoResult>& results) override {
+        if (history != nullptr) history->Record(results);
+    }
 };
 
 // The console thread hands every changed row to the exposition; the metrics server's thread
@@ -228,8 +233,10 @@ public:
         if (format_ == Format::Json) {
             const std::size_t colon = r.bytes.rfind(' ');
             const std::int64_t bytes = Number(colon == std::string::npos ? r.bytes : r.bytes.substr(colon + 1));
-            out_ += cli::ReplyEvent(row, accounting_.Row(row), static_cast<int>(Number(r.ttl)), rtt,
-                                    static_cast<int>(bytes), wall);
+            // The row's status already holds this reply's round trip to the microsecond.
+            const double precise = list_.Status(row).lastrttms;
+            out_ += cli::ReplyEvent(row, accounting_.Row(row), static_cast<int>(Number(r.ttl)),
+                                    precise >= 0 ? precise : static_cast<double>(rtt), static_cast<int>(bytes), wall);
             out_ += '\n';
         }
         Changed(row, change);
@@ -389,6 +396,7 @@ bool LoadSources(const cli::Options& options, std::vector<AddressRow>& rows) {
 const char* UsageText() {
     return "Usage: veltrin-ping [FILE.spl]\n"
            "       veltrin-ping --console [OPTIONS] FILE|-|ADDRESS...\n"
+           "       veltrin-ping --console --history ADDRESS [--since D]\n"
            "       veltrin-ping --help | --version\n"
            "\n"
            "Without options the desktop monitor starts, loading FILE.spl when given.\n"
@@ -403,6 +411,10 @@ const char* UsageText() {
            "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
            "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
            "--verbose        say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n"
+           "--no-history     keep no results of this run in the history database\n"
+           "--history A      print the kept history of address A as JSON lines (minute rows older\n"
+           "                 than the raw results, then one line per echo) and end\n"
+           "--since D        with --history: the last D (90s, 30m, 1h, 2d; default 24h)\n"
            "--help           show this text\n"
            "--version        show the version\n"
            "\n"
@@ -412,6 +424,7 @@ const char* UsageText() {
 
 const char* CliUsageText() {
     return "Usage: veltrin-ping-cli [OPTIONS] FILE|-|ADDRESS...\n"
+           "       veltrin-ping-cli --history ADDRESS [--since D]\n"
            "       veltrin-ping-cli --help | --version\n"
            "\n"
            "Monitors the addresses of an address log (.spl), of a plain list (one address per\n"
@@ -424,6 +437,10 @@ const char* CliUsageText() {
            "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
            "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
            "--verbose        say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n"
+           "--no-history     keep no results of this run in the history database\n"
+           "--history A      print the kept history of address A as JSON lines (minute rows older\n"
+           "                 than the raw results, then one line per echo) and end\n"
+           "--since D        with --history: the last D (90s, 30m, 1h, 2d; default 24h)\n"
            "--console        accepted for the window program's form\n"
            "--help           show this text\n"
            "--version        show the version\n"
@@ -450,6 +467,8 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         std::printf("%s %s\n", programname, VELTRIN_VERSION);
         return 0;
     }
+
+    if (options.history) return cli::PrintHistory(options, WriteAll, Say);
 
     std::vector<AddressRow> rows;
     if (!LoadSources(options, rows)) return kExitUsage;
@@ -499,8 +518,11 @@ int RunConsole(int argc, char** argv, bool needconsole) {
     list.AppendRows(std::move(rows));
     Reporter reporter(list, accounting, options.format, store.get());
     list.SetObserver(&reporter);
+    // Made before the monitor, so the monitor's last results still find it.
+    const std::unique_ptr<HistoryStore> history = cli::OpenRunHistory(options, golbal ? golbal->inipath : std::string(), Say);
     ConsoleEvents events;
     events.saystates = options.format == Format::Text;
+    events.history = history.get();
     {
         StepQueue queue;
         queue.SetWindowThread(std::this_thread::get_id());

@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "cli/duration.h"
+
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
@@ -111,7 +113,7 @@ ParseResult ParseOptions(int argc, const char* const* argv, bool needconsole, Op
         return result;
     }
     bool console = false, seconds = false, format = false, interval = false, datalength = false, timeout = false,
-         metrics = false, onlyoperands = false;
+         metrics = false, onlyoperands = false, history = false, since = false, nohistory = false;
     auto fail = [&result](std::string text) {
         result.error = std::move(text);
         return result;
@@ -155,7 +157,7 @@ ParseResult ParseOptions(int argc, const char* const* argv, bool needconsole, Op
             return true;
         };
         const bool flag = name == "--console" || name == "--help" || name == "-h" || name == "--version" ||
-                          name == "--verbose";
+                          name == "--verbose" || name == "--no-history";
         if (flag && hasvalue) return fail(name + " takes no value");
         if (name == "--console") {
             if (!once(console)) return fail("--console is given twice");
@@ -165,6 +167,21 @@ ParseResult ParseOptions(int argc, const char* const* argv, bool needconsole, Op
             options.version = true;
         } else if (name == "--verbose") {
             options.verbose = true;
+        } else if (name == "--no-history") {
+            if (!once(nohistory)) return fail("--no-history is given twice");
+            options.nohistory = true;
+        } else if (name == "--history") {
+            if (!once(history)) return fail("--history is given twice");
+            if (!takevalue() || value.empty()) return fail("--history needs an address");
+            options.history = true;
+            options.historyaddress = value;
+        } else if (name == "--since") {
+            if (!once(since)) return fail("--since is given twice");
+            if (!takevalue()) return fail("--since needs a span such as 30m, 1h or 2d");
+            long long ms = 0;
+            if (!ParseDurationMs(value, ms))
+                return fail("--since: \"" + Shown(value) + "\" is not a span such as 90s, 30m, 1h or 2d");
+            options.sincems = ms;
         } else if (name == "--seconds") {
             if (!once(seconds)) return fail("--seconds is given twice");
             if (!takevalue()) return fail("--seconds needs a number of seconds");
@@ -221,6 +238,12 @@ ParseResult ParseOptions(int argc, const char* const* argv, bool needconsole, Op
         return result;
     }
     if (needconsole && !console) return fail("--console is missing");
+    if (since && !history) return fail("--since goes with --history");
+    if (history) {
+        if (!options.sources.empty()) return fail("--history prints one address's history: give no other address or file");
+        result.ok = true;
+        return result;
+    }
     if (options.sources.empty()) return fail("no file and no address to monitor");
     result.ok = true;
     return result;

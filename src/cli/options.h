@@ -28,6 +28,11 @@ struct Options {
     bool help = false;
     bool version = false;
     bool verbose = false;       // say on stderr how ICMP is reached
+    // --history ADDRESS [--since D]: print the stored history of ADDRESS and end.
+    bool history = false;
+    std::string historyaddress;
+    long long sincems = 24LL * 3600 * 1000;
+    bool nohistory = false;     // --no-history: keep no results of this run
 };
 
 struct ParseResult {

@@ -81,11 +81,13 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
     return buffer;
 }
 
-std::string ReplyEvent(int row, const RowAccount& a, int ttl, std::int64_t rttms, int bytes,
+std::string MillisecondsText(double ms) { return Milliseconds(ms); }
+
+std::string ReplyEvent(int row, const RowAccount& a, int ttl, double rttms, int bytes,
                        std::chrono::system_clock::time_point when) {
     return "{\"event\":\"reply\",\"time\":\"" + IsoTime(when) + "\",\"row\":" + std::to_string(row + 1) +
            ",\"address\":" + JsonString(a.address) + ",\"ip\":" + IpJson(a.ip) + ",\"ttl\":" + std::to_string(ttl) +
-           ",\"rtt_ms\":" + std::to_string(rttms) + ",\"bytes\":" + std::to_string(bytes) + "}";
+           ",\"rtt_ms\":" + Milliseconds(rttms) + ",\"bytes\":" + std::to_string(bytes) + "}";
 }
 
 std::string StateEvent(int row, const RowAccount& a, RowState previous, std::chrono::system_clock::time_point when) {

@@ -16,10 +16,14 @@ std::string JsonString(std::string_view text);
 std::string IsoTime(std::chrono::system_clock::time_point when);
 
 // One line each, without the line end.
-std::string ReplyEvent(int row, const RowAccount& account, int ttl, std::int64_t rttms, int bytes,
+// rttms: the round trip with microsecond resolution, written with up to three decimals.
+std::string ReplyEvent(int row, const RowAccount& account, int ttl, double rttms, int bytes,
                        std::chrono::system_clock::time_point when);
 std::string StateEvent(int row, const RowAccount& account, RowState previous, std::chrono::system_clock::time_point when);
 std::string SummaryJson(int row, const RowAccount& account);
+
+// Milliseconds with up to three decimals and no trailing zeros: "0.042", "12.5", "3".
+std::string MillisecondsText(double ms);
 
 std::string CsvHeader();
 std::string CsvLine(const RowAccount& account);

@@ -27,6 +27,7 @@
 
 #include "engine/global_unit.h"
 #include "helper/protocol.h"
+#include "helper/rxstamp.h"
 
 extern char** environ;
 
@@ -83,7 +84,7 @@ ssize_t SendTo(int fd, const std::vector<std::uint8_t>& message, std::uint32_t a
 
 class RawChannel final : public IcmpChannel {
 public:
-    explicit RawChannel(int fd) : fd_(fd) {}
+    explicit RawChannel(int fd) : fd_(fd) { rxstamp::Enable(fd_); }
     ~RawChannel() override { ::close(fd_); }
     IcmpPath path() const override { return IcmpPath::Raw; }
     int fd() const override { return fd_; }
@@ -92,10 +93,18 @@ public:
     }
     ssize_t Receive(std::uint8_t* buffer, std::size_t capacity, bool* rebuilt) override {
         if (rebuilt != nullptr) *rebuilt = false;
+        iovec iov{buffer, capacity};
+        alignas(cmsghdr) char control[rxstamp::kControlBytes + 64];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
         ssize_t n;
         do {
-            n = ::recv(fd_, buffer, capacity, MSG_DONTWAIT);
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
+        receivedns_ = n >= 0 ? rxstamp::FromControl(msg) : -1;
         return n;
     }
 
@@ -113,6 +122,7 @@ public:
         ::setsockopt(fd_, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
         ::setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
         ::setsockopt(fd_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+        rxstamp::Enable(fd_);
     }
     ~DatagramChannel() override { ::close(fd_); }
     IcmpPath path() const override { return IcmpPath::Datagram; }
@@ -204,6 +214,7 @@ private:
         alignas(cmsghdr) char control[256];
         msghdr msg{};
         const ssize_t n = ReceiveInto(msg, iov, from, control, sizeof control, 0);
+        receivedns_ = n >= 0 ? rxstamp::FromControl(msg) : -1;
         if (n < 0) return n;
         Ancillary a;
         ReadAncillary(msg, a);
@@ -218,6 +229,7 @@ private:
         msghdr msg{};
         const ssize_t n = ReceiveInto(msg, iov, target, control, sizeof control, MSG_ERRQUEUE);
         if (n < 0) return 0;
+        receivedns_ = rxstamp::FromControl(msg);
         Ancillary a;
         ReadAncillary(msg, a);
         // Only errors that an ICMP message brought; local ones (no route ...) are the send's own.
@@ -250,6 +262,12 @@ private:
 };
 
 // ---- packet helper --------------------------------------------------------------------------
+
+std::int64_t MonotonicNow() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return rxstamp::Ns(ts);
+}
 
 class HelperChannel final : public IcmpChannel {
 public:
@@ -289,9 +307,21 @@ public:
                 errno = EPIPE;
                 return -1;
             }
-            if (buffer_[0] != proto::kDatagram) continue;  // a send's outcome: nothing to show
-            const std::size_t copied = std::min(capacity, static_cast<std::size_t>(n - 1));
-            std::memcpy(buffer, buffer_.data() + 1, copied);
+            std::size_t skip = 1;
+            receivedns_ = -1;
+            if (buffer_[0] == proto::kStampedDatagram) {
+                // The helper's kernel stamp, already on the monotonic clock.
+                if (n < 1 + 8) continue;
+                std::uint64_t stamp = 0;
+                for (int b = 0; b < 8; ++b) stamp |= static_cast<std::uint64_t>(buffer_[1 + static_cast<std::size_t>(b)]) << (8 * b);
+                const auto value = static_cast<std::int64_t>(stamp);
+                receivedns_ = value > 0 && value <= MonotonicNow() ? value : -1;
+                skip = 9;
+            } else if (buffer_[0] != proto::kDatagram) {
+                continue;  // a send's outcome: nothing to show
+            }
+            const std::size_t copied = std::min(capacity, static_cast<std::size_t>(n) - skip);
+            std::memcpy(buffer, buffer_.data() + skip, copied);
             return static_cast<ssize_t>(copied);
         }
     }

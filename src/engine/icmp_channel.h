@@ -40,6 +40,13 @@ public:
     // One datagram starting with its IPv4 header, never blocking: -1 with EAGAIN when nothing
     // is waiting. `rebuilt` (optional) tells whether the header was made here.
     virtual ssize_t Receive(std::uint8_t* buffer, std::size_t capacity, bool* rebuilt = nullptr) = 0;
+    // When the datagram the last Receive returned arrived, as the kernel stamped it, in
+    // CLOCK_MONOTONIC nanoseconds (MonotonicNs); -1 when the kernel gave no stamp. Receiving
+    // thread only.
+    std::int64_t ReceivedNs() const { return receivedns_; }
+
+protected:
+    std::int64_t receivedns_ = -1;
 };
 
 struct IcmpChannelChoice {

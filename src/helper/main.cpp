@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "helper/protocol.h"
+#include "helper/rxstamp.h"
 
 namespace {
 
@@ -142,6 +143,8 @@ int main(int argc, char**) {
         Tell(proto::kFailed, static_cast<std::uint32_t>(openerror));
         return 1;
     }
+    // Receive times from the kernel, so the program's round trips leave out this hop.
+    veltrin::rxstamp::Enable(raw);
     if (!Tell(proto::kReady, 0)) return 1;
 
     std::vector<std::uint8_t> buffer(proto::kMaxForward);
@@ -155,11 +158,30 @@ int main(int argc, char**) {
         // Replies first, so that their receive times stay close to their arrival.
         if (fds[0].revents & POLLIN) {
             for (;;) {
-                const ssize_t got = ::recv(raw, buffer.data() + 1, buffer.size() - 1, MSG_DONTWAIT);
+                constexpr std::size_t kHead = 1 + 8;
+                iovec iov{buffer.data() + kHead, buffer.size() - kHead};
+                alignas(cmsghdr) char control[veltrin::rxstamp::kControlBytes + 64];
+                msghdr msg{};
+                msg.msg_iov = &iov;
+                msg.msg_iovlen = 1;
+                msg.msg_control = control;
+                msg.msg_controllen = sizeof control;
+                const ssize_t got = ::recvmsg(raw, &msg, MSG_DONTWAIT);
                 if (got < 0) break;
-                buffer[0] = proto::kDatagram;
+                const std::int64_t stamp = veltrin::rxstamp::FromControl(msg);
+                std::size_t head = kHead;
+                if (stamp > 0) {
+                    buffer[0] = proto::kStampedDatagram;
+                    for (int b = 0; b < 8; ++b)
+                        buffer[1 + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(stamp) >> (8 * b));
+                    head = 0;
+                } else {
+                    buffer[8] = proto::kDatagram;
+                    head = 8;
+                }
                 // A program that does not keep up loses datagrams instead of stalling us.
-                if (::send(kChannel, buffer.data(), static_cast<std::size_t>(got) + 1, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+                if (::send(kChannel, buffer.data() + head, static_cast<std::size_t>(got) + kHead - head,
+                           MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
                     errno == EPIPE)
                     return 0;
             }

@@ -14,6 +14,8 @@
 //   kFailed   + errno (4, LE)  the helper cannot serve (its raw socket could not be opened)
 //   kSent     + errno (4, LE)  one request handled: 0 sent, else why not (EINVAL: refused)
 //   kDatagram + bytes          one datagram as the raw socket gave it, IPv4 header first
+//   kStampedDatagram + stamp (8, LE) + bytes
+//                              the same with the kernel's receive time, CLOCK_MONOTONIC ns
 #pragma once
 
 #include <cstddef>
@@ -30,9 +32,10 @@ constexpr std::uint8_t kReady = 'R';
 constexpr std::uint8_t kFailed = 'F';
 constexpr std::uint8_t kSent = 'S';
 constexpr std::uint8_t kDatagram = 'D';
+constexpr std::uint8_t kStampedDatagram = 'T';
 
-// The largest datagram forwarded, with its type byte.
-constexpr std::size_t kMaxForward = 65536 + 1;
+// The largest datagram forwarded, with its type byte and stamp.
+constexpr std::size_t kMaxForward = 65536 + 1 + 8;
 
 constexpr const char* kHelperName = "veltrin-ping-helper";
 

@@ -30,6 +30,7 @@ constexpr std::size_t kWakeAt = 20'000;
 // row (one per flush period) before the database counts as locked.
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kMaxBusyRounds = 10;
+constexpr int kCheckpointFrames = 1000;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS hosts(id INTEGER PRIMARY KEY, address TEXT NOT NULL UNIQUE);"
@@ -160,6 +161,24 @@ HistoryStore::~HistoryStore() {
 }
 
 bool HistoryStore::Start(std::string* error) {
+    if (options_.readonly) {
+        const int rc = sqlite3_open_v2(path_.c_str(), &reader_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (rc != SQLITE_OK) {
+            *error = Describe(reader_, rc);
+            return false;
+        }
+        sqlite3_busy_timeout(reader_, kBusyTimeoutMs);
+        const std::int64_t version = PragmaInt(reader_, "PRAGMA user_version");
+        if (version < 0) {
+            *error = Describe(reader_, sqlite3_errcode(reader_));
+            return false;
+        }
+        if (version != kSchemaVersion) {
+            *error = version == 0 ? "holds no history" : "written by another version of the program (format " + std::to_string(version) + ")";
+            return false;
+        }
+        return true;
+    }
     const std::string folder = FolderOf(path_);
     if (!folder.empty() && !MakeDirectories(folder)) {
         *error = "cannot create its folder";
@@ -203,8 +222,16 @@ bool HistoryStore::Start(std::string* error) {
     Exec(writer_, "PRAGMA synchronous=NORMAL");
     const std::string limit = "PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes);
     Exec(writer_, limit.c_str());
-    // Checkpoints run after a commit, outside the lock readers take.
+    // Checkpoints run after a commit, outside the lock readers take (see WriteBatch); the hook
+    // tells how long the log has grown.
     sqlite3_wal_autocheckpoint(writer_, 0);
+    sqlite3_wal_hook(
+        writer_,
+        [](void* self, sqlite3*, const char*, int frames) {
+            static_cast<HistoryStore*>(self)->walframes_ = frames;
+            return SQLITE_OK;
+        },
+        this);
     rc = Exec(writer_, "BEGIN IMMEDIATE");
     if (rc == SQLITE_OK) rc = Exec(writer_, kSchema);
     if (rc == SQLITE_OK && version == 0) rc = Exec(writer_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
@@ -256,7 +283,7 @@ std::int64_t HistoryStore::FileBytes() const {
 }
 
 void HistoryStore::Record(const std::vector<EchoResult>& results) {
-    if (results.empty()) return;
+    if (results.empty() || options_.readonly) return;
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -285,6 +312,7 @@ void HistoryStore::Record(const std::vector<EchoResult>& results) {
 }
 
 void HistoryStore::Flush() {
+    if (!thread_.joinable()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     const std::uint64_t target = recorded_;
     flushnow_ = true;
@@ -295,14 +323,19 @@ void HistoryStore::Flush() {
 void HistoryStore::Fail(const std::string& error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (failed_.load()) return;
+        if (failing_) return;
+        failing_ = true;
         error_ = error;
+    }
+    // Told before Failed() turns true, so whoever sees the failure also finds it said.
+    if (options_.onerror) options_.onerror("history database " + path_ + ": " + error);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         failed_.store(true);
         done_ = recorded_;
         pending_.clear();
     }
     written_.notify_all();
-    if (options_.onerror) options_.onerror("history database " + path_ + ": " + error);
 }
 
 void HistoryStore::Run() {
@@ -454,7 +487,11 @@ HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batc
         Fail(Describe(writer_, rc));
         return BatchResult::Failed;
     }
-    if (++batches_ % 16 == 0) sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    // SQLite's own rule (a checkpoint once the log holds 1000 pages), run here.
+    if (walframes_ >= kCheckpointFrames) {
+        sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        walframes_ = 0;
+    }
     const std::int64_t now = Now();
     if (now - lastprunems_ >= kRawPruneEveryMs || now < lastprunems_) Prune(now);
     Trim();
@@ -552,6 +589,7 @@ std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::
     std::vector<HistoryPoint> points;
     if (count == 0 || failed_.load()) return points;
     std::vector<EchoResult> pending;
+    std::string failure;
     int rc = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(readmutex_);
@@ -569,8 +607,9 @@ std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::
             }
         }
         pending = PendingOf(address);
+        if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
-    if (IsFatal(rc)) const_cast<HistoryStore*>(this)->Fail(Describe(reader_, rc));
+    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
     std::reverse(points.begin(), points.end());
     for (const EchoResult& r : pending) points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
     std::stable_sort(points.begin(), points.end(),
@@ -584,6 +623,7 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
     std::vector<HistoryPoint> points;
     if (untilms <= sincems || failed_.load()) return points;
     std::vector<EchoResult> pending;
+    std::string failure;
     int rc = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(readmutex_);
@@ -603,8 +643,9 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
             }
         }
         pending = PendingOf(address);
+        if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
-    if (IsFatal(rc)) const_cast<HistoryStore*>(this)->Fail(Describe(reader_, rc));
+    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
     bool added = false;
     for (const EchoResult& r : pending)
         if (r.wallms >= sincems && r.wallms < untilms) {
@@ -623,6 +664,7 @@ std::vector<HistoryMinute> HistoryStore::Minutes(const std::string& address, std
     std::map<std::int64_t, double> sums;  // answered round trips of a minute, in ms
     if (untilms <= sincems || failed_.load()) return {};
     std::vector<EchoResult> pending;
+    std::string failure;
     int rc = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(readmutex_);
@@ -656,8 +698,9 @@ std::vector<HistoryMinute> HistoryStore::Minutes(const std::string& address, std
             }
         }
         pending = PendingOf(address);
+        if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
-    if (IsFatal(rc)) const_cast<HistoryStore*>(this)->Fail(Describe(reader_, rc));
+    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
     for (const EchoResult& r : pending) {
         const std::int64_t minute = MinuteOf(r.wallms);
         if (minute < sincems || minute >= untilms) continue;

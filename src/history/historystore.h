@@ -56,6 +56,9 @@ struct HistoryOptions {
     std::function<void(const std::string& error)> onerror;
     // Results wait at most this long before they are written.
     int flushms = 1000;
+    // Only reads: the file must already be a history database; nothing is created, written or
+    // pruned, and Record does nothing (printing the history while a monitor writes it).
+    bool readonly = false;
 };
 
 class HistoryStore {
@@ -133,6 +136,7 @@ private:
     std::uint64_t done_ = 0;           // of those, written (or given up on)
     bool stop_ = false;
     bool flushnow_ = false;
+    bool failing_ = false;  // Fail ran (or runs): the error is told once
     std::string error_;
 
     std::atomic<bool> failed_{false};
@@ -140,7 +144,7 @@ private:
     // The store's thread only:
     std::int64_t lastprunems_ = 0;
     std::int64_t lastminuteprunems_ = 0;
-    int batches_ = 0;
+    int walframes_ = 0;  // pages in the write-ahead log after the last commit
     std::unordered_map<std::string, std::int64_t> hostids_;
     std::thread thread_;
 };

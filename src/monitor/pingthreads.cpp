@@ -114,7 +114,10 @@ void trecvthread::Run() {
 
         const ssize_t got = channel->Receive(buffer.data(), buffer.size());
         const std::uint32_t tick = TickCount();
-        const std::int64_t recvns = MonotonicNs();
+        // The kernel's receive time where it gives one: the datagram may have waited while this
+        // thread handed the previous one over.
+        const std::int64_t stamped = channel->ReceivedNs();
+        const std::int64_t recvns = stamped > 0 ? stamped : MonotonicNs();
         if (got <= 0) {
             // Nothing for us after all (a helper's send report, an error of no interest).
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;

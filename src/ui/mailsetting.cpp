@@ -36,6 +36,7 @@
 #include "monitor/worker.h"
 #include "settings/mailform.h"
 #include "settings/mailreport.h"
+#include "history/historysetting.h"
 #include "settings/settingsfile.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
@@ -144,6 +145,7 @@ void Tmailsettingform::FormPaint() {
     SendSettingMode();
     datalength_->setText(QString::number(g->datalength));
     keeplistchb_->setChecked(veltrin::LoadPingInteger(g->inipath, veltrin::kKeepListKey, 1) != 0);
+    historychb_->setChecked(veltrin::HistoryEnabled(g->inipath));
 
     switch (veltrin::SendChoiceOf(mail.sendsetting)) {
         case veltrin::SendChoice::ErrorCode:
@@ -393,6 +395,7 @@ void Tmailsettingform::Button1Click() {
         g->datalength = IntOr(lengthtext, 8);
         if (!veltrin::SaveAdvancedSettings(g->inipath, g->mailsetting.savetime, g->datalength, g->interval) ||
             !veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0) ||
+            !veltrin::SetHistoryEnabled(g->inipath, historychb_->isChecked()) ||
             !SaveReachFields()) {
             SaveFailed();
             return;

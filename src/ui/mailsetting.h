@@ -88,6 +88,7 @@ public:
     QCheckBox* notifychb() const { return notifychb_; }
     QCheckBox* mailalertchb() const { return mailalertchb_; }
     QCheckBox* keeplistchb() const { return keeplistchb_; }
+    QCheckBox* historychb() const { return historychb_; }
     QPushButton* Button1() const { return Button1_; }  // OK
     QPushButton* Button2() const { return Button2_; }  // Cancel
     QPushButton* Button3() const { return Button3_; }  // Send mail now...
@@ -169,6 +170,7 @@ private:
     QCheckBox* notifychb_ = nullptr;
     QCheckBox* mailalertchb_ = nullptr;
     QCheckBox* keeplistchb_ = nullptr;
+    QCheckBox* historychb_ = nullptr;  // the round-trip history (settings key "history")
     QPushButton* Button1_ = nullptr;
     QPushButton* Button2_ = nullptr;
     QPushButton* Button3_ = nullptr;

@@ -1,6 +1,7 @@
 // The main window's round-trip history: opened at start when the setting keeps it, fed with
 // every turn's results, and a problem with it said once on the status bar while monitoring
 // goes on without it.
+#include <QLabel>
 #include <QMetaObject>
 #include <QPointer>
 #include <QStatusBar>
@@ -33,7 +34,11 @@ void Tmainform::OpenHistory() {
 void Tmainform::TellHistoryProblem(const QString& text) {
     if (historytold_) return;
     historytold_ = true;
-    statusBar()->showMessage(QStringLiteral("No history kept: %1").arg(text));
+    // A label of its own: a passing status tip would wipe a status-bar message.
+    auto* notice = new QLabel(QStringLiteral("No history kept: %1").arg(text), statusBar());
+    notice->setObjectName(QStringLiteral("historynotice"));
+    notice->setToolTip(notice->text());
+    statusBar()->addWidget(notice, 1);
 }
 
 void Tmainform::Results(const std::vector<veltrin::EchoResult>& results) {

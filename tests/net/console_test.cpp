@@ -72,6 +72,11 @@ protected:
         for (const char* f : {"/config/veltrin-ping/korbel setting.ini", "/list.spl", "/empty.spl", "/hosts.txt", "/hosts"})
             ::unlink((dir + f).c_str());
         ::rmdir((dir + "/config/veltrin-ping").c_str());
+        // The history the runs kept.
+        for (const char* f : {"/history.sqlite", "/history.sqlite-wal", "/history.sqlite-shm"})
+            ::unlink((dir + "/data/veltrin-ping" + f).c_str());
+        ::rmdir((dir + "/data/veltrin-ping").c_str());
+        ::rmdir((dir + "/data").c_str());
         ::rmdir(config.c_str());
         ::rmdir(dir.c_str());
     }
@@ -89,7 +94,7 @@ protected:
     // No display of any kind: the console must not need one.
     RunOptions Env() const {
         RunOptions o;
-        o.env = {{"XDG_CONFIG_HOME", config}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
+        o.env = {{"XDG_CONFIG_HOME", config}, {"XDG_DATA_HOME", dir + "/data"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
         return o;
     }
     static std::string EmptyRow(const std::string& address) { return address + "_   TTL  Timeout     "; }

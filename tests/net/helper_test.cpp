@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "helper/protocol.h"
+#include "monitor/echoledger.h"
 #include "net/unprivileged_helper.h"
 
 namespace {
@@ -52,6 +53,7 @@ struct Word {
     std::uint8_t kind = 0;
     std::uint32_t value = 0;
     std::vector<std::uint8_t> bytes;  // a datagram, without its type byte
+    std::int64_t stamp = -1;          // the kernel's receive time (CLOCK_MONOTONIC ns) it came with
 };
 
 class Helper {
@@ -83,7 +85,14 @@ public:
         w.kind = buf[0];
         w.value = 0;
         w.bytes.clear();
-        if (w.kind == proto::kDatagram) {
+        w.stamp = -1;
+        if (w.kind == proto::kStampedDatagram && n >= 9) {
+            std::uint64_t stamp = 0;
+            for (int b = 0; b < 8; ++b) stamp |= static_cast<std::uint64_t>(buf[1 + static_cast<std::size_t>(b)]) << (8 * b);
+            w.stamp = static_cast<std::int64_t>(stamp);
+            w.kind = proto::kDatagram;  // the same datagram, stamped
+            w.bytes.assign(buf.begin() + 9, buf.begin() + n);
+        } else if (w.kind == proto::kDatagram) {
             w.bytes.assign(buf.begin() + 1, buf.begin() + n);
         } else if (n == 5) {
             w.value = buf[1] | (buf[2] << 8) | (buf[3] << 16) | (static_cast<std::uint32_t>(buf[4]) << 24);
@@ -165,6 +174,10 @@ TEST_F(HelperTest, ServesEchoesWithNoCapabilityLeft) {
             EXPECT_EQ(d.bytes[28], 0xD4);                            // tick, low byte first
             EXPECT_EQ(d.bytes[31], 0xA1);
             EXPECT_EQ(d.bytes[32], 0x55);                            // the engine's fill
+            // Stamped by the kernel on arrival, on the clock our send times use.
+            EXPECT_GT(d.stamp, 0);
+            EXPECT_LE(d.stamp, veltrin::MonotonicNs());
+            EXPECT_GT(d.stamp, veltrin::MonotonicNs() - 10'000'000'000);
             replied = true;
         }
         datagrams.clear();

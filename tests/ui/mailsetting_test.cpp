@@ -35,6 +35,7 @@
 #include "engine/global_unit.h"
 #include "settings/settingsfile.h"
 #include "ui/dialogs.h"
+#include "history/historysetting.h"
 #include "ui/mailsetting.h"
 
 using veltrin::Golbal;
@@ -302,7 +303,7 @@ private slots:
             w->usesendsetting_radiobtn(), w->iwriteit_radiobtn(), w->mailtext(), w->all_radiobtn(),
             w->errorcode_radiobtn(), w->selectlog_radiaobtn(), w->nothing_radiobtn(), w->authenticationchb(),
             w->option1edt(), w->option2edt(), w->datalength(), w->savetimeedt(),
-            w->keeplistchb(), w->timeoutedt(), w->lostcountedt(), w->notifychb(), w->mailalertchb(),
+            w->keeplistchb(), w->historychb(), w->timeoutedt(), w->lostcountedt(), w->notifychb(), w->mailalertchb(),
             w->Button1(), w->Button3(), w->Button2()};
         // The focus chain from the first field, keeping the controls Tab can reach (the page
         // control and its tab bar aside).
@@ -626,6 +627,28 @@ private slots:
         w->keeplistchb()->click();
         w->Button1()->click();
         QCOMPARE(IniValue("Ping setting", "keeplist"), QStringLiteral("1"));
+    }
+
+    // The advanced page's "Keep round-trip history": on by default, saved by OK as the
+    // settings key the window and the console read at start, shown as stored.
+    void historyOption() {
+        Tmailsettingform* w = Open();
+        QVERIFY(w);
+        QVERIFY(w->historychb()->isChecked());
+        QVERIFY(veltrin::HistoryEnabled(inipath_.toStdString()));
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->historychb()->click();
+        w->Button1()->click();
+        QCOMPARE(IniValue("Ping setting", "history"), QStringLiteral("0"));
+        QVERIFY(!veltrin::HistoryEnabled(inipath_.toStdString()));
+        w = Open();
+        QVERIFY(w);
+        QVERIFY(!w->historychb()->isChecked());
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->historychb()->click();
+        w->Button1()->click();
+        QCOMPARE(IniValue("Ping setting", "history"), QStringLiteral("1"));
+        QVERIFY(veltrin::HistoryEnabled(inipath_.toStdString()));
     }
 
     // The advanced page's reachability fields: shown from the file (defaults without one),

@@ -76,6 +76,18 @@ TEST(CliOutput, Events) {
               "\"ip\":\"127.0.0.1\",\"state\":\"answering\",\"previous\":\"never answered\"}");
 }
 
+TEST(CliOutput, RoundTripsHaveMicrosecondResolution) {
+    Accounting a({"localhost"}, 2000ms);
+    a.Sent(0, "127.0.0.1", {});
+    a.Replied(0, 0, {}, kWhen);
+    const std::pair<double, const char*> cases[] = {
+        {0.0, "\"rtt_ms\":0,"}, {0.042, "\"rtt_ms\":0.042,"}, {12.5, "\"rtt_ms\":12.5,"},
+        {50.3004, "\"rtt_ms\":50.3,"}, {3.0, "\"rtt_ms\":3,"}, {1999.999, "\"rtt_ms\":1999.999,"},
+    };
+    for (const auto& [ms, text] : cases)
+        EXPECT_NE(veltrin::cli::ReplyEvent(0, a.Row(0), 64, ms, 52, kWhen).find(text), std::string::npos) << ms;
+}
+
 TEST(CliOutput, ARowWithoutAnAddressHasANullIp) {
     Accounting a({"nowhere"}, 2000ms);
     const auto c = a.Sent(0, "", {});

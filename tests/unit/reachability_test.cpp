@@ -251,3 +251,78 @@ TEST(Reachability, LossesOvertakenByANewerAnswerAreNotInARow) {
     EXPECT_EQ(f.list.Status(0).state, RowState::NotAnswering);
     EXPECT_EQ(f.list.Status(0).received, 2u);
 }
+
+// Every answered and lost echo becomes one result per distinct row text, in the order counted,
+// and each row keeps its last results (oldest first, lost ones negative) to the microsecond.
+TEST(Reachability, ResultsAndEachRowsLastResults) {
+    Fixture f;
+    f.list.Append("198.18.7.2");
+    f.list.Append("198.18.7.2");       // the same text twice: one result
+    f.list.Append("198.018.007.002");  // another text of the same address: a result of its own
+    f.list.Append("198.18.7.3");
+    const std::uint32_t a = f.Target(0);
+    f.reach.Sent(a, 1000);
+    f.reach.Reply(a, ReplyRecord("0"), EchoLedger::Match::Answered, 42'399, 1001);  // 42.399 us
+    f.reach.Sent(a, 2000);
+    f.reach.Lost(a, 4000);
+    f.reach.Reply(a, ReplyRecord("2"), EchoLedger::Match::Late, 2'500'000, 4100);  // already counted lost
+    const std::vector<EchoResult> results = f.reach.TakeResults();
+    ASSERT_EQ(results.size(), 4u);
+    EXPECT_EQ(results[0].address, "198.18.7.2");
+    EXPECT_EQ(results[1].address, "198.018.007.002");
+    EXPECT_EQ(results[0].wallms, 1001);
+    EXPECT_DOUBLE_EQ(results[0].rttms, 0.042);
+    EXPECT_EQ(results[2].wallms, 4000);
+    EXPECT_LT(results[2].rttms, 0);
+    EXPECT_TRUE(f.reach.TakeResults().empty());
+
+    const RowStatus& s = f.list.Status(1);
+    ASSERT_EQ(s.historycount, 2);
+    EXPECT_FLOAT_EQ(s.history[0], 0.042f);
+    EXPECT_LT(s.history[1], 0.0f);
+    EXPECT_DOUBLE_EQ(s.lastrttms, 2.5) << "the late reply the cells show";
+    EXPECT_EQ(f.list.Status(3).historycount, 0);
+
+    // The ring keeps the last kHistory, oldest first.
+    for (int i = 0; i < RowStatus::kHistory + 5; ++i) {
+        f.reach.Sent(a, 5000 + i);
+        f.reach.Reply(a, ReplyRecord("0"), EchoLedger::Match::Answered, (i + 1) * 1000, 5000 + i);
+    }
+    const RowStatus& t = f.list.Status(0);
+    ASSERT_EQ(t.historycount, RowStatus::kHistory);
+    EXPECT_FLOAT_EQ(t.history[0], 0.006f);
+    EXPECT_FLOAT_EQ(t.history[RowStatus::kHistory - 1], 0.065f);
+}
+
+// A view that follows the cells finds the reply's round trip already in the row's status.
+TEST(Reachability, TheStatusHoldsTheReplyBeforeTheCellsChange) {
+    struct Watch : AddressList::Observer {
+        const AddressList* list = nullptr;
+        std::vector<double> atcells;
+        std::string lasttime;
+        void RowsReset() override {}
+        void RowsInserted(int, int) override {}
+        void RowsRemoved(int, int) override {}
+        void SelectionChanged() override {}
+        void RowChanged(int row) override {
+            if (list->Row(row).time != lasttime) {
+                lasttime = list->Row(row).time;
+                atcells.push_back(list->Status(row).lastrttms);
+            }
+        }
+    };
+    Fixture f;
+    f.list.Append("198.18.7.2");
+    Watch watch;
+    watch.list = &f.list;
+    f.list.SetObserver(&watch);
+    const std::uint32_t a = f.Target(0);
+    f.reach.Sent(a, 1000);
+    f.reach.Reply(a, ReplyRecord("7"), EchoLedger::Match::Answered, 7'654'321, 1007);
+    f.reach.Sent(a, 2000);
+    f.reach.Reply(a, ReplyRecord("1"), EchoLedger::Match::Answered, 1'234'567, 2001);
+    f.list.SetObserver(nullptr);
+    ASSERT_EQ(watch.atcells.size(), 2u);
+    EXPECT_DOUBLE_EQ(watch.atcells[0], 7.654);
+    EXPECT_DOUBLE_EQ(watch.atcells[1], 1.234);
+}
