@@ -20,6 +20,8 @@ pkgs=(
   dbus dunst
   shared-mime-info desktop-file-utils traceroute imagemagick
   fonts-dejavu-core
+  # bench/compare.sh: the yardsticks it runs beside the program, and syscall counts
+  fping strace
   # packaging: the .deb (cpack, dpkg-shlibdeps needs dpkg-dev and file), its checks and its test
   dpkg-dev file lintian appstream xdg-utils libglib2.0-bin libcap2-bin man-db
 )

@@ -2,7 +2,9 @@
 #include "cli/console.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -31,7 +33,6 @@
 #include "metrics/exposition.h"
 #include "metrics/httpserver.h"
 #include "monitor/monitor.h"
-#include "monitor/rowpicker.h"
 #include "monitor/statetext.h"
 #include "settings/settingsfile.h"
 #include "settings/startup.h"
@@ -51,6 +52,8 @@ static_assert(cli::kRttBuckets == metrics::kBuckets);
 
 constexpr auto kTtyRefresh = std::chrono::milliseconds(250);
 constexpr auto kPlainRefresh = std::chrono::seconds(1);
+// Requests past their time-out are looked for at least this often.
+constexpr auto kExpireEvery = std::chrono::milliseconds(250);
 constexpr std::size_t kPlainRowsPerReport = 20;  // beyond this a report line sums the changes up
 
 // ---- signals: the handler only writes one byte into a pipe ------------------------------------
@@ -193,14 +196,10 @@ public:
         for (int i = 0; i < list.Count(); ++i) statuses_[static_cast<std::size_t>(i)] = StatusKey(list.Status(i));
     }
 
-    // The monitor picked a row for its next request. The monitor's picker is a fixed sequence
-    // for a fixed list length, so a picker of our own names the same row.
-    void Picked() {
-        const int i = picker_.next(list_.Count());
+    // The monitor sends to row `i` (`ip` empty: the row has no address, nothing is sent).
+    void Picked(int i, const std::string& ip) {
         if (i < 0 || i >= list_.Count()) return;
-        tipdata resolved;
-        ResolveAddress(list_.Row(i).address, resolved);
-        Changed(i, accounting_.Sent(i, resolved.ip, Clock::now()));
+        Changed(i, accounting_.Sent(i, ip, Clock::now()));
     }
 
     void Expire() {
@@ -282,7 +281,6 @@ private:
     cli::Accounting& accounting_;
     Format format_;
     MetricsStore* store_;
-    RowPicker picker_;
     std::vector<char> flags_;
     std::vector<Key> statuses_;
     std::vector<int> changed_;
@@ -407,6 +405,8 @@ const char* UsageText() {
            "--format F       text (live table, then address-log lines), json (an object per reply\n"
            "                 and state change, then one summary per row) or csv (the summary)\n"
            "--interval N     pause after each request, in 100 ms steps (1..36000)\n"
+           "--sweep N        every address once every N x 100 ms (1..36000), in list order, the\n"
+           "                 requests spread evenly, one in flight per address (for long lists)\n"
            "--data-length N  bytes of each echo message (12..1024)\n"
            "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
            "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
@@ -433,6 +433,8 @@ const char* CliUsageText() {
            "--format F       text (progress, then address-log lines), json (an object per reply\n"
            "                 and state change, then one summary per row) or csv (the summary)\n"
            "--interval N     pause after each request, in 100 ms steps (1..36000)\n"
+           "--sweep N        every address once every N x 100 ms (1..36000), in list order, the\n"
+           "                 requests spread evenly, one in flight per address (for long lists)\n"
            "--data-length N  bytes of each echo message (12..1024)\n"
            "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
            "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
@@ -489,9 +491,11 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         // A missing settings file gives the defaults; the options win over it.
         LoadSettingsFile(*golbal);
         if (options.interval > 0) golbal->interval = options.interval;
+        if (options.sweep > 0) golbal->interval = options.sweep;
         if (options.datalength > 0) golbal->datalength = options.datalength;
         interval = golbal->interval;
     }
+    if (options.sweep > 0) interval = options.sweep;
     const std::string intervaltext = std::to_string(interval);
 
     std::vector<std::string> addresses;
@@ -524,12 +528,23 @@ int RunConsole(int argc, char** argv, bool needconsole) {
     events.saystates = options.format == Format::Text;
     events.history = history.get();
     {
-        StepQueue queue;
-        queue.SetWindowThread(std::this_thread::get_id());
-        Monitor monitor(list, queue, events, [&reporter, &intervaltext] {
-            reporter.Picked();
-            return intervaltext;
+        // Steps and signals both wake the loop at once through descriptors it polls.
+        const int stepfd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        // Closed after the queue and the monitor (declared below) are gone.
+        const struct CloseAtEnd {
+            int fd;
+            ~CloseAtEnd() {
+                if (fd >= 0) ::close(fd);
+            }
+        } stepfdowner{stepfd};
+        StepQueue queue([stepfd] {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(stepfd, &one, sizeof one);
         });
+        queue.SetWindowThread(std::this_thread::get_id());
+        Monitor monitor(list, queue, events, [&intervaltext] { return intervaltext; });
+        monitor.SetPickObserver([&reporter](int row, const std::string& ip) { reporter.Picked(row, ip); });
+        monitor.SetSweep(options.sweep > 0);
 
         // The workers are made with the signals blocked, so only this thread ever takes them and
         // the workers' waits are never interrupted.
@@ -549,6 +564,7 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         const bool timed = options.seconds >= 0;
         const auto end = started + std::chrono::seconds(timed ? options.seconds : 0);
         bool pathtold = false;
+        bool lookatsignals = true;  // the signal pipe is read only when the poll says it holds something
         for (;;) {
             const auto now = Clock::now();
             if (options.verbose && !pathtold && CurrentIcmpPath() != IcmpPath::None) {
@@ -557,7 +573,8 @@ int RunConsole(int argc, char** argv, bool needconsole) {
             }
             reporter.Expire();
             reporter.Flush();
-            if (SignalArrived()) break;
+            if (lookatsignals && SignalArrived()) break;
+            lookatsignals = stepfd < 0;
             if (!events.fatal.empty() || events.noicmp) break;
             if (timed && now >= end) break;
             if (now >= nextdraw) {
@@ -570,9 +587,22 @@ int RunConsole(int argc, char** argv, bool needconsole) {
                 nextdraw = now + refresh;
             }
             auto wait = std::min(nextdraw, timed ? end : nextdraw) - Clock::now();
-            wait = std::min<Clock::duration>(wait, std::chrono::milliseconds(50));  // signals are looked at this often
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
-            queue.WaitAndDrain(static_cast<int>(std::max<long long>(ms, 0)));
+            wait = std::min<Clock::duration>(wait, kExpireEvery);
+            // Rounded up, so the loop does not spin through the last fraction of a millisecond.
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+            if (stepfd < 0) {
+                queue.WaitAndDrain(static_cast<int>(std::min<long long>(std::max<long long>(ms, 0), 50)));
+                continue;
+            }
+            pollfd fds[2] = {{signalpipe[0], POLLIN, 0}, {stepfd, POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(std::max<long long>(ms, 0))) > 0) {
+                lookatsignals = (fds[0].revents & POLLIN) != 0;
+                if ((fds[1].revents & POLLIN) != 0) {
+                    std::uint64_t count = 0;
+                    [[maybe_unused]] const ssize_t n = ::read(stepfd, &count, sizeof count);
+                }
+            }
+            queue.Drain();
         }
         // Replies already handed over still count.
         queue.Drain();

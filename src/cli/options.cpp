@@ -113,7 +113,7 @@ ParseResult ParseOptions(int argc, const char* const* argv, bool needconsole, Op
         return result;
     }
     bool console = false, seconds = false, format = false, interval = false, datalength = false, timeout = false,
-         metrics = false, onlyoperands = false, history = false, since = false, nohistory = false;
+         metrics = false, onlyoperands = false, history = false, since = false, nohistory = false, sweep = false;
     auto fail = [&result](std::string text) {
         result.error = std::move(text);
         return result;
@@ -208,6 +208,14 @@ ParseResult ParseOptions(int argc, const char* const* argv, bool needconsole, Op
                 return fail("--interval: \"" + Shown(value) + "\" is not a whole number of 100 ms steps from 1 to " +
                             std::to_string(kMaxInterval));
             options.interval = static_cast<int>(v);
+        } else if (name == "--sweep") {
+            if (!once(sweep)) return fail("--sweep is given twice");
+            if (!takevalue()) return fail("--sweep needs a period in 100 ms steps");
+            long long v = 0;
+            if (!WholeNumber(value, 1, kMaxInterval, v))
+                return fail("--sweep: \"" + Shown(value) + "\" is not a whole number of 100 ms steps from 1 to " +
+                            std::to_string(kMaxInterval));
+            options.sweep = static_cast<int>(v);
         } else if (name == "--data-length") {
             if (!once(datalength)) return fail("--data-length is given twice");
             if (!takevalue()) return fail("--data-length needs a number of bytes");
@@ -244,6 +252,7 @@ ParseResult ParseOptions(int argc, const char* const* argv, bool needconsole, Op
         result.ok = true;
         return result;
     }
+    if (interval && sweep) return fail("--interval and --sweep exclude each other: --sweep N gives the period itself");
     if (options.sources.empty()) return fail("no file and no address to monitor");
     result.ok = true;
     return result;

@@ -20,6 +20,7 @@ struct Options {
     long seconds = -1;          // -1: until SIGINT / SIGTERM
     Format format = Format::Text;
     int interval = -1;          // 100 ms units; -1: the settings file's value
+    int sweep = -1;             // the sweep pace: every row every N x 100 ms; -1: the ordinary pace
     int datalength = -1;        // bytes of the echo message; -1: the settings file's value
     int timeoutms = 2000;       // a request not answered within this counts as lost
     bool metrics = false;

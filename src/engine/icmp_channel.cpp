@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/errqueue.h>
+#include <linux/icmp.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,11 +82,23 @@ ssize_t SendTo(int fd, const std::vector<std::uint8_t>& message, std::uint32_t a
     return n;
 }
 
+// A raw ICMP socket hears every echo request that passes the host, on loopback our own ones
+// too: each would wake the receiver for nothing, as no receiver ever takes a request. The
+// kernel drops them before they are queued (ICMP_FILTER lists the types not to deliver).
+void SkipEchoRequests(int fd) {
+    icmp_filter filter{};
+    filter.data = 1U << ICMP_ECHO;
+    ::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);  // best effort: only a saving
+}
+
 // ---- raw socket ---------------------------------------------------------------------------
 
 class RawChannel final : public IcmpChannel {
 public:
-    explicit RawChannel(int fd) : fd_(fd) { rxstamp::Enable(fd_); }
+    explicit RawChannel(int fd) : fd_(fd) {
+        SkipEchoRequests(fd_);
+        stamps_ = rxstamp::Enable(fd_);
+    }
     ~RawChannel() override { ::close(fd_); }
     IcmpPath path() const override { return IcmpPath::Raw; }
     int fd() const override { return fd_; }
@@ -107,9 +121,11 @@ public:
         receivedns_ = n >= 0 ? rxstamp::FromControl(msg) : -1;
         return n;
     }
+    bool StampsArrivals() const override { return stamps_; }
 
 private:
     int fd_;
+    bool stamps_ = false;
 };
 
 // ---- ICMP datagram socket -------------------------------------------------------------------

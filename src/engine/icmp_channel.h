@@ -44,6 +44,15 @@ public:
     // CLOCK_MONOTONIC nanoseconds (MonotonicNs); -1 when the kernel gave no stamp. Receiving
     // thread only.
     std::int64_t ReceivedNs() const { return receivedns_; }
+    // Whether every datagram comes with its kernel stamp, so a receiver may read the datagrams
+    // of a while at once without losing their times.
+    virtual bool StampsArrivals() const { return false; }
+    // Receive, also giving ReceivedNs() of that datagram in `arrivalns`.
+    ssize_t ReceiveStamped(std::uint8_t* buffer, std::size_t capacity, std::int64_t& arrivalns) {
+        const ssize_t n = Receive(buffer, capacity);
+        arrivalns = n >= 0 ? receivedns_ : -1;
+        return n;
+    }
 
 protected:
     std::int64_t receivedns_ = -1;

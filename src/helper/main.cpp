@@ -6,6 +6,7 @@
 //
 // Keep this file small: it is meant to be read whole before it is given its capability.
 #include <arpa/inet.h>
+#include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/capability.h>
@@ -145,6 +146,11 @@ int main(int argc, char**) {
     }
     // Receive times from the kernel, so the program's round trips leave out this hop.
     veltrin::rxstamp::Enable(raw);
+    // Our own echo requests (on loopback) and everybody's are of no use to the program: the
+    // kernel drops them instead of waking both of us for each one.
+    icmp_filter filter{};
+    filter.data = 1U << ICMP_ECHO;
+    ::setsockopt(raw, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
     if (!Tell(proto::kReady, 0)) return 1;
 
     std::vector<std::uint8_t> buffer(proto::kMaxForward);

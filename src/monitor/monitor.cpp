@@ -108,9 +108,11 @@ bool Monitor::CreateSet() {
         handover_, [this] { return senderid_.load(); }, &ledger_,
         [this](const std::uint8_t*, int, const ReplyCheck& check) { ShowReply(check); },
         [this](int error) { SocketFailed(error); });
+    receiver->SetBatch([this](std::vector<ReplyCheck>& checks) { ShowReplies(checks); }, kReplyGatherMs);
+    receiver->SetDeferredWhile([this] { return sweepsteady_.load(); });
     auto sender = std::make_unique<Threaded<tsendthread>>(
-        handover_, [this](SendTarget& target) { return PickAddress(target); }, std::function<void(int)>{},
-        kFailPauseMs);
+        handover_, [this](SendTarget& target) { return sweeping_ ? PickSlice(target) : PickAddress(target); },
+        std::function<void(int)>{}, kFailPauseMs);
     ShareChannel(*sender, *receiver);
     if (!receiver->Start()) return false;
     receiver_ = std::move(receiver);
@@ -280,6 +282,7 @@ bool Monitor::PickAddress(SendTarget& target) {
     std::string ip;
     const bool found = reach_.Target(index, value, ip);
     Announce();
+    if (picked_) picked_(index, found ? ip : std::string());
     int interval = kDefaultInterval;
     if (intervaltext_) interval = MonitorInterval(intervaltext_());
     Tgolbal* golbal = Golbal();
@@ -318,6 +321,7 @@ void Monitor::ShowReply(const ReplyCheck& check) {
     // The echo this answers was recorded before it left, so its send is counted first.
     TakeOutcomes();
     // Only echo replies that answer our own echoes write rows; rows are found by address value.
+    if (check.echoreply) sweeppace_.Answered(check.source);
     if (check.echoreply && check.described.icmpcode == "Reply message") {
         try {
             reach_.Reply(check.source, check.described, check.match, check.rttns, WallMs(), check.seq);

@@ -16,6 +16,7 @@
 #include "monitor/reachability.h"
 #include "monitor/rowpicker.h"
 #include "monitor/rowstatus.h"
+#include "monitor/sweeppace.h"
 #include "monitor/worker.h"
 
 namespace veltrin {
@@ -37,6 +38,9 @@ public:
 
 class Monitor {
 public:
+    // Replies reach the window in steps of at most this many ms of arrivals, not one step each.
+    static constexpr int kReplyGatherMs = 50;
+
     // intervaltext: the interval field's current text, read on the window thread every cycle.
     Monitor(AddressList& list, HandOver& handover, MonitorEvents& events, std::function<std::string()> intervaltext);
     ~Monitor();  // stops and joins the workers
@@ -63,8 +67,20 @@ public:
     std::uint64_t UnmatchedReplies() const { return ledger_.Unmatched(); }
     Worker* Check() const { return check_.get(); }
 
+    // The sweep pace (monitorsweep.cpp): every row once per interval x 100 ms in list order, the
+    // sends spread evenly over that period, one echo in flight per address; off (the default):
+    // one random row per cycle and the interval's pause after each echo. Takes effect at the
+    // next pick; a sweep starts again at the first row.
+    void SetSweep(bool on);
+    bool Sweeping() const { return sweeping_; }
+    // Told of every row the monitor sends to, before the echo leaves (window thread), with the
+    // address sent to, or an empty text when the row has none and nothing was sent.
+    void SetPickObserver(std::function<void(int row, const std::string& ip)> observer) { picked_ = std::move(observer); }
+
 private:
     bool PickAddress(SendTarget& target);
+    bool PickSlice(SendTarget& target);                // monitorsweep.cpp
+    void ShowReplies(std::vector<ReplyCheck>& checks);  // monitorsweep.cpp
     void ShowReply(const ReplyCheck& check);
     void Sweep();          // window thread: echoes past their time-out
     void TakeOutcomes();   // window thread: sends and losses recorded since the last step
@@ -93,6 +109,10 @@ private:
     std::vector<std::unique_ptr<Worker>> graveyard_;  // retired workers, joined by ~Monitor
     std::atomic<int> senderid_{-1};                   // read by the receiver thread; -1: no sender
     Gate hintgate_;                                   // lets ~Monitor cut short the hint hand-over
+    SweepPace sweeppace_;
+    bool sweeping_ = false;
+    std::atomic<bool> sweepsteady_{false};  // sweeping_, for the receiver thread
+    std::function<void(int, const std::string&)> picked_;
 };
 
 // The list commands; ClearAllAddresses also stops the monitor.

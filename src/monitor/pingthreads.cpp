@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
-
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <vector>
 #include <utility>
 
@@ -20,6 +22,8 @@ namespace {
 // The first bytes of the buffer are zero past the datagram, as the info window's dump expects.
 constexpr std::size_t kZeroedPrefix = kReceiveBufferSize;
 constexpr int kReceiveFailPauseMs = 500;
+// A batch is handed over at once when it grows this long.
+constexpr std::size_t kMaxBatch = 4096;
 
 }  // namespace
 
@@ -30,13 +34,57 @@ tsendthread::tsendthread(HandOver& handover, std::function<bool(SendTarget&)> pi
     : Worker(handover), pick_(std::move(pick)), sent_(std::move(sent)), failpausems_(failpausems) {}
 
 
+namespace {
+
+// Waits until `deadlinens` (monotonic; steady_clock is CLOCK_MONOTONIC here) on the gate, so a
+// stop cuts it short. Sub-millisecond, unlike Gate::Sleep. False once a stop was requested.
+bool WaitUntilNs(Gate& g, std::int64_t deadlinens) {
+    if (MonotonicNs() >= deadlinens) return !g.StopRequested();
+    const auto deadline = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadlinens));
+    std::unique_lock<std::mutex> lock(g.mutex());
+    g.condition().wait_until(lock, deadline, [&g] { return g.StopRequested(); });
+    return !g.StopRequested();
+}
+
+}  // namespace
+
+bool tsendthread::RunSweep(const SendTarget& target, std::int64_t& nextns) {
+    Gate& g = gate();
+    const std::shared_ptr<IcmpChannel> channel = slot_ ? slot_->Get() : nullptr;
+    if (!channel) return g.Sleep(failpausems_);  // no channel (yet): like a failed cycle
+    const std::int64_t gap = target.sweep.gapns;
+    const std::int64_t now = MonotonicNs();
+    // Behind by more than a slice (a pause, a slow step): start afresh rather than catch up
+    // with a burst; ahead by more than one gap (the period got shorter): start now.
+    if (nextns < now - SweepPace::kSliceNs || nextns > now + gap) nextns = now;
+    const std::uint16_t id = channel->Identifier(CurrentThreadIdentifier());
+    for (const SweepSlot& slot : target.sweep.turns) {
+        if (!WaitUntilNs(g, nextns)) return false;
+        // A pause drops the rest of the slice: nothing may go out while the monitor is stopped.
+        if (g.Paused()) return true;
+        nextns += gap;
+        if (!slot.send) continue;
+        const std::uint32_t tick = TickCount();
+        // Told before the echo leaves: on loopback its reply can be back before the send returns.
+        if (target.recordsweep) target.recordsweep(slot.value, id, tick);
+        channel->SendEcho(slot.value, id, tick, target.datalength);
+    }
+    return true;
+}
+
 void tsendthread::Run() {
     Gate& g = gate();
+    std::int64_t sweepnext = 0;  // when the next sweep slot is due (monotonic ns)
     for (;;) {
         if (!g.WaitWhilePaused()) return;
         SendTarget target;
         bool send = false;
         if (!OnWindow([&] { send = pick_ ? pick_(target) : false; })) return;
+        if (send && !target.sweep.turns.empty()) {
+            if (!RunSweep(target, sweepnext)) return;
+            continue;
+        }
+        sweepnext = 0;
 
         int result = 0;
         bool paced = false;  // the interval pause after a successful send began
@@ -105,12 +153,90 @@ void trecvthread::Run() {
 
     // One buffer for the life of the receiver, large enough for any datagram.
     std::vector<std::uint8_t> buffer(trecvthread::kReceiveBuffer, 0);
+    // Accepted datagrams waiting for their one step (SetBatch), and when that step is due.
+    std::vector<ReplyCheck> batch;
+    std::int64_t batchdue = 0;
+    std::int64_t lasthandns = MonotonicNs() - static_cast<std::int64_t>(gatherms_) * 1'000'000;
+    const auto handbatch = [&] {
+        steps_.fetch_add(1);
+        lasthandns = MonotonicNs();
+        const bool ran = OnWindow([&] { acceptmany_(batch); });
+        shown_.fetch_add(batch.size());
+        batch.clear();
+        return ran;
+    };
+    // One datagram of `length` bytes in `buffer`, read at `tick` / `recvns`: checked, then shown
+    // (or gathered for the next step). False when the worker was asked to stop meanwhile.
+    const auto take = [&](int length, std::uint32_t tick, std::int64_t recvns) {
+        if (static_cast<std::size_t>(length) < kZeroedPrefix)
+            std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
+        try {
+            // No sender yet: nothing can be ours.
+            const int wanted = expectedid_ ? expectedid_() : -1;
+            if (wanted < 0) return true;
+            const std::uint16_t expected = channel->Identifier(static_cast<std::uint16_t>(wanted));
+            // An ICMP error about one of our echoes carries our identifier only in the request
+            // it quotes; the decoder reads the identifier where a reply has it.
+            std::uint16_t decodeid = expected;
+            if (QuotedEchoIdentifier(buffer.data(), static_cast<std::size_t>(length)) == expected) {
+                const std::size_t ihl = static_cast<std::size_t>(buffer[0] & 0x0F) * 4;
+                decodeid = static_cast<std::uint16_t>(buffer[ihl + 4] | (buffer[ihl + 5] << 8));
+            }
+            ReplyCheck check = CheckDatagram(buffer.data(), length, tick, recvns, decodeid, ledger_);
+            if (!check.show) return true;
+            accepted_.fetch_add(1);
+            if (acceptmany_) {
+                // At most one step per gathering time: a reply after a quiet spell goes at once,
+                // the ones that follow it closely wait for the next step.
+                const std::int64_t gather = static_cast<std::int64_t>(gatherms_) * 1'000'000;
+                batch.push_back(std::move(check));
+                if (batch.size() == 1) batchdue = std::max(MonotonicNs(), lasthandns + gather);
+                if (MonotonicNs() >= batchdue || batch.size() >= kMaxBatch) return handbatch();
+                return true;
+            }
+            steps_.fetch_add(1);
+            if (!OnWindow([&] {
+                    if (accept_) accept_(buffer.data(), length, check);
+                }))
+                return false;
+            shown_.fetch_add(1);
+        } catch (...) {
+            // A failure with one datagram never ends the receiver.
+        }
+        return true;
+    };
+
     for (;;) {
         if (!g.WaitWhilePaused()) return;
+        if (deferred_ && acceptmany_ && channel->StampsArrivals() && deferred_()) {
+            // Replies come steadily (the sweep pace): rather than wake for each one, read what
+            // came during one gathering time at once; each keeps the kernel's arrival time.
+            if (!g.Sleep(gatherms_)) return;
+            if (g.Paused()) continue;  // what arrived waits in the socket for the resume
+            for (int n = 0; n < 100000; ++n) {
+                std::int64_t arrival = -1;
+                const ssize_t got = channel->ReceiveStamped(buffer.data(), buffer.size(), arrival);
+                if (got <= 0) break;
+                const std::int64_t now = MonotonicNs();
+                const std::int64_t recvns = arrival >= 0 && arrival <= now ? arrival : now;
+                const std::uint32_t tick = TickCount() - static_cast<std::uint32_t>((now - recvns) / 1'000'000);
+                if (!take(static_cast<int>(got), tick, recvns)) return;
+            }
+            if (!batch.empty() && !handbatch()) return;
+            continue;
+        }
+        int waitms = -1;
+        if (!batch.empty()) {
+            const std::int64_t left = batchdue - MonotonicNs();
+            waitms = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
+        }
         // A paused receiver does not read: what arrives meanwhile waits in the socket.
-        const int ready = g.WaitReadable(channel->fd(), -1);
+        const int ready = waitms == 0 ? 0 : g.WaitReadable(channel->fd(), waitms);
         if (ready < 0) return;
-        if (ready == 0) continue;
+        if (ready == 0) {
+            if (!batch.empty() && MonotonicNs() >= batchdue && !handbatch()) return;
+            continue;
+        }
 
         const ssize_t got = channel->Receive(buffer.data(), buffer.size());
         const std::uint32_t tick = TickCount();
@@ -124,30 +250,7 @@ void trecvthread::Run() {
             if (!g.Sleep(kReceiveFailPauseMs)) return;
             continue;
         }
-        const int length = static_cast<int>(got);
-        if (static_cast<std::size_t>(length) < kZeroedPrefix)
-            std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
-        try {
-            // No sender yet: nothing can be ours.
-            const int wanted = expectedid_ ? expectedid_() : -1;
-            if (wanted < 0) continue;
-            const std::uint16_t expected = channel->Identifier(static_cast<std::uint16_t>(wanted));
-            // An ICMP error about one of our echoes carries our identifier only in the request
-            // it quotes; the decoder reads the identifier where a reply has it.
-            std::uint16_t decodeid = expected;
-            if (QuotedEchoIdentifier(buffer.data(), static_cast<std::size_t>(length)) == expected) {
-                const std::size_t ihl = static_cast<std::size_t>(buffer[0] & 0x0F) * 4;
-                decodeid = static_cast<std::uint16_t>(buffer[ihl + 4] | (buffer[ihl + 5] << 8));
-            }
-            const ReplyCheck check = CheckDatagram(buffer.data(), length, tick, recvns, decodeid, ledger_);
-            if (!check.show) continue;
-            if (!OnWindow([&] {
-                    if (accept_) accept_(buffer.data(), length, check);
-                }))
-                return;
-        } catch (...) {
-            // A failure with one datagram never ends the receiver.
-        }
+        if (!take(static_cast<int>(got), tick, recvns)) return;
     }
 }
 

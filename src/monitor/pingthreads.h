@@ -7,9 +7,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/u_header.h"
 #include "monitor/replyfilter.h"
+#include "monitor/sweeppace.h"
 #include "monitor/worker.h"
 
 namespace veltrin {
@@ -24,6 +26,11 @@ struct SendTarget {
     // Told, on the sender's thread, the identifier and tick of the echo right before it leaves
     // (for the send record); may be empty.
     std::function<void(std::uint16_t identifier, std::uint32_t tick)> record;
+    // The sweep pace: when `sweep` has slots, the cycle sends them `sweep.gapns` apart on the
+    // shared channel (ip and interval unused), telling `recordsweep` of each echo before it
+    // leaves, and the next pick comes when the slice is done (`sent` is not told).
+    SweepSlice sweep;
+    std::function<void(std::uint32_t value, std::uint16_t identifier, std::uint32_t tick)> recordsweep;
 };
 
 class tsendthread : public Worker {
@@ -43,6 +50,9 @@ protected:
     void Run() override;
 
 private:
+    // One sweep slice; false when asked to stop.
+    bool RunSweep(const SendTarget& target, std::int64_t& nextns);
+
     std::function<bool(SendTarget&)> pick_;
     std::function<void(int)> sent_;
     int failpausems_;
@@ -77,6 +87,25 @@ public:
     // Sockets this worker opened (1 after it started; a resume opens none). For tests.
     int SocketsOpened() const { return socketsopened_.load(); }
 
+    // Accepted datagrams reach the window thread in at most one step per `gatherms`: one after
+    // a quiet spell goes at once, those that follow within `gatherms` wait and go together (the
+    // datagrams' bytes are not kept; times come from the receive, not from the step). Set
+    // before Start.
+    void SetBatch(std::function<void(std::vector<ReplyCheck>& checks)> acceptmany, int gatherms) {
+        acceptmany_ = std::move(acceptmany);
+        gatherms_ = gatherms;
+    }
+    // While `deferred` says so (and the channel stamps arrivals), the receiver does not wake
+    // for each datagram: it reads what came during each gathering time at once. For a steady
+    // stream of replies (the sweep pace); set before Start, read on the worker.
+    void SetDeferredWhile(std::function<bool()> deferred) { deferred_ = std::move(deferred); }
+    // Steps handed to the window thread with accepted datagrams. For tests and benchmarks.
+    std::uint64_t StepsHanded() const { return steps_.load(); }
+    // Datagrams accepted so far, and those of them whose step has run: equal once nothing
+    // waits for a step. Datagrams are accepted in arrival order. For tests.
+    std::uint64_t AcceptedDatagrams() const { return accepted_.load(); }
+    std::uint64_t ShownDatagrams() const { return shown_.load(); }
+
 protected:
     void Run() override;
 
@@ -87,6 +116,12 @@ private:
     std::function<void(int)> socketfailed_;
     std::atomic<int> socketsopened_{0};
     std::shared_ptr<ChannelSlot> slot_;
+    std::function<void(std::vector<ReplyCheck>&)> acceptmany_;
+    int gatherms_ = 0;
+    std::function<bool()> deferred_;
+    std::atomic<std::uint64_t> steps_{0};
+    std::atomic<std::uint64_t> accepted_{0};
+    std::atomic<std::uint64_t> shown_{0};
 };
 
 // Makes the pair use one ICMP channel, which the receiver opens. Call before starting either.

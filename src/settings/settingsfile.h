@@ -31,6 +31,8 @@ bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std
 // One integer key of section "Ping setting" (the desktop options: "keeplist", "hotkeys"), read
 // with the same rules, `fallback` when missing or malformed; saved like the others.
 inline constexpr char kKeepListKey[] = "keeplist";  // 1 (default): the list is kept between runs
+// 1: the sweep pace (every row once per interval, in list order); 0 (default): the random pick.
+inline constexpr char kSweepKey[] = "sweep";
 std::int32_t LoadPingInteger(const std::string& inipath, const char* key, std::int32_t fallback);
 bool SavePingInteger(const std::string& inipath, const char* key, std::int32_t value);
 

@@ -262,6 +262,8 @@ void Tmainform::ApplyReachSettings() {
     options.timeoutms = reach.timeoutms;
     options.lostcount = reach.lostcount;
     monitor_->SetReachOptions(options);
+    if (auto* sweep1 = findChild<QAction*>(QStringLiteral("sweep1")))
+        sweep1->setChecked(veltrin::LoadPingInteger(golbal->inipath, veltrin::kSweepKey, 0) != 0);
     alerts_->SetNotify(reach.notifications);
     alerts_->SetMail(reach.mailalert);
 }

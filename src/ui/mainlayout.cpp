@@ -16,6 +16,8 @@
 #include <QToolBar>
 #include <initializer_list>
 
+#include "engine/global_unit.h"
+#include "settings/settingsfile.h"
 #include "ui/addresslistmodel.h"
 #include "ui/listselection.h"
 #include "ui/mainfm.h"
@@ -83,6 +85,18 @@ void Tmainform::BuildMenus() {
     QMenu* setting1 = AddMenu(bar, "setting1", "Run");
     FillMenu(setting1, this,
              {{"start1", "Start ", &Tmainform::pingbtnClick}, {"stop1", "Stop ", &Tmainform::stopbtnClick}, kSeparator});
+    // The sweep pace: every row once per interval, for long lists. Kept in the settings file;
+    // ApplyReachSettings reads it back at start-up.
+    QAction* sweep1 = setting1->addAction(QStringLiteral("Sweep every row each interval"));
+    sweep1->setObjectName(QStringLiteral("sweep1"));
+    sweep1->setCheckable(true);
+    connect(sweep1, &QAction::toggled, this, [this](bool on) {
+        monitor_->SetSweep(on);
+        const veltrin::Tgolbal* golbal = veltrin::Golbal();
+        if (golbal != nullptr && !golbal->inipath.empty() &&
+            veltrin::LoadPingInteger(golbal->inipath, veltrin::kSweepKey, 0) != (on ? 1 : 0))
+            veltrin::SavePingInteger(golbal->inipath, veltrin::kSweepKey, on ? 1 : 0);
+    });
     Autorun1_ = setting1->addAction(QStringLiteral("Auto start"));
     Autorun1_->setObjectName(QStringLiteral("Autorun1"));
     Autorun1_->setCheckable(true);

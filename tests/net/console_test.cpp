@@ -423,6 +423,45 @@ TEST_F(ConsoleTest, CsvGivesTheSummaryWithAHeader) {
     }
 }
 
+// The sweep pace goes through the rows in list order, so at any moment the rows' send counts
+// differ by at most one, and every row of a list far longer than a short run's random picks
+// could cover is answered.
+TEST_F(ConsoleTest, SweepReachesEveryRowEvenly) {
+    NEED_ROOT();
+    std::vector<std::string> args = {"--format=csv", "--seconds", "2", "--sweep", "5"};
+    for (int i = 1; i <= 120; ++i) args.push_back("127.0.0." + std::to_string(i));
+    args.push_back("300.1.1.1");  // no address: its turn passes without a send
+    for (const auto& program : Programs()) {
+        const Outcome r = RunProgram(With(program, args), Env());
+        ASSERT_FALSE(r.timedout);
+        EXPECT_EQ(r.status, 1) << r.err;  // the row with no address never answers
+        const auto lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 122u) << r.out;
+        long low = -1, high = -1;
+        const std::regex row("127\\.0\\.0\\.[0-9]+,127\\.0\\.0\\.[0-9]+,([0-9]+),([0-9]+),.*,answering");
+        for (std::size_t i = 1; i <= 120; ++i) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(lines[i], m, row)) << lines[i];
+            const long sent = std::stol(m[1].str());
+            EXPECT_EQ(m[1].str(), m[2].str()) << lines[i];
+            low = low < 0 ? sent : std::min(low, sent);
+            high = std::max(high, sent);
+        }
+        EXPECT_GE(low, 1);
+        EXPECT_LE(high - low, 1) << "sends of the rows from " << low << " to " << high;
+        EXPECT_EQ(lines[121], "300.1.1.1,,0,0,0.0,,,,,no address");
+    }
+}
+
+TEST_F(ConsoleTest, SweepAndIntervalExcludeEachOther) {
+    for (const auto& program : Programs()) {
+        const Outcome r = RunProgram(With(program, {"--sweep", "5", "--interval", "3", "127.0.0.1"}), Env());
+        ASSERT_FALSE(r.timedout);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("--interval and --sweep exclude each other"), std::string::npos) << r.err;
+    }
+}
+
 // The text format says on stderr why a row can never answer and how every row ended; standard
 // output keeps its address-log lines.
 TEST_F(ConsoleTest, TextFormatSaysStatesOnStandardError) {

@@ -156,7 +156,12 @@ protected:
             return false;
         const std::uint64_t before = BadChecksumDatagrams();
         SendForgedReply(201, 40, /*badchecksum=*/true);
-        return DrainUntil([&] { return BadChecksumDatagrams() > before; });
+        if (!DrainUntil([&] { return BadChecksumDatagrams() > before; })) return false;
+        // Replies reach the window in gathered steps: what was accepted before the marker may
+        // still wait for its step.
+        const trecvthread* receiver = monitor->Receiver();
+        return receiver != nullptr &&
+               DrainUntil([&] { return receiver->ShownDatagrams() >= receiver->AcceptedDatagrams(); });
     }
 
     // An echo reply that nobody asked for, carrying the monitor's identifier and a tick no echo

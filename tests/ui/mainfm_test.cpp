@@ -295,6 +295,30 @@ class MainFormTest : public QObject {
         QCOMPARE(Captions(Addresses(w.list())), QStringList({"127.0.0.9"}));
     }
 
+    // The sweep pace is a checkable Run menu entry that the monitor follows at once and the
+    // settings file keeps for the next start.
+    void sweepPaceFromTheRunMenu() {
+        {
+            Tmainform w({});
+            QAction* sweep = FindAction(&w, "sweep1");
+            QVERIFY(sweep != nullptr);
+            QVERIFY(sweep->isCheckable());
+            QVERIFY(!sweep->isChecked());
+            QVERIFY(!w.monitor().Sweeping());
+            sweep->trigger();
+            QVERIFY(w.monitor().Sweeping());
+            QCOMPARE(veltrin::LoadPingInteger(Golbal()->inipath, veltrin::kSweepKey, 0), 1);
+        }
+        {
+            Tmainform w({});
+            QVERIFY(FindAction(&w, "sweep1")->isChecked());
+            QVERIFY(w.monitor().Sweeping());
+            FindAction(&w, "sweep1")->trigger();
+            QVERIFY(!w.monitor().Sweeping());
+        }
+        QCOMPARE(veltrin::LoadPingInteger(Golbal()->inipath, veltrin::kSweepKey, 1), 0);
+    }
+
     // A data folder that cannot be written is said once; the list in the window stays.
     void keptListWriteFailureSaidOnce() {
         Tmainform w({});
@@ -410,7 +434,7 @@ class MainFormTest : public QObject {
                  QStringList({"Add an address", "Add a group", "-", "Import from file", "-",
                               "Delete an address", "Delete addresses", "-", "Clear all addresses"}));
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(2)->menu()),
-                 QStringList({"Start ", "Stop ", "-", "Auto start"}));
+                 QStringList({"Start ", "Stop ", "-", "Sweep every row each interval", "Auto start"}));
         QVERIFY(FindAction(&w, "Autorun1")->isCheckable());
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(4)->menu()),
                  QStringList({"How to use ?", "-", "About "}));

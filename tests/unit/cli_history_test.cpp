@@ -32,8 +32,11 @@ TEST(CliHistory, SpansAreWholeUnits) {
     for (const Case& c : cases) {
         long long ms = -7;
         EXPECT_EQ(ParseDurationMs(c.text, ms), c.ok) << c.text;
-        if (c.ok) EXPECT_EQ(ms, c.ms) << c.text;
-        if (!c.ok) EXPECT_EQ(ms, -7) << c.text << ": left as it was";
+        if (c.ok) {
+            EXPECT_EQ(ms, c.ms) << c.text;
+        } else {
+            EXPECT_EQ(ms, -7) << c.text << ": left as it was";
+        }
     }
 }
 

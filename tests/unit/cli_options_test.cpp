@@ -56,6 +56,18 @@ TEST(CliOptions, DefaultsLeaveTheSettingsFileInCharge) {
     EXPECT_EQ(p.options.datalength, -1);
     EXPECT_EQ(p.options.timeoutms, 2000);
     EXPECT_FALSE(p.options.metrics);
+    EXPECT_EQ(p.options.sweep, -1);  // the ordinary pace
+}
+
+TEST(CliOptions, SweepTakesItsPeriodInBothForms) {
+    for (const auto& args : {std::vector<std::string>{"--sweep", "10", "x"}, std::vector<std::string>{"--sweep=10", "x"}}) {
+        const Parsed p = Parse(args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.options.sweep, 10);
+        EXPECT_EQ(p.options.interval, -1);
+    }
+    EXPECT_EQ(Parse({"--sweep", "36000", "x"}).options.sweep, 36000);
+    EXPECT_EQ(Parse({"--sweep", "1", "x"}).options.sweep, 1);
 }
 
 TEST(CliOptions, OperandsAreFilesOrAddresses) {
@@ -94,6 +106,11 @@ TEST(CliOptions, MistakesGiveAClearMessage) {
         {{"--interval", "0", "x"}, "--interval: \"0\" is not a whole number of 100 ms steps from 1 to 36000"},
         {{"--interval", "36001", "x"}, "--interval"},
         {{"--interval", "1.5", "x"}, "--interval"},
+        {{"--sweep", "0", "x"}, "--sweep: \"0\" is not a whole number of 100 ms steps from 1 to 36000"},
+        {{"--sweep", "36001", "x"}, "--sweep"},
+        {{"--sweep"}, "--sweep needs a period"},
+        {{"--sweep", "5", "--sweep", "6", "x"}, "--sweep is given twice"},
+        {{"--sweep", "5", "--interval", "6", "x"}, "--interval and --sweep exclude each other"},
         {{"--data-length", "11", "x"}, "--data-length: \"11\" is not a whole number of bytes from 12 to 1024"},
         {{"--data-length", "1025", "x"}, "--data-length"},
         {{"--timeout", "0.05", "x"}, "--timeout: \"0.05\" is not a number of seconds from 0.1 to 60"},
