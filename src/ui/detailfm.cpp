@@ -35,6 +35,7 @@
 #include "monitor/namecache.h"
 #include "monitor/pingthreads.h"
 #include "monitor/reachability.h"
+#include "monitor/replyfilter.h"
 #include "settings/paths.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
@@ -42,6 +43,7 @@
 #include "ui/infofm.h"
 #include "ui/painttimer.h"
 #include "ui/replytable.h"
+#include "ui/rttgraph.h"
 
 namespace {
 
@@ -50,6 +52,8 @@ constexpr int kMaxRows = 2000;
 // The least pause after a send cycle that sent nothing (unresolvable address, no raw socket),
 // so such cycles never keep the window thread busy with back-to-back hand-overs.
 constexpr int kFailedCyclePauseMs = 100;
+// How often echoes past their time-out are looked for, to mark them on the graph.
+constexpr int kLossPollMs = 500;
 
 // The locale's long time form without the time-zone part that Qt adds to it.
 QString LongTimeText(const QLocale& locale, const QTime& time) {
@@ -83,7 +87,7 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
       host_(std::move(host)) {
     setWindowTitle(QStringLiteral("Details"));
     setAttribute(Qt::WA_DeleteOnClose, false);  // CloseDetail decides when the memory goes
-    resize(498, 599);
+    resize(600, 760);  // room for the graph above the reply list
 
     auto* Panel1 = new QWidget(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -92,6 +96,7 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     panellayout->addWidget(BuildGeneralGroup(Panel1));
     panellayout->addWidget(BuildStatisticsGroup(Panel1));
     BuildReplyList();
+    graph = new veltrin::RttGraph(this);
     QLayout* buttons = BuildButtons();
 
     StatusBar1 = new QStatusBar(this);
@@ -102,7 +107,8 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
     layout->addWidget(Panel1);
-    layout->addWidget(listv1, 1);
+    layout->addWidget(graph, 3);
+    layout->addWidget(listv1, 2);
     layout->addLayout(buttons);
     layout->addWidget(StatusBar1);
 
@@ -112,6 +118,9 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     // A fresh window starts from zero; the periodic save runs when the setting asks for it.
     stat_ = veltrin::Tdetailstat{};
     StartSaveTimer();
+    losstimer_ = new QTimer(this);
+    losstimer_->setInterval(kLossPollMs);
+    connect(losstimer_, &QTimer::timeout, this, [this] { GraphLosses(); });
 }
 
 QLabel* Tdetailform::MakeLabel(const char* name, const QString& text) {
@@ -283,6 +292,7 @@ void Tdetailform::StartWorkers() {
         handover_, [sender] { return sender->Started() ? int{sender->Identifier()} : -1; }, ledger_.get(),
         [this](const std::uint8_t* raw, int length, const veltrin::ReplyCheck& check) {
             AcceptReply(raw, length, check.described);
+            GraphReply(check);
         });
     veltrin::ShareChannel(*sender_, *receiver_);
     calculate_ = std::make_unique<veltrin::Threaded<veltrin::tcalculate>>(
@@ -291,6 +301,7 @@ void Tdetailform::StartWorkers() {
     veltrin::Worker* const workers[] = {sender_.get(), receiver_.get(), calculate_.get()};
     for (veltrin::Worker* w : workers)
         if (!w->Start()) w->Start();  // one more try, as a thread may fail to start under load
+    losstimer_->start();
 }
 
 void Tdetailform::StopWorkers() {
@@ -383,6 +394,33 @@ void Tdetailform::AcceptReply(const std::uint8_t* raw, int length, const veltrin
     }
 }
 
+void Tdetailform::GraphReply(const veltrin::ReplyCheck& check) {
+    // Only replies counted as received: a late one was already marked lost.
+    if (closed_ || !check.echoreply || check.match != veltrin::EchoLedger::Match::Answered ||
+        check.described.icmpcode != "Reply message")
+        return;
+    graph->AddReply(QDateTime::currentMSecsSinceEpoch(), static_cast<double>(check.rttns) / 1e6);
+}
+
+void Tdetailform::GraphLosses() {
+    if (closed_ || !ledger_) return;
+    const std::vector<veltrin::EchoLedger::LostEcho> lost = ledger_->TakeLost(veltrin::MonotonicNs());
+    if (lost.empty()) return;
+    // Marked when they were sent, which is a time-out before they were judged lost.
+    const std::int64_t sent = QDateTime::currentMSecsSinceEpoch() - ledger_->Timeout();
+    for (std::size_t i = 0; i < lost.size(); ++i) graph->AddLoss(sent);
+}
+
+void Tdetailform::RetargetGraph() {
+    graph->Clear();
+    if (!host_.minutes) return;
+    const QString address = pingaddress_;
+    const auto source = host_.minutes;
+    graph->SetMinuteSource([source, address](std::int64_t since, std::int64_t until) {
+        return source(address, since, until);
+    });
+}
+
 void Tdetailform::SetStatisticsLabels(const std::array<std::string, 8>& texts) {
     if (closed_) return;
     QLabel* const labels[] = {sent, received, aspeed, lost, Minum, Maxum, Average, psize};
@@ -444,6 +482,7 @@ void Tdetailform::CloseDetail() {
     if (closed_) return;
     closed_ = true;
     Timer1->stop();
+    losstimer_->stop();
     paint_->Cancel();
     if (info_) info_->done(0);  // stops its refresh worker before anything else goes
     StopWorkers();
@@ -455,6 +494,7 @@ void Tdetailform::CloseDetail() {
 bool Tdetailform::event(QEvent* e) {
     if (e->type() == WM_DETAILCLEAR) {
         rows_->Clear();
+        RetargetGraph();
         return true;
     }
     if (e->type() == QEvent::WindowActivate) SchedulePaint();

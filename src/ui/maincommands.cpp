@@ -32,6 +32,7 @@
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
+#include "ui/historyview.h"
 #include "ui/keyfilter.h"
 #include "ui/listselection.h"
 #include "ui/mailsetting.h"
@@ -171,6 +172,11 @@ void Tmainform::OpenDetail(const QString& address) {
     host.intervaltext = [self] { return self ? self->IntervalText() : QString(); };
     host.setdetailopen = [self](bool open) {
         if (self) self->SetDetailOpen(open);
+    };
+    host.minutes = [self](const QString& address, std::int64_t since, std::int64_t until) {
+        const veltrin::HistoryStore* kept = self ? self->history() : nullptr;
+        return kept != nullptr ? veltrin::StoredMinutes(*kept, address.toStdString(), since, until)
+                               : std::vector<veltrin::RttTrace::Minute>{};
     };
     OpenDetailWindow(this, veltrin::WindowHandOver(), host, detailopen_, address);
 }

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -45,6 +46,7 @@
 #include "ui/appexit.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
+#include "ui/historyview.h"
 #include "ui/listselection.h"
 #include "ui/painttimer.h"
 #include "ui/pictures.h"
@@ -178,6 +180,9 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     detailopen_ = false;  // created and running start false in the monitor itself
     Guarded([this] { ReadSettings(); });
     Guarded([this] { OpenHistory(); });
+    Guarded([this] {
+        veltrin::ShowKeptHistory(*model_, [self = QPointer<Tmainform>(this)] { return self ? self->history() : nullptr; });
+    });
     {
         const veltrin::Tgolbal* golbal = veltrin::Golbal();
         columns_ = new veltrin::ColumnHeader(ListV1_, proxy_, model_, golbal ? golbal->inipath : std::string(), this);

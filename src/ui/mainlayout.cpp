@@ -23,6 +23,7 @@
 #include "ui/mainfm.h"
 #include "ui/pictures.h"
 #include "ui/replytable.h"
+#include "ui/sparkdelegate.h"
 
 // ---- layout ---------------------------------------------------------------------------------
 
@@ -251,6 +252,7 @@ void Tmainform::BuildList(QWidget* parent) {
     ListV1_->setMouseTracking(true);
     ListV1_->viewport()->installEventFilter(this);
     mirror_ = new veltrin::SelectionMirror(ListV1_, model_, proxy_, list_, this);
+    ListV1_->setItemDelegateForColumn(veltrin::AddressListModel::HistoryColumn, new veltrin::SparklineDelegate(ListV1_));
     connect(ListV1_, &QAbstractItemView::doubleClicked, this, [this] { ListV1DblClick(); });
     // The keys a list has: Delete removes the selected rows (asking first when there are several),
     // Enter opens the detail window of the one selected row, as a double-click does.

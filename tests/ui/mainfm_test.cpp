@@ -465,9 +465,10 @@ class MainFormTest : public QObject {
         QStringList headers;
         for (int c = 0; c < model->columnCount(); ++c)
             headers << model->headerData(c, Qt::Horizontal).toString();
-        // The four columns the logs rely on come first, unchanged; the reachability columns follow.
+        // The four columns the logs rely on come first, unchanged; the reachability columns
+        // follow, then the strip of recent results.
         QCOMPARE(headers, QStringList({"Addresses", "TTL", "Time(ms)", "Bytes", "Sent", "Lost", "Loss %",
-                                       "Last reply"}));
+                                       "Last reply", "History"}));
         QCOMPARE(w.ListV1()->columnWidth(0), 150);
         QCOMPARE(w.ListV1()->columnWidth(3), 200);
         QCOMPARE(w.ListV1()->palette().color(QPalette::Text), QColor(0, 255, 0));
