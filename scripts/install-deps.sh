@@ -9,6 +9,8 @@ fi
 pkgs=(
   build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins
+  # the detail graph; Debian 12's Qt Charts CMake files also need the OpenGL module's
+  qt6-charts-dev libqt6opengl6-dev
   libcurl4-openssl-dev libmicrohttpd-dev libsqlite3-dev
   libcap-dev libcap2-bin util-linux
   libxcb1-dev libxcb-keysyms1-dev

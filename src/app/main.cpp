@@ -1,5 +1,6 @@
 // The program: engine start-up, the windows and their message loop, engine shutdown.
 #include <QApplication>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "ui/aboutfm.h"
 #include "ui/mainfm.h"
 #include "ui/pictures.h"
+#include "ui/singleinstance.h"
 
 namespace {
 
@@ -65,7 +67,18 @@ int RunWindows(int argc, char** argv) {
     QStringList arguments = QApplication::arguments();
     if (!arguments.isEmpty()) arguments.removeFirst();  // the program itself
 
+    // One window program per user: a program already running takes this start's address file
+    // (named as this start sees it) and comes to the front; this start then ends.
+    QStringList files;
+    for (const QString& argument : arguments)
+        if (!argument.startsWith(QLatin1Char('-')) || QFileInfo::exists(argument))
+            files << QFileInfo(argument).absoluteFilePath();
+    veltrin::InstanceServer instance(veltrin::InstanceSocketName());
+    if (veltrin::StartOrHandOver(files, instance)) return 0;
+
     Tmainform mainform(arguments);
+    QObject::connect(&instance, &veltrin::InstanceServer::filesArrived, &mainform,
+                     [&mainform](const QStringList& handed) { mainform.TakeHandedFiles(handed); });
     mainform.show();
     // One about box is made, hidden, at program start, owned by the main window.
     new Taboutform(&mainform);

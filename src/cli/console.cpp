@@ -33,6 +33,7 @@
 #include "metrics/exposition.h"
 #include "metrics/httpserver.h"
 #include "monitor/monitor.h"
+#include "monitor/namecache.h"
 #include "monitor/statetext.h"
 #include "settings/settingsfile.h"
 #include "settings/startup.h"
@@ -199,6 +200,9 @@ public:
     // The monitor sends to row `i` (`ip` empty: the row has no address, nothing is sent).
     void Picked(int i, const std::string& ip) {
         if (i < 0 || i >= list_.Count()) return;
+        // A name still waiting for its first answer is skipped, not counted as having none; the
+        // cache is only read here, never asked to look anything up on this thread.
+        if (ip.empty() && SharedNameCache().Peek(list_.Row(i).address).state == NameAnswer::State::Pending) return;
         Changed(i, accounting_.Sent(i, ip, Clock::now()));
     }
 

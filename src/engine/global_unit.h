@@ -65,6 +65,9 @@ int SendEchoWith(const std::string& address, int interval, int datalength,
 
 // The engine's one lock: every resolution runs inside it.
 std::mutex& ResolveLock();
+// ResolveAddress without the lock, so the resolver cache's lookups can run side by side
+// (gethostbyname_r is reentrant); the same reading of the text, the same record.
+void LookUpAddress(const std::string& text, tipdata& out);
 
 // The one global settings and resources object. Read and written on the window thread only.
 struct Tgolbal {

@@ -23,6 +23,11 @@ std::mutex& ResolveLock() {
 void ResolveAddress(const std::string& text, tipdata& out) {
     if (text.empty()) return;
     std::lock_guard<std::mutex> guard(ResolveLock());
+    LookUpAddress(text, out);
+}
+
+void LookUpAddress(const std::string& text, tipdata& out) {
+    if (text.empty()) return;
     tipdata work;
     try {
         const bool dotted = std::all_of(text.begin(), text.end(),

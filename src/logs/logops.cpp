@@ -181,6 +181,10 @@ std::size_t LoadAddressText(const std::string& bytes, std::vector<AddressRow>& r
     std::size_t added = 0;
     if (cut != nullptr) *cut = 0;
     try {
+        // Room for one row a line at once, so a long file is not copied again and again as
+        // the rows grow.
+        const auto lines = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+        rows.reserve(rows.size() + std::min(lines + 1, kMaxImportRows));
         ForEachTextLine(bytes, [&](std::string_view line) {
             const std::size_t underscore = line.find('_');
             if (underscore == std::string_view::npos || underscore == 0) return true;

@@ -23,8 +23,12 @@ std::size_t AddressList::AppendRows(std::vector<AddressRow> rows) {
     if (rows.empty()) return 0;
     const std::size_t taken = rows.size();
     const int first = Count();
-    rows_.reserve(rows_.size() + rows.size());
-    std::move(rows.begin(), rows.end(), std::back_inserter(rows_));
+    if (rows_.empty()) {
+        rows_.swap(rows);  // the rows as they were read, not moved one by one
+    } else {
+        rows_.reserve(rows_.size() + rows.size());
+        std::move(rows.begin(), rows.end(), std::back_inserter(rows_));
+    }
     selected_.resize(rows_.size(), 0);
     status_.resize(rows_.size());
     ++generation_;

@@ -104,6 +104,9 @@ tcheckthread::tcheckthread(HandOver& handover, std::string host, std::function<v
                            int pausems)
     : Worker(handover), host_(std::move(host)), settitle_(std::move(settitle)), pausems_(pausems) {}
 
+tcheckthread::tcheckthread(HandOver& handover, std::function<std::string()> host,
+                           std::function<void(std::string)> settitle, int pausems)
+    : Worker(handover), hostnow_(std::move(host)), settitle_(std::move(settitle)), pausems_(pausems) {}
 
 void tcheckthread::Run() {
     Gate& gate = this->gate();
@@ -119,8 +122,21 @@ void tcheckthread::Run() {
     // The probe and both waits happen here; only the title writes go to the window thread, so
     // the window keeps answering while the probe waits for its reply.
     while (gate.WaitWhilePaused()) {
+        std::string host = host_;
+        if (hostnow_ && !OnWindow([this, &host] {
+                try {
+                    host = hostnow_();
+                } catch (...) {
+                    host.clear();
+                }
+            }))
+            return;
+        if (host.empty()) {
+            if (!gate.Sleep(pausems_)) return;
+            continue;
+        }
         if (!title("some begin")) return;
-        const int rtt = ProbeHost(host_, gate);
+        const int rtt = ProbeHost(host, gate);
         if (gate.StopRequested()) return;
         if (rtt >= 0 && !title("some ok")) return;
         if (!gate.Sleep(pausems_)) return;

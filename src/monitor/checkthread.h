@@ -24,12 +24,18 @@ public:
     // pausems: the wait after the probe and the sleep after "some end" (2000 ms; tests shorten it).
     tcheckthread(HandOver& handover, std::string host, std::function<void(std::string)> settitle,
                  int pausems = 2000);
+    // The same with the host asked for before every probe, on the window thread, so a changed
+    // setting counts from the next probe; an empty host means the check is off: no probe and no
+    // title until it names a host again.
+    tcheckthread(HandOver& handover, std::function<std::string()> host, std::function<void(std::string)> settitle,
+                 int pausems = 2000);
 
 protected:
     void Run() override;
 
 private:
     std::string host_;
+    std::function<std::string()> hostnow_;
     std::function<void(std::string)> settitle_;
     int pausems_;
 };

@@ -13,12 +13,7 @@ namespace veltrin {
 
 namespace {
 
-std::string DottedText(std::uint32_t value) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
-    return text;
-}
+std::string DottedText(std::uint32_t value) { return DottedValue(value); }
 
 bool SameStatus(const RowStatus& a, const RowStatus& b) {
     return a.state == b.state && a.sent == b.sent && a.received == b.received && a.lost == b.lost &&
@@ -28,43 +23,16 @@ bool SameStatus(const RowStatus& a, const RowStatus& b) {
 
 }  // namespace
 
-AddressText ClassifyAddressText(const std::string& text) {
-    AddressText out;
-    if (text.empty()) return out;
-    const bool dotted = std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
-    if (!dotted) {
-        out.kind = AddressKind::Name;
-        return out;
-    }
-    std::uint8_t bytes[4] = {};
-    int part = 0, digits = 0, value = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == '.') {
-            if (digits == 0 || part >= 4) return out;
-            bytes[part++] = static_cast<std::uint8_t>(value);
-            digits = value = 0;
-            continue;
-        }
-        if (++digits > 3) return out;
-        value = value * 10 + (text[i] - '0');
-        if (value > 255) return out;
-    }
-    if (part != 4) return out;
-    out.kind = AddressKind::Dotted;
-    std::uint32_t v = 0;
-    static_assert(sizeof v == sizeof bytes);
-    std::copy(bytes, bytes + 4, reinterpret_cast<std::uint8_t*>(&v));
-    out.value = v;
-    return out;
-}
-
 std::string NotAnAddressReason() { return "not an IPv4 address"; }
 
 std::string UnresolvedReason(const std::string& resolvererror) {
     return "name does not resolve (" + resolvererror + ")";
 }
 
-Reachability::Reachability(AddressList& list) : list_(list) {}
+Reachability::Reachability(AddressList& list, NameCache* names)
+    : list_(list), names_(names != nullptr ? names : &SharedNameCache()), feed_(names_->Subscribe()) {}
+
+Reachability::~Reachability() = default;
 
 void Reachability::SetLostCount(int lostcount) { lostcount_ = std::max(1, lostcount); }
 
@@ -84,7 +52,13 @@ void Reachability::SetRow(int row, const RowStatus& status, const std::string& i
 }
 
 void Reachability::Sync() {
-    if (builtgeneration_ == list_.Generation()) return;
+    if (builtgeneration_ == list_.Generation()) {
+        // Answers that came since: only the rows of those names move.
+        if (feed_->Any())
+            for (const std::string& text : feed_->Take()) Apply(text, names_->Peek(text));
+        return;
+    }
+    feed_->Take();  // the rebuild below reads every name's answer anyway
     rows_.clear();
     named_.clear();
     const int count = list_.Count();
@@ -145,6 +119,10 @@ void Reachability::Sync() {
             }
         }
     }
+    // Every name is asked for now, so its answer is there by the time its row is picked, and a
+    // name that does not resolve says so without waiting for its turn.
+    for (const auto& [text, rows] : named_)
+        if (ClassifyAddressText(text).kind == AddressKind::Name) Apply(text, names_->Read(text));
     // Text that can never be an address says so at once, without waiting for its turn.
     for (int row : notaddress) {
         if (list_.Status(row).state == RowState::NoAddress) continue;
@@ -187,20 +165,33 @@ bool Reachability::Target(int row, std::uint32_t& value, std::string& ip) {
         MarkNoAddress(text, NotAnAddressReason(), row);
         return false;
     }
-    tipdata resolved;
-    ResolveAddress(text, resolved);
-    const AddressText answer = ClassifyAddressText(resolved.ip);
-    if (resolved.status != 0 || answer.kind != AddressKind::Dotted) {
-        const int code = resolved.errcode != 0 ? resolved.errcode : HOST_NOT_FOUND;
-        const char* why = ::hstrerror(code);
-        Rebind(text, false, 0);
-        MarkNoAddress(text, UnresolvedReason(why != nullptr ? why : "unknown error"), row);
-        return false;
-    }
-    Rebind(text, true, answer.value);
+    // The cache never waits: a name without an answer yet is skipped this time.
+    const NameAnswer answer = names_->Read(text, true);
+    Apply(text, answer);
+    if (answer.state != NameAnswer::State::Resolved) return false;
     value = answer.value;
     ip = DottedText(value);
     return true;
+}
+
+void Reachability::Apply(const std::string& text, const NameAnswer& answer) {
+    const auto named = named_.find(text);
+    if (named == named_.end() || named->second.empty()) return;  // no row names it any more
+    switch (answer.state) {
+        case NameAnswer::State::Pending: return;
+        case NameAnswer::State::Resolved: Rebind(text, true, answer.value); return;
+        case NameAnswer::State::Failed:
+        case NameAnswer::State::NotAddress: {
+            Rebind(text, false, 0);
+            const char* why = ::hstrerror(answer.errcode != 0 ? answer.errcode : HOST_NOT_FOUND);
+            MarkNoAddress(text,
+                          answer.state == NameAnswer::State::NotAddress
+                              ? NotAnAddressReason()
+                              : UnresolvedReason(why != nullptr ? why : "unknown error"),
+                          named->second.front());
+            return;
+        }
+    }
 }
 
 void Reachability::Rebind(const std::string& text, bool resolves, std::uint32_t value) {

@@ -5,31 +5,20 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/u_header.h"
 #include "monitor/addresslist.h"
+#include "monitor/addresstext.h"
 #include "monitor/echoresult.h"
 #include "monitor/echoledger.h"
+#include "monitor/namecache.h"
 #include "monitor/rowstatus.h"
 
 namespace veltrin {
-
-// How a row's text names an address.
-enum class AddressKind {
-    Dotted,      // a dotted IPv4 address: four parts of 1..3 decimal digits, each 0..255
-    NotAddress,  // digits and dots that make no address ("300.1.1.1", "1.2.3.4.5", "1..2.3"), or nothing
-    Name,        // anything else: a host name (or web address) for the resolver
-};
-struct AddressText {
-    AddressKind kind = AddressKind::NotAddress;
-    std::uint32_t value = 0;  // Dotted: the address in network byte order
-};
-// Leading zeros are decimal ("127.000.000.010" is 127.0.0.10), so the address pinged and the
-// address a reply comes from are the same one whatever way the row writes it.
-AddressText ClassifyAddressText(const std::string& text);
 
 // The reason texts of a row with no address.
 std::string NotAnAddressReason();
@@ -42,13 +31,15 @@ struct ReachOptions {
 
 class Reachability {
 public:
-    explicit Reachability(AddressList& list);
+    // Names are read from `names` (the shared cache when null), never looked up here.
+    explicit Reachability(AddressList& list, NameCache* names = nullptr);
+    ~Reachability();
 
     void SetLostCount(int lostcount);  // at least 1
 
-    // The address to ping for row `row`: resolves a name (through ResolveAddress) or reads the
-    // dotted text. False, with every row of that text marked "no address" and the reason, when
-    // there is none.
+    // The address to ping for row `row`: the dotted text, or the name's latest answer in the
+    // cache. False when there is none: with every row of that text marked "no address" and the
+    // reason when the name does not resolve, unchanged while its first answer is awaited.
     bool Target(int row, std::uint32_t& value, std::string& ip);
 
     // Outcomes for an address (network byte order); `wallms` is the wall clock, ms since the epoch.
@@ -75,6 +66,7 @@ private:
     void SetRow(int row, const RowStatus& status, const std::string& ip);
     void Rebind(const std::string& text, bool resolves, std::uint32_t value);
     void MarkNoAddress(const std::string& text, const std::string& reason, int row);
+    void Apply(const std::string& text, const NameAnswer& answer);  // binds a name's rows to its answer
     void AddResult(const std::vector<int>& rows, std::int64_t wallms, double rttms);
 
     AddressList& list_;
@@ -87,6 +79,8 @@ private:
     std::unordered_map<std::string, std::uint32_t> resolved_;   // name -> address it last resolved to
     std::vector<StateChange> changes_;
     std::vector<EchoResult> results_;
+    NameCache* names_;
+    std::unique_ptr<NameCache::Feed> feed_;  // names whose answer changed
 };
 
 }  // namespace veltrin

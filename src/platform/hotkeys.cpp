@@ -17,6 +17,7 @@ namespace veltrin {
 namespace {
 
 constexpr xcb_keysym_t kNumLockSym = 0xff7f;  // XK_Num_Lock
+constexpr xcb_keysym_t kAltSym = 0xffe9;      // XK_Alt_L
 
 // Lower-case letter keysyms equal their ASCII codes (XK_a .. XK_z).
 xcb_keysym_t LetterSym(char letter) {
@@ -30,9 +31,10 @@ xcb_connection_t* X11Connection() {
     return x11 != nullptr ? x11->connection() : nullptr;
 }
 
-// The modifier bit that Num Lock sets on this server (usually Mod2), 0 when none.
-std::uint16_t NumLockMask(xcb_connection_t* c, xcb_key_symbols_t* syms) {
-    std::unique_ptr<xcb_keycode_t, decltype(&std::free)> numcodes(xcb_key_symbols_get_keycode(syms, kNumLockSym),
+// The modifier bit that a key sets on this server (Num Lock usually Mod2, Alt usually Mod1), 0
+// when none.
+std::uint16_t ModifierMask(xcb_connection_t* c, xcb_key_symbols_t* syms, xcb_keysym_t sym) {
+    std::unique_ptr<xcb_keycode_t, decltype(&std::free)> numcodes(xcb_key_symbols_get_keycode(syms, sym),
                                                                    &std::free);
     if (!numcodes) return 0;
     std::unique_ptr<xcb_get_modifier_mapping_reply_t, decltype(&std::free)> map(
@@ -53,7 +55,31 @@ std::uint16_t NumLockMask(xcb_connection_t* c, xcb_key_symbols_t* syms) {
 
 }  // namespace
 
-GlobalHotKeys::GlobalHotKeys(std::function<void(int)> pressed) : pressed_(std::move(pressed)) {}
+HotKeyChord HotKeyChordFromSetting(int value) {
+    switch (value) {
+        case static_cast<int>(HotKeyChord::Off):
+            return HotKeyChord::Off;
+        case static_cast<int>(HotKeyChord::Ctrl):
+            return HotKeyChord::Ctrl;
+        default:
+            return HotKeyChord::CtrlAlt;
+    }
+}
+
+QString HotKeyText(HotKeyChord chord, char letter) {
+    switch (chord) {
+        case HotKeyChord::Off:
+            return {};
+        case HotKeyChord::Ctrl:
+            return QStringLiteral("Ctrl+%1").arg(QLatin1Char(letter));
+        case HotKeyChord::CtrlAlt:
+            break;
+    }
+    return QStringLiteral("Ctrl+Alt+%1").arg(QLatin1Char(letter));
+}
+
+GlobalHotKeys::GlobalHotKeys(std::function<void(int)> pressed, HotKeyChord chord)
+    : pressed_(std::move(pressed)), chord_(chord) {}
 
 GlobalHotKeys::~GlobalHotKeys() { Release(); }
 
@@ -61,6 +87,7 @@ bool GlobalHotKeys::Register() {
     Release();
     failed_.clear();
     available_ = false;
+    if (chord_ == HotKeyChord::Off) return false;
     xcb_connection_t* c = X11Connection();
     if (c == nullptr || xcb_connection_has_error(c) != 0) return false;
     const xcb_setup_t* setup = xcb_get_setup(c);
@@ -72,14 +99,18 @@ bool GlobalHotKeys::Register() {
 
     std::unique_ptr<xcb_key_symbols_t, decltype(&xcb_key_symbols_free)> syms(xcb_key_symbols_alloc(c),
                                                                             &xcb_key_symbols_free);
-    numlock_ = syms ? NumLockMask(c, syms.get()) : 0;
+    numlock_ = syms ? ModifierMask(c, syms.get(), kNumLockSym) : 0;
+    base_ = XCB_MOD_MASK_CONTROL;
+    if (chord_ == HotKeyChord::CtrlAlt) {
+        const std::uint16_t alt = syms ? ModifierMask(c, syms.get(), kAltSym) : 0;
+        base_ |= alt != 0 ? alt : static_cast<std::uint16_t>(XCB_MOD_MASK_1);
+    }
     // A held Caps Lock or Num Lock is part of the modifier state the server compares, so each
     // key is grabbed once per combination of them; otherwise it would not fire while either is on.
-    std::vector<std::uint16_t> variants = {XCB_MOD_MASK_CONTROL,
-                                           static_cast<std::uint16_t>(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK)};
+    std::vector<std::uint16_t> variants = {base_, static_cast<std::uint16_t>(base_ | XCB_MOD_MASK_LOCK)};
     if (numlock_ != 0) {
-        variants.push_back(static_cast<std::uint16_t>(XCB_MOD_MASK_CONTROL | numlock_));
-        variants.push_back(static_cast<std::uint16_t>(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK | numlock_));
+        variants.push_back(static_cast<std::uint16_t>(base_ | numlock_));
+        variants.push_back(static_cast<std::uint16_t>(base_ | XCB_MOD_MASK_LOCK | numlock_));
     }
 
     for (int index = 0; index < static_cast<int>(kHotKeys.size()); ++index) {
@@ -138,10 +169,11 @@ void GlobalHotKeys::Release() {
 }
 
 QString GlobalHotKeys::Describe() const {
+    if (chord_ == HotKeyChord::Off) return QStringLiteral("off");
     if (!available_) return QStringLiteral("unavailable");
     if (failed_.empty()) return QStringLiteral("all registered");
     QStringList keys;
-    for (const int i : failed_) keys << QStringLiteral("Ctrl+%1").arg(QLatin1Char(kHotKeys[i].letter));
+    for (const int i : failed_) keys << HotKeyText(chord_, kHotKeys[i].letter);
     return QStringLiteral("held by another program: ") + keys.join(QStringLiteral(", "));
 }
 
@@ -156,7 +188,7 @@ bool GlobalHotKeys::nativeEventFilter(const QByteArray& eventType, void* message
     const std::uint16_t relevant = static_cast<std::uint16_t>(
         key->state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_2 | XCB_MOD_MASK_3 |
                       XCB_MOD_MASK_4 | XCB_MOD_MASK_5) & ~numlock_);
-    if (relevant != XCB_MOD_MASK_CONTROL) return false;
+    if (relevant != base_) return false;
     const auto hit = std::find_if(grabs_.begin(), grabs_.end(), [&](const Grab& g) { return g.keycode == key->detail; });
     if (hit == grabs_.end()) return false;
     if (type == XCB_KEY_PRESS && pressed_) {

@@ -171,6 +171,17 @@ bool SavePingInteger(const std::string& inipath, const char* key, std::int32_t v
     }
 }
 
+bool SavePingText(const std::string& inipath, const char* key, const std::string& value) {
+    try {
+        IniFile ini;
+        if (!OpenForUpdate(inipath, ini, nullptr)) return false;
+        SetText(ini, kPingSection, key, value);
+        return Store(inipath, ini, nullptr);
+    } catch (...) {
+        return false;
+    }
+}
+
 void LoadReachSettings(const std::string& inipath, ReachSettings& reach) {
     IniFile ini;
     try {

@@ -33,8 +33,13 @@ bool SaveAdvancedSettings(const std::string& inipath, std::int32_t savetime, std
 inline constexpr char kKeepListKey[] = "keeplist";  // 1 (default): the list is kept between runs
 // 1: the sweep pace (every row once per interval, in list order); 0 (default): the random pick.
 inline constexpr char kSweepKey[] = "sweep";
+// The global hot keys: 1 (default) Ctrl+Alt+O/S/T/P, 2 Ctrl+O/S/T/P, 0 none.
+inline constexpr char kHotKeysKey[] = "hotkeys";
+inline constexpr std::int32_t kHotKeysOff = 0, kHotKeysCtrlAlt = 1, kHotKeysCtrl = 2;
 std::int32_t LoadPingInteger(const std::string& inipath, const char* key, std::int32_t fallback);
 bool SavePingInteger(const std::string& inipath, const char* key, std::int32_t value);
+// One text key of the same section ("probehost"), stored escaped like the other texts.
+bool SavePingText(const std::string& inipath, const char* key, const std::string& value);
 
 // ---- additions beyond the fixed interface -------------------------------------------------
 

@@ -89,6 +89,7 @@ Taddmorefm::Taddmorefm(veltrin::AddressList& list, QWidget* parent) : QDialog(pa
     }
     Button1 = new QPushButton(QStringLiteral("Add"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->installEventFilter(this);
     Button2 = new QPushButton(QStringLiteral("Cancel"), this);
     Button2->setObjectName(QStringLiteral("Button2"));
     connect(Button1, &QPushButton::clicked, this, &Taddmorefm::Button1Click);
@@ -155,6 +156,8 @@ void Taddmorefm::Button1Click() {
 }
 
 bool Taddmorefm::eventFilter(QObject* watched, QEvent* event) {
+    // One Enter per press: a held key is not a second press.
+    if (event->type() == QEvent::KeyPress && veltrin::IsRepeatedEnter(static_cast<QKeyEvent*>(event))) return true;
     if (watched == Edit1 && event->type() == QEvent::FocusOut)
         leftstart_ = UserMove(static_cast<QFocusEvent*>(event)->reason());
     if (watched == Edit1 || watched == Edit2) {

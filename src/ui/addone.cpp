@@ -7,17 +7,21 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <string>
 
 #include "engine/global_unit.h"
 #include "logs/logops.h"
+#include "monitor/namecache.h"
 #include "ui/dialogs.h"
+#include "ui/keyfilter.h"
 
 namespace {
 
 // Resolution that keeps failing for another reason than an unknown name is given up after
 // this many tries; the dialog then stays open with the text.
 constexpr int kAddTries = 3;
+constexpr int kNameWaitMs = 1000;
 
 // Text of digits and dots is taken as an address, never looked up as a name, so it has to be a
 // whole dotted quad: four parts of one to three digits, each at most 255. Anything else
@@ -55,6 +59,7 @@ Taddonefm::Taddonefm(veltrin::AddressList& list, QWidget* parent) : QDialog(pare
     Edit1->installEventFilter(this);
     Button1 = new QPushButton(QStringLiteral("Add"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->installEventFilter(this);
     Button2 = new QPushButton(QStringLiteral("Cancel"), this);
     Button2->setObjectName(QStringLiteral("Button2"));
     connect(Button1, &QPushButton::clicked, this, &Taddonefm::Button1Click);
@@ -91,11 +96,20 @@ void Taddonefm::Button1Click() {
     }
     for (int attempt = 0; attempt < kAddTries; ++attempt) {
         try {
-            veltrin::tipdata resolved;
-            veltrin::ResolveAddress(address, resolved);
-            if (resolved.status == -1) {
-                veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
-                return;
+            // A name is asked of the resolver cache, waiting a second at most: a name server
+            // that does not answer must not freeze the window. Dotted text needs no lookup.
+            const bool dotted = std::all_of(address.begin(), address.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+            if (!dotted) {
+                const veltrin::NameAnswer answer = veltrin::SharedNameCache().Wait(address, kNameWaitMs);
+                if (answer.state == veltrin::NameAnswer::State::Failed ||
+                    answer.state == veltrin::NameAnswer::State::NotAddress) {
+                    veltrin::ShowNotice(this, QStringLiteral("Nonexistent address"));
+                    return;
+                }
+                if (answer.state == veltrin::NameAnswer::State::Pending)
+                    veltrin::ShowNotice(this, QStringLiteral("The name server has not answered within a second. The "
+                                                             "address is added and pinged once its name resolves."));
             }
             list_.Append(address);  // the text as typed, not the resolved address
             accept();
@@ -107,6 +121,8 @@ void Taddonefm::Button1Click() {
 }
 
 bool Taddonefm::eventFilter(QObject* watched, QEvent* event) {
+    // One Enter per press: a held key is not a second press.
+    if (event->type() == QEvent::KeyPress && veltrin::IsRepeatedEnter(static_cast<QKeyEvent*>(event))) return true;
     if (watched == Edit1 && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

@@ -127,6 +127,17 @@ qint64 DottedValue(const QString& text) {
 
 }  // namespace
 
+int Sparkline::Lost() const {
+    int n = 0;
+    for (int i = 0; i < count; ++i) n += values[static_cast<std::size_t>(i)] < 0 ? 1 : 0;
+    return n;
+}
+
+QString RoundTripText(double rttms) {
+    if (rttms < 0) return {};
+    return QStringLiteral("%1 ms").arg(rttms, 0, 'f', 3);
+}
+
 StateLook LookOfState(RowState state, const QPalette& palette) {
     StateLook look;
     look.colour = StateColour(state, palette);
@@ -216,6 +227,43 @@ std::int64_t AddressListModel::Now() const {
     return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
 }
 
+void AddressListModel::SetEarlierResults(EarlierResults source) {
+    earliersource_ = std::move(source);
+    earlier_.clear();
+    if (shown_ > 0) emit dataChanged(index(0, HistoryColumn), index(shown_ - 1, HistoryColumn), {SparkRole});
+}
+
+Sparkline AddressListModel::SparklineOf(int row) const {
+    Sparkline spark;
+    if (row < 0 || row >= list_.Count()) return spark;
+    const RowStatus& s = list_.Status(row);
+    spark.lastrttms = s.lastrttms;
+    const int own = std::clamp(s.historycount, 0, Sparkline::kSize);
+    // A row short of a full strip begins with what the address had before this run.
+    if (own < Sparkline::kSize && earliersource_) {
+        const std::string& address = list_.Row(row).address;
+        auto it = earlier_.find(address);
+        if (it == earlier_.end()) {
+            // Each address is asked once; the cache starts over rather than grow without end
+            // when a huge list is scrolled through.
+            if (earlier_.size() >= 50'000) earlier_.clear();
+            it = earlier_.emplace(address, earliersource_(address)).first;
+        }
+        const std::vector<float>& before = it->second;
+        const std::size_t take = std::min(before.size(), static_cast<std::size_t>(Sparkline::kSize - own));
+        for (std::size_t i = before.size() - take; i < before.size(); ++i)
+            spark.values[static_cast<std::size_t>(spark.count++)] = before[i];
+        if (spark.lastrttms < 0)
+            for (std::size_t i = before.size(); i-- > 0;)
+                if (before[i] >= 0) {
+                    spark.lastrttms = before[i];
+                    break;
+                }
+    }
+    for (int i = 0; i < own; ++i) spark.values[static_cast<std::size_t>(spark.count++)] = s.history[static_cast<std::size_t>(i)];
+    return spark;
+}
+
 QVariant AddressListModel::AddressData(int row, int role) const {
     const RowStatus& s = list_.Status(row);
     switch (role) {
@@ -252,6 +300,21 @@ QVariant AddressListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::TextAlignmentRole && column >= SentColumn && column != LastReplyColumn)
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     const AddressRow& r = list_.Row(row);
+    if (column == HistoryColumn) {
+        if (role == SparkRole) return QVariant::fromValue(SparklineOf(row));
+        if (role == SortRole) return s.lastrttms >= 0 ? QVariant(s.lastrttms) : QVariant();
+        if (role == Qt::ToolTipRole) {
+            const Sparkline spark = SparklineOf(row);
+            if (spark.count == 0) return QStringLiteral("no results yet");
+            QString text = spark.lastrttms >= 0 ? QStringLiteral("last reply %1").arg(RoundTripText(spark.lastrttms))
+                                                : QStringLiteral("no reply yet");
+            return text + QStringLiteral("\n%1 of the last %2 lost").arg(spark.Lost()).arg(spark.count);
+        }
+        return {};
+    }
+    // The whole-millisecond cell keeps its text; its tooltip has the fraction.
+    if (column == TimeColumn && role == Qt::ToolTipRole)
+        return s.lastrttms >= 0 ? QVariant(RoundTripText(s.lastrttms)) : QVariant();
     switch (column) {
         case TtlColumn:
         case TimeColumn:
@@ -305,6 +368,8 @@ QVariant AddressListModel::headerData(int section, Qt::Orientation orientation, 
             return QStringLiteral("Loss %");
         case LastReplyColumn:
             return QStringLiteral("Last reply");
+        case HistoryColumn:
+            return QStringLiteral("History");
         default:
             return {};
     }

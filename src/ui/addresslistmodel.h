@@ -8,8 +8,11 @@
 #include <QIcon>
 #include <QPalette>
 #include <QSortFilterProxyModel>
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "monitor/addresslist.h"
@@ -33,6 +36,19 @@ QString AgeText(std::int64_t agems);
 // "no address: <reason>" ...
 QString StateLine(const RowStatus& status);
 
+// What the History column draws for a row: its last results, oldest first (round trip in ms,
+// negative for a lost echo), and the round trip of the last reply (negative: none yet).
+struct Sparkline {
+    static constexpr int kSize = RowStatus::kHistory;
+    std::array<float, kSize> values{};
+    int count = 0;
+    double lastrttms = -1.0;
+    int Lost() const;
+};
+
+// "0.048 ms": a round trip with its microseconds.
+QString RoundTripText(double rttms);
+
 class AddressListModel : public QAbstractTableModel, private AddressList::Observer {
     Q_OBJECT
 
@@ -46,12 +62,15 @@ class AddressListModel : public QAbstractTableModel, private AddressList::Observ
         LostColumn,
         LossColumn,
         LastReplyColumn,
+        HistoryColumn,
         ColumnCount
     };
     // Values the sorting view compares: numbers where the cell is a number, else the text.
     static constexpr int SortRole = Qt::UserRole + 1;
     // The row's RowState as an int.
     static constexpr int StateRole = Qt::UserRole + 2;
+    // The row's Sparkline (History column).
+    static constexpr int SparkRole = Qt::UserRole + 3;
 
     explicit AddressListModel(AddressList& list, QObject* parent = nullptr);
     ~AddressListModel() override;
@@ -73,6 +92,12 @@ class AddressListModel : public QAbstractTableModel, private AddressList::Observ
     std::int64_t Now() const;
 
     // Rows whose state is answering, kept up to date with every change (no scan).
+    // Results of an address from before this run (oldest first, negative: lost), asked once per
+    // address the first time its row is drawn with fewer than a full strip of its own.
+    using EarlierResults = std::function<std::vector<float>(const std::string& address)>;
+    void SetEarlierResults(EarlierResults source);
+    Sparkline SparklineOf(int row) const;
+
     int AnsweringCount() const { return answering_; }
     int RowTotal() const { return shown_; }
 
@@ -102,6 +127,9 @@ class AddressListModel : public QAbstractTableModel, private AddressList::Observ
     int answering_ = 0;
     QPalette palette_;
     std::function<std::int64_t()> clock_;
+    EarlierResults earliersource_;
+    // Earlier results by address text, filled as rows are drawn; bounded (see SparklineOf).
+    mutable std::unordered_map<std::string, std::vector<float>> earlier_;
 };
 
 // Sorts the view only: the list, its logs, the row picker and the selection keep list order.
@@ -120,3 +148,5 @@ class AddressSortProxy : public QSortFilterProxyModel {
 };
 
 }  // namespace veltrin
+
+Q_DECLARE_METATYPE(veltrin::Sparkline)

@@ -13,7 +13,7 @@ namespace veltrin {
 
 namespace {
 // The first four keep their old widths; the new ones are narrow numbers.
-constexpr int kDefaultWidths[AddressListModel::ColumnCount] = {150, 80, 100, 200, 60, 60, 60, 100};
+constexpr int kDefaultWidths[AddressListModel::ColumnCount] = {150, 80, 100, 200, 60, 60, 60, 100, 140};
 }  // namespace
 
 ColumnHeader::ColumnHeader(QTableView* view, AddressSortProxy* proxy, AddressListModel* model, std::string inipath,
@@ -37,7 +37,11 @@ ColumnHeader::ColumnHeader(QTableView* view, AddressSortProxy* proxy, AddressLis
     connect(savetimer_, &QTimer::timeout, this, &ColumnHeader::SaveNow);
 
     Restore();
-    connect(header, &QHeaderView::sectionResized, this, [this] { ScheduleSave(); });
+    connect(header, &QHeaderView::sectionResized, this, [this](int section, int, int size) {
+        if (size > 0 && section >= 0 && section < static_cast<int>(widths_.size()))
+            widths_[static_cast<std::size_t>(section)] = size;
+        ScheduleSave();
+    });
     connect(header, &QHeaderView::sortIndicatorChanged, this, [this] { ScheduleSave(); });
 
     agetimer_ = new QTimer(this);
@@ -51,9 +55,11 @@ void ColumnHeader::Restore() {
     const ListColumns layout =
         inipath_.empty() ? ListColumns{} : LoadListColumns(inipath_, AddressListModel::ColumnCount);
     QHeaderView* header = view_->horizontalHeader();
+    widths_.assign(AddressListModel::ColumnCount, 0);
     for (int c = 0; c < AddressListModel::ColumnCount; ++c) {
         const int stored = c < static_cast<int>(layout.widths.size()) ? layout.widths[static_cast<std::size_t>(c)] : 0;
         header->resizeSection(c, stored > 0 ? stored : kDefaultWidths[c]);
+        widths_[static_cast<std::size_t>(c)] = header->sectionSize(c);
     }
     for (int c : layout.hidden)
         if (c != AddressListModel::AddressColumn) view_->setColumnHidden(c, true);
@@ -89,7 +95,10 @@ void ColumnHeader::SetColumnShown(int column, bool shown) {
     if (view_->isColumnHidden(column) == !shown) return;
     view_->setColumnHidden(column, !shown);
     // A column hidden before the view had a size may come back with none.
-    if (shown && view_->columnWidth(column) < 8) view_->setColumnWidth(column, kDefaultWidths[column]);
+    if (shown && view_->columnWidth(column) < 8) {
+        const int kept = widths_[static_cast<std::size_t>(column)];
+        view_->setColumnWidth(column, kept >= 8 ? kept : kDefaultWidths[column]);
+    }
     ScheduleSave();
 }
 
@@ -106,7 +115,7 @@ void ColumnHeader::SaveNow() {
     for (int c = 0; c < AddressListModel::ColumnCount; ++c) {
         if (view_->isColumnHidden(c)) layout.hidden.push_back(c);
         // A hidden section reports no size; keep the width it will come back with.
-        const int width = header->isSectionHidden(c) ? 0 : header->sectionSize(c);
+        const int width = header->isSectionHidden(c) ? widths_[static_cast<std::size_t>(c)] : header->sectionSize(c);
         layout.widths.push_back(width);
     }
     layout.sortcolumn = proxy_->sortColumn();

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <string>
+#include <vector>
 
 class QMenu;
 class QTableView;
@@ -43,6 +44,8 @@ class ColumnHeader : public QObject {
     QTimer* savetimer_ = nullptr;
     QTimer* agetimer_ = nullptr;
     bool restoring_ = false;
+    // Each column's last width while shown: a hidden section reports none, yet comes back with it.
+    std::vector<int> widths_;
 };
 
 }  // namespace veltrin

@@ -32,8 +32,10 @@
 #include "logs/logops.h"
 #include "monitor/detailworkers.h"
 #include "monitor/echoledger.h"
+#include "monitor/namecache.h"
 #include "monitor/pingthreads.h"
 #include "monitor/reachability.h"
+#include "monitor/replyfilter.h"
 #include "settings/paths.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
@@ -41,6 +43,7 @@
 #include "ui/infofm.h"
 #include "ui/painttimer.h"
 #include "ui/replytable.h"
+#include "ui/rttgraph.h"
 
 namespace {
 
@@ -49,6 +52,8 @@ constexpr int kMaxRows = 2000;
 // The least pause after a send cycle that sent nothing (unresolvable address, no raw socket),
 // so such cycles never keep the window thread busy with back-to-back hand-overs.
 constexpr int kFailedCyclePauseMs = 100;
+// How often echoes past their time-out are looked for, to mark them on the graph.
+constexpr int kLossPollMs = 500;
 
 // The locale's long time form without the time-zone part that Qt adds to it.
 QString LongTimeText(const QLocale& locale, const QTime& time) {
@@ -82,7 +87,7 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
       host_(std::move(host)) {
     setWindowTitle(QStringLiteral("Details"));
     setAttribute(Qt::WA_DeleteOnClose, false);  // CloseDetail decides when the memory goes
-    resize(498, 599);
+    resize(600, 760);  // room for the graph above the reply list
 
     auto* Panel1 = new QWidget(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -91,6 +96,7 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     panellayout->addWidget(BuildGeneralGroup(Panel1));
     panellayout->addWidget(BuildStatisticsGroup(Panel1));
     BuildReplyList();
+    graph = new veltrin::RttGraph(this);
     QLayout* buttons = BuildButtons();
 
     StatusBar1 = new QStatusBar(this);
@@ -101,7 +107,8 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
     layout->addWidget(Panel1);
-    layout->addWidget(listv1, 1);
+    layout->addWidget(graph, 3);
+    layout->addWidget(listv1, 2);
     layout->addLayout(buttons);
     layout->addWidget(StatusBar1);
 
@@ -111,6 +118,9 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     // A fresh window starts from zero; the periodic save runs when the setting asks for it.
     stat_ = veltrin::Tdetailstat{};
     StartSaveTimer();
+    losstimer_ = new QTimer(this);
+    losstimer_->setInterval(kLossPollMs);
+    connect(losstimer_, &QTimer::timeout, this, [this] { GraphLosses(); });
 }
 
 QLabel* Tdetailform::MakeLabel(const char* name, const QString& text) {
@@ -237,14 +247,22 @@ void Tdetailform::FormPaint() {
     }
     const std::string address = pingaddress_.toStdString();
     dom->setText(QStringLiteral("Domain name:   ") + pingaddress_);
-    veltrin::tipdata resolved;
-    veltrin::ResolveAddress(address, resolved);
-    ipaddr->setText(QStringLiteral("IP address:    ") + Qs(resolved.ip));
-    veltrin::tipdata again;
-    veltrin::ResolveAddress(address, again);
+    // Read from the resolver cache, never looked up here: a name still being resolved shows no
+    // address yet and is named on a later paint.
+    std::string ip;
+    if (!address.empty() &&
+        std::all_of(address.begin(), address.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; })) {
+        ip = address;  // dotted text is shown as written
+    } else if (!address.empty()) {
+        const veltrin::NameAnswer answer = veltrin::SharedNameCache().Read(address);
+        if (answer.state == veltrin::NameAnswer::State::Resolved) ip = veltrin::DottedValue(answer.value);
+        if (answer.state == veltrin::NameAnswer::State::Pending)
+            QTimer::singleShot(250, this, [this] { SchedulePaint(); });
+    }
+    ipaddr->setText(QStringLiteral("IP address:    ") + Qs(ip));
     std::string place = "IP column is empty";
     const veltrin::Tgolbal* g = veltrin::Golbal();
-    const std::int64_t key = veltrin::IpKey(again.ip);
+    const std::int64_t key = veltrin::IpKey(ip);
     if (g != nullptr && g->locations && g->locations->Started()) {
         if (!g->locations->Lookup(key, place)) {
             // Still loading: named on a later paint.
@@ -274,6 +292,7 @@ void Tdetailform::StartWorkers() {
         handover_, [sender] { return sender->Started() ? int{sender->Identifier()} : -1; }, ledger_.get(),
         [this](const std::uint8_t* raw, int length, const veltrin::ReplyCheck& check) {
             AcceptReply(raw, length, check.described);
+            GraphReply(check);
         });
     veltrin::ShareChannel(*sender_, *receiver_);
     calculate_ = std::make_unique<veltrin::Threaded<veltrin::tcalculate>>(
@@ -282,6 +301,7 @@ void Tdetailform::StartWorkers() {
     veltrin::Worker* const workers[] = {sender_.get(), receiver_.get(), calculate_.get()};
     for (veltrin::Worker* w : workers)
         if (!w->Start()) w->Start();  // one more try, as a thread may fail to start under load
+    losstimer_->start();
 }
 
 void Tdetailform::StopWorkers() {
@@ -313,10 +333,14 @@ bool Tdetailform::PickTarget(veltrin::SendTarget& target) {
     // (it would go to 255.255.255.255), leading zeros are decimal.
     const std::string text = pingaddress_.toStdString();
     const veltrin::AddressText parsed = veltrin::ClassifyAddressText(text);
-    veltrin::tipdata resolved;
-    if (parsed.kind == veltrin::AddressKind::Name) veltrin::ResolveAddress(text, resolved);
-    const veltrin::AddressText answer =
-        parsed.kind == veltrin::AddressKind::Name ? veltrin::ClassifyAddressText(resolved.ip) : parsed;
+    // A name is read from the resolver cache; one without an answer yet sends nothing this cycle.
+    veltrin::AddressText answer = parsed;
+    if (parsed.kind == veltrin::AddressKind::Name) {
+        const veltrin::NameAnswer named = veltrin::SharedNameCache().Read(text, true);
+        answer.kind = named.state == veltrin::NameAnswer::State::Resolved ? veltrin::AddressKind::Dotted
+                                                                          : veltrin::AddressKind::NotAddress;
+        answer.value = named.value;
+    }
     target.ip.clear();
     if (answer.kind == veltrin::AddressKind::Dotted) {
         const auto* b = reinterpret_cast<const std::uint8_t*>(&answer.value);
@@ -368,6 +392,33 @@ void Tdetailform::AcceptReply(const std::uint8_t* raw, int length, const veltrin
     } catch (...) {
         // Out of memory for one row: the reply is dropped, the window and its workers go on.
     }
+}
+
+void Tdetailform::GraphReply(const veltrin::ReplyCheck& check) {
+    // Only replies counted as received: a late one was already marked lost.
+    if (closed_ || !check.echoreply || check.match != veltrin::EchoLedger::Match::Answered ||
+        check.described.icmpcode != "Reply message")
+        return;
+    graph->AddReply(QDateTime::currentMSecsSinceEpoch(), static_cast<double>(check.rttns) / 1e6);
+}
+
+void Tdetailform::GraphLosses() {
+    if (closed_ || !ledger_) return;
+    const std::vector<veltrin::EchoLedger::LostEcho> lost = ledger_->TakeLost(veltrin::MonotonicNs());
+    if (lost.empty()) return;
+    // Marked when they were sent, which is a time-out before they were judged lost.
+    const std::int64_t sent = QDateTime::currentMSecsSinceEpoch() - ledger_->Timeout();
+    for (std::size_t i = 0; i < lost.size(); ++i) graph->AddLoss(sent);
+}
+
+void Tdetailform::RetargetGraph() {
+    graph->Clear();
+    if (!host_.minutes) return;
+    const QString address = pingaddress_;
+    const auto source = host_.minutes;
+    graph->SetMinuteSource([source, address](std::int64_t since, std::int64_t until) {
+        return source(address, since, until);
+    });
 }
 
 void Tdetailform::SetStatisticsLabels(const std::array<std::string, 8>& texts) {
@@ -431,6 +482,7 @@ void Tdetailform::CloseDetail() {
     if (closed_) return;
     closed_ = true;
     Timer1->stop();
+    losstimer_->stop();
     paint_->Cancel();
     if (info_) info_->done(0);  // stops its refresh worker before anything else goes
     StopWorkers();
@@ -442,6 +494,7 @@ void Tdetailform::CloseDetail() {
 bool Tdetailform::event(QEvent* e) {
     if (e->type() == WM_DETAILCLEAR) {
         rows_->Clear();
+        RetargetGraph();
         return true;
     }
     if (e->type() == QEvent::WindowActivate) SchedulePaint();

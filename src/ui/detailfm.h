@@ -16,6 +16,7 @@
 
 #include "engine/u_header.h"
 #include "monitor/detailstat.h"
+#include "ui/rtttrace.h"
 
 class QLabel;
 class QLayout;
@@ -32,6 +33,8 @@ class tsendthread;
 class trecvthread;
 class tcalculate;
 class EchoLedger;
+class RttGraph;
+struct ReplyCheck;
 class PaintCoalescer;
 class ExposeWatch;
 }  // namespace veltrin
@@ -43,6 +46,10 @@ inline constexpr QEvent::Type WM_DETAILCLEAR = static_cast<QEvent::Type>(2031);
 struct DetailHost {
     std::function<QString()> intervaltext;    // the ping-interval field's current text
     std::function<void(bool)> setdetailopen;  // the opener's "a detail window is open" flag
+    // Kept minutes of an address from earlier runs, for the graph's long views (may be empty).
+    std::function<std::vector<veltrin::RttTrace::Minute>(const QString& address, std::int64_t sincems,
+                                                         std::int64_t untilms)>
+        minutes;
 };
 
 class DetailRowsModel;
@@ -89,6 +96,7 @@ public:
     QPushButton *Button1 = nullptr, *Button2 = nullptr, *Button3 = nullptr, *closebtn = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QTimer* Timer1 = nullptr;
+    veltrin::RttGraph* graph = nullptr;  // round trips over time
 
 protected:
     bool event(QEvent* e) override;
@@ -112,6 +120,9 @@ private:
     void AcceptReply(const std::uint8_t* raw, int length, const veltrin::Tdecordbuf& reply);
     void SetStatisticsLabels(const std::array<std::string, 8>& texts);
     void CountSends();  // counts the echoes recorded since the last call as sent
+    void GraphReply(const veltrin::ReplyCheck& check);
+    void GraphLosses();  // echoes past their time-out become the graph's loss marks
+    void RetargetGraph();
 
     veltrin::HandOver& handover_;
     DetailHost host_;
@@ -124,6 +135,7 @@ private:
     veltrin::ExposeWatch* expose_ = nullptr;
     QPointer<Tinfoform> info_;  // the open ICMP info window, if any
     QString savepath_;          // the save dialog's last name
+    QTimer* losstimer_ = nullptr;
     bool started_ = false;
     bool closed_ = false;
     bool autologfailtold_ = false;  // a failed automatic log was reported; cleared by a success

@@ -24,4 +24,6 @@ bool SwallowNonDigitKey(const QKeyEvent* key, QStringView extra) {
     return !((c >= u'0' && c <= u'9') || extra.contains(c));
 }
 
+bool IsRepeatedEnter(const QKeyEvent* key) { return key->isAutoRepeat() && IsEnterKey(key); }
+
 }  // namespace veltrin

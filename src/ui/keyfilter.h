@@ -16,4 +16,9 @@ bool SwallowNonDigitKey(const QKeyEvent* key, QStringView extra = {});
 // True for Return and Enter.
 bool IsEnterKey(const QKeyEvent* key);
 
+// True for a Return or Enter the keyboard repeats while it is held. The add dialogs take one
+// Enter per press: a held key must not walk on to "Add" and press it too (or again and again
+// when the address is refused).
+bool IsRepeatedEnter(const QKeyEvent* key);
+
 }  // namespace veltrin

@@ -154,6 +154,7 @@ void Tmailsettingform::FormPaint() {
     datalength_->setText(QString::number(g->datalength));
     keeplistchb_->setChecked(veltrin::LoadPingInteger(g->inipath, veltrin::kKeepListKey, 1) != 0);
     historychb_->setChecked(veltrin::HistoryEnabled(g->inipath));
+    LoadDesktopFields();
 
     switch (veltrin::SendChoiceOf(mail.sendsetting)) {
         case veltrin::SendChoice::ErrorCode:
@@ -396,6 +397,9 @@ void Tmailsettingform::Button1Click() {
             }
         }
     } else if (g) {
+        // A probe host that cannot be one keeps the window, like a refused mail address.
+        bool desktopsaved = true;
+        if (!SaveDesktopFields(desktopsaved)) return;
         const QString lengthtext = datalength_->text().isEmpty() ? QStringLiteral("8") : datalength_->text();
         QString intervaltext = host_.intervaltext ? host_.intervaltext() : QString();
         if (intervaltext.isEmpty()) intervaltext = QStringLiteral("3");
@@ -409,7 +413,7 @@ void Tmailsettingform::Button1Click() {
         }
         if (!veltrin::SavePingInteger(g->inipath, veltrin::kKeepListKey, keeplistchb_->isChecked() ? 1 : 0) ||
             !veltrin::SetHistoryEnabled(g->inipath, historychb_->isChecked()) ||
-            !SaveReachFields()) {
+            !SaveReachFields() || !desktopsaved) {
             SaveFailed();
             return;
         }

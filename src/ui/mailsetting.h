@@ -37,6 +37,7 @@ struct MailSettingHost {
     std::function<QString()> intervaltext;  // the main window's ping-interval field
     std::function<void(int)> syscommand;    // a system command (0xF020 minimises to the tray)
     std::function<void()> reachchanged = {};  // the reachability settings were saved
+    std::function<void()> desktopchanged = {};  // the hot keys' chord or the probe host were saved
 };
 
 // Modeless, created anew for every opening, deletes itself when it closes or when a mail it sent
@@ -89,6 +90,11 @@ public:
     QCheckBox* mailalertchb() const { return mailalertchb_; }
     QCheckBox* keeplistchb() const { return keeplistchb_; }
     QCheckBox* historychb() const { return historychb_; }
+    // The connectivity check's host (empty: no check) and the desktop-wide hot keys.
+    QLineEdit* probehostedt() const { return probehostedt_; }
+    QRadioButton* hotkeyctrlalt_radiobtn() const { return hotkeyctrlalt_; }
+    QRadioButton* hotkeyctrl_radiobtn() const { return hotkeyctrl_; }
+    QRadioButton* hotkeyoff_radiobtn() const { return hotkeyoff_; }
     QPushButton* Button1() const { return Button1_; }  // OK
     QPushButton* Button2() const { return Button2_; }  // Cancel
     QPushButton* Button3() const { return Button3_; }  // Send mail now...
@@ -107,6 +113,11 @@ private:
     void BuildEmailPage();
     void BuildAdvancedPage();
     void BuildReachFields();  // on the advanced page
+    void BuildDesktopFields();  // probe host and hot keys, on the advanced page
+    void LoadDesktopFields();
+    // Checks the probe host (refusing a bad one, false) and saves both; `saved` false when the
+    // file could not be written.
+    bool SaveDesktopFields(bool& saved);
     void LoadReachFields();
     bool SaveReachFields();   // false when the settings file could not be written
     void BuildButtons();
@@ -171,6 +182,10 @@ private:
     QCheckBox* mailalertchb_ = nullptr;
     QCheckBox* keeplistchb_ = nullptr;
     QCheckBox* historychb_ = nullptr;  // the round-trip history (settings key "history")
+    QLineEdit* probehostedt_ = nullptr;
+    QRadioButton* hotkeyctrlalt_ = nullptr;
+    QRadioButton* hotkeyctrl_ = nullptr;
+    QRadioButton* hotkeyoff_ = nullptr;
     QPushButton* Button1_ = nullptr;
     QPushButton* Button2_ = nullptr;
     QPushButton* Button3_ = nullptr;

@@ -158,7 +158,7 @@ void Tmailsettingform::BuildAdvancedPage() {
     Caption(advancedpage_, QStringLiteral("Min"), 198, 67);
     keeplistchb_ = new QCheckBox(QStringLiteral("Keep the address list between runs"), advancedpage_);
     keeplistchb_->setObjectName(QStringLiteral("keeplistchb"));
-    keeplistchb_->setGeometry(24, 100, 300, 22);
+    keeplistchb_->setGeometry(24, 100, 270, 22);
     keeplistchb_->setChecked(true);
     historychb_ = new QCheckBox(QStringLiteral("Keep round-trip history"), advancedpage_);
     historychb_->setObjectName(QStringLiteral("historychb"));
@@ -166,6 +166,7 @@ void Tmailsettingform::BuildAdvancedPage() {
     historychb_->setToolTip(QStringLiteral("Every echo's round trip for a day and a summary per minute for 30 days, "
                                            "in the data folder; takes effect at the next start"));
     historychb_->setChecked(true);
+    BuildDesktopFields();
     BuildReachFields();
 }
 
@@ -222,7 +223,8 @@ void Tmailsettingform::SetTabOrder() {
                               usesendsetting_radiobtn_, iwriteit_radiobtn_, mailtext_, all_radiobtn_,
                               errorcode_radiobtn_, selectlog_radiaobtn_, nothing_radiobtn_, authenticationchb_,
                               option1edt_,        option2edt_,       datalength_,      savetimeedt_,
-                              keeplistchb_,       historychb_,       timeoutedt_,       lostcountedt_,    notifychb_,
+                              keeplistchb_,       historychb_,       probehostedt_,     hotkeyctrlalt_,
+                              hotkeyctrl_,        hotkeyoff_,        timeoutedt_,       lostcountedt_,    notifychb_,
                               mailalertchb_,      Button1_,           Button3_,          Button2_};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));

@@ -32,6 +32,7 @@
 #include "ui/detailfm.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
+#include "ui/historyview.h"
 #include "ui/keyfilter.h"
 #include "ui/listselection.h"
 #include "ui/mailsetting.h"
@@ -172,6 +173,11 @@ void Tmainform::OpenDetail(const QString& address) {
     host.setdetailopen = [self](bool open) {
         if (self) self->SetDetailOpen(open);
     };
+    host.minutes = [self](const QString& address, std::int64_t since, std::int64_t until) {
+        const veltrin::HistoryStore* kept = self ? self->history() : nullptr;
+        return kept != nullptr ? veltrin::StoredMinutes(*kept, address.toStdString(), since, until)
+                               : std::vector<veltrin::RttTrace::Minute>{};
+    };
     OpenDetailWindow(this, veltrin::WindowHandOver(), host, detailopen_, address);
 }
 
@@ -273,7 +279,8 @@ void Tmainform::ShowSettingsWindow() {
     // A new modeless window for every use, owned by the application; failures are silent.
     OpenMailSettingWindow(this, MailSettingHost{[this] { return IntervalText(); },
                                                 [this](int command) { SysCommand(command); },
-                                                [this] { ApplyReachSettings(); }});
+                                                [this] { ApplyReachSettings(); },
+                                                [this] { ApplyDesktopSettings(); }});
 }
 
 void Tmainform::ShowAboutBox() {

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -45,10 +46,12 @@
 #include "ui/appexit.h"
 #include "ui/dialogs.h"
 #include "ui/handover.h"
+#include "ui/historyview.h"
 #include "ui/listselection.h"
 #include "ui/painttimer.h"
 #include "ui/pictures.h"
 #include "ui/replytable.h"
+#include "ui/screenfit.h"
 #include "ui/topfm.h"
 #include "ui/tray.h"
 
@@ -72,6 +75,8 @@ bool Guarded(Step&& step) {
 }  // namespace
 
 Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindow(parent) {
+    // Every window of the program, this one first, opens fully on its screen.
+    veltrin::FitWindowsOnScreen();
     setObjectName(QStringLiteral("mainform"));
     setWindowTitle(kTitle);
     setWindowIcon(veltrin::AppIcon());
@@ -101,12 +106,16 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
                                                   [this] { return IntervalText().toStdString(); });
     // The connectivity check runs with the monitor's workers. It probes and waits on its own
     // thread; only its title writes come to this window.
+    // The host is read before every probe (on this thread), so the settings window's change
+    // counts at once; an empty host turns the check off.
     monitor_->SetCheckFactory([this](veltrin::HandOver& handover) -> std::unique_ptr<veltrin::Worker> {
-        const veltrin::Tgolbal* golbal = veltrin::Golbal();
-        std::string host = golbal ? golbal->probehost : std::string();
-        if (host.empty()) host = veltrin::kDefaultProbeHost;
         return std::make_unique<veltrin::Threaded<veltrin::tcheckthread>>(
-            handover, host, [this](std::string title) { SetCaption(QString::fromStdString(title)); });
+            handover,
+            [] {
+                const veltrin::Tgolbal* golbal = veltrin::Golbal();
+                return golbal ? golbal->probehost : std::string();
+            },
+            [this](std::string title) { SetCaption(QString::fromStdString(title)); });
     });
 
     // The tray icon's menu popmu1. Its "Exit" ends the program at once: no close sequence.
@@ -134,6 +143,7 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
 
     BuildActions();
     BuildMenus();
+    SetUpWindowKeys();
     BuildToolBar();
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -170,6 +180,9 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     detailopen_ = false;  // created and running start false in the monitor itself
     Guarded([this] { ReadSettings(); });
     Guarded([this] { OpenHistory(); });
+    Guarded([this] {
+        veltrin::ShowKeptHistory(*model_, [self = QPointer<Tmainform>(this)] { return self ? self->history() : nullptr; });
+    });
     {
         const veltrin::Tgolbal* golbal = veltrin::Golbal();
         columns_ = new veltrin::ColumnHeader(ListV1_, proxy_, model_, golbal ? golbal->inipath : std::string(), this);
@@ -204,37 +217,6 @@ void Tmainform::DetectAutoStart() {
     const veltrin::autostart::State state = veltrin::autostart::Detect();
     autostartchecked_ = state != veltrin::autostart::State::Absent;
     Autorun1_->setChecked(autostartchecked_);
-}
-
-void Tmainform::SetUpHotKeys() {
-    // Ctrl+O, Ctrl+S, Ctrl+T and Ctrl+P for the whole desktop (X11). A key another program
-    // holds stays with it, and where the display has no global keys (Wayland) there are none;
-    // neither is reported.
-    hotkeys_ = std::make_unique<veltrin::GlobalHotKeys>([this](int index) { HotKeyPressed(index); });
-    hotkeys_->Register();
-}
-
-void Tmainform::HotKeyPressed(int index) {
-    // Where no tray can show the hidden window's icon, a hot key is the way back to it.
-    if (InTray() && !QSystemTrayIcon::isSystemTrayAvailable()) RestoreFromTray();
-    switch (index) {
-        case 0:
-            ImportAddressFile();
-            break;
-        case 1:
-            SaveAddressLog();
-            break;
-        case 2:
-            pingbtnClick();
-            UpdateTrayIcon();
-            break;
-        case 3:
-            stopbtnClick();
-            UpdateTrayIcon();
-            break;
-        default:
-            break;
-    }
 }
 
 void Tmainform::LoadLocation() {
@@ -342,7 +324,10 @@ void Tmainform::FormPaint() {
 
 void Tmainform::RefreshStatusPicture() {
     statusgreen_ = monitor_ && monitor_->running();
-    if (Image1_) Image1_->setPixmap(statusgreen_ ? veltrin::GreenBmp() : veltrin::RedBmp());
+    // Drawn for the label's own pixel ratio, so it stays sharp on a scaled screen.
+    if (Image1_)
+        Image1_->setPixmap((statusgreen_ ? veltrin::GreenLamp() : veltrin::RedLamp())
+                               .pixmap(QSize(16, 16), Image1_->devicePixelRatioF()));
 }
 // ---- monitor events --------------------------------------------------------------------------
 

@@ -110,8 +110,15 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     bool MailingOnClose() const;
     Ttopform* TopForm() const { return topform_.get(); }
     veltrin::GlobalHotKeys* HotKeys() const { return hotkeys_.get(); }
-    // The hot-key commands by table index: Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P.
+    // The hot-key commands by table index: O (import), S (save), T (start), P (stop).
     void HotKeyPressed(int index);
+    // After the settings window saved: the hot keys' chord and the probe host take effect now.
+    void ApplyDesktopSettings();
+    // File > Exit: the same close sequence as closing the window.
+    void ExitCommand();
+    // Address files a later start of the program handed over: appended as the command line's
+    // would be (a missing or unreadable one is said), and the window comes to the front.
+    void TakeHandedFiles(const QStringList& files);
     // Where the list is kept between runs: "address list.spl" in the data folder.
     static QString KeptListPath();
     // The round-trip history (mainhistory.cpp); null while it is off or failed to open.
@@ -144,7 +151,9 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     // Start-up steps, in order.
     bool RegisterFileType();  // false when the file type could not be registered
     void DetectAutoStart();
-    void SetUpHotKeys();  // Ctrl+O, Ctrl+S, Ctrl+T, Ctrl+P for the whole desktop
+    void SetUpHotKeys();     // O, S, T, P with the chord the settings file names, desktop-wide
+    void TellHeldHotKeys();  // a chord another program holds, once in the status bar
+    void SetUpWindowKeys();  // Ctrl+O/S/T/P and Ctrl+Q inside this window
     void LoadLocation();
     void ReadSettings();
     void LoadArgumentFile(const QStringList& arguments);
@@ -215,6 +224,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     std::unique_ptr<Ttopform> topform_;
     std::unique_ptr<veltrin::CloseMailSender> closemail_;  // the close sequence's mail, while it runs
     std::unique_ptr<veltrin::GlobalHotKeys> hotkeys_;
+    QString hotkeystold_;  // the held keys last said in the status bar
 
     bool rawsocketpending_ = false;  // the hint waits until the window is up
     QString rawsockethint_;

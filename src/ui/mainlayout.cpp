@@ -23,6 +23,7 @@
 #include "ui/mainfm.h"
 #include "ui/pictures.h"
 #include "ui/replytable.h"
+#include "ui/sparkdelegate.h"
 
 // ---- layout ---------------------------------------------------------------------------------
 
@@ -68,25 +69,28 @@ void Tmainform::BuildMenus() {
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("MainMenu1"));
 
-    FillMenu(AddMenu(bar, "files1", "File"), this,
-             {{"OPen1", "Import address from file", &Tmainform::ImportAddressFile},
-              {"save1", "Save address log", &Tmainform::SaveAddressLog}});
-    FillMenu(AddMenu(bar, "edit1", "Edit"), this,
-             {{"add1", "Add an address", &Tmainform::ShowAddOneDialog},
-              {"addaddresses1", "Add a group", &Tmainform::ShowAddGroupDialog},
+    // Every caption carries a mnemonic (Alt+letter), unique within its menu.
+    FillMenu(AddMenu(bar, "files1", "&File"), this,
+             {{"OPen1", "&Import address from file", &Tmainform::ImportAddressFile},
+              {"save1", "&Save address log", &Tmainform::SaveAddressLog},
               kSeparator,
-              {"importfromfile1", "Import from file", &Tmainform::ImportAddressFile},
+              {"exit1", "E&xit", &Tmainform::ExitCommand}});
+    FillMenu(AddMenu(bar, "edit1", "&Edit"), this,
+             {{"add1", "&Add an address", &Tmainform::ShowAddOneDialog},
+              {"addaddresses1", "Add a &group", &Tmainform::ShowAddGroupDialog},
               kSeparator,
-              {"deleteanaddress1", "Delete an address", &Tmainform::DeleteSelectedAddresses},
-              {"deleteaddresses1", "Delete addresses", &Tmainform::ClearAllAddresses},
+              {"importfromfile1", "&Import from file", &Tmainform::ImportAddressFile},
               kSeparator,
-              {"clearalladdress1", "Clear all addresses", &Tmainform::ClearAllAddresses}});
-    QMenu* setting1 = AddMenu(bar, "setting1", "Run");
+              {"deleteanaddress1", "&Delete an address", &Tmainform::DeleteSelectedAddresses},
+              {"deleteaddresses1", "De&lete addresses", &Tmainform::ClearAllAddresses},
+              kSeparator,
+              {"clearalladdress1", "&Clear all addresses", &Tmainform::ClearAllAddresses}});
+    QMenu* setting1 = AddMenu(bar, "setting1", "&Run");
     FillMenu(setting1, this,
-             {{"start1", "Start ", &Tmainform::pingbtnClick}, {"stop1", "Stop ", &Tmainform::stopbtnClick}, kSeparator});
+             {{"start1", "&Start ", &Tmainform::pingbtnClick}, {"stop1", "S&top ", &Tmainform::stopbtnClick}, kSeparator});
     // The sweep pace: every row once per interval, for long lists. Kept in the settings file;
     // ApplyReachSettings reads it back at start-up.
-    QAction* sweep1 = setting1->addAction(QStringLiteral("Sweep every row each interval"));
+    QAction* sweep1 = setting1->addAction(QStringLiteral("S&weep every row each interval"));
     sweep1->setObjectName(QStringLiteral("sweep1"));
     sweep1->setCheckable(true);
     connect(sweep1, &QAction::toggled, this, [this](bool on) {
@@ -96,37 +100,37 @@ void Tmainform::BuildMenus() {
             veltrin::LoadPingInteger(golbal->inipath, veltrin::kSweepKey, 0) != (on ? 1 : 0))
             veltrin::SavePingInteger(golbal->inipath, veltrin::kSweepKey, on ? 1 : 0);
     });
-    Autorun1_ = setting1->addAction(QStringLiteral("Auto start"));
+    Autorun1_ = setting1->addAction(QStringLiteral("&Auto start"));
     Autorun1_->setObjectName(QStringLiteral("Autorun1"));
     Autorun1_->setCheckable(true);
     connect(Autorun1_, &QAction::triggered, this, &Tmainform::Autorun1Click);
 
-    QAction* help1 = bar->addAction(QStringLiteral("Setting"));
+    QAction* help1 = bar->addAction(QStringLiteral("&Setting"));
     help1->setObjectName(QStringLiteral("help1"));
     connect(help1, &QAction::triggered, this, &Tmainform::ShowSettingsWindow);
 
-    FillMenu(AddMenu(bar, "help2", "Help"), this,
-             {{"howtouse1", "How to use ?", &Tmainform::ShowHelp},
+    FillMenu(AddMenu(bar, "help2", "&Help"), this,
+             {{"howtouse1", "&How to use ?", &Tmainform::ShowHelp},
               kSeparator,
-              {"AboutKorbel1", "About ", &Tmainform::ShowAboutBox}});
+              {"AboutKorbel1", "&About ", &Tmainform::ShowAboutBox}});
 
     // List menus.
     FillMenu(pmselected_, this,
-             {{"ds", "Delete last address", &Tmainform::DeleteLastAddress},
-              {"Detele1", "Delete selected address(es)", &Tmainform::DeleteSelectedAddresses},
+             {{"ds", "Delete &last address", &Tmainform::DeleteLastAddress},
+              {"Detele1", "&Delete selected address(es)", &Tmainform::DeleteSelectedAddresses},
               kSeparator,
-              {"savelog1", "Save address log", &Tmainform::SaveAddressLog},
+              {"savelog1", "&Save address log", &Tmainform::SaveAddressLog},
               kSeparator,
-              {"moredetailinfo1", "More detail info...", &Tmainform::MoreDetailInfo},
-              {"IP1", "IP Tracert ", &Tmainform::IP1Click}});
+              {"moredetailinfo1", "&More detail info...", &Tmainform::MoreDetailInfo},
+              {"IP1", "IP &Tracert ", &Tmainform::IP1Click}});
     FillMenu(pmnone_, this,
-             {{"addaaddress1", "Add an address", &Tmainform::ShowAddOneDialog},
-              {"addmore1", "Add a group", &Tmainform::ShowAddGroupDialog},
+             {{"addaaddress1", "&Add an address", &Tmainform::ShowAddOneDialog},
+              {"addmore1", "Add a &group", &Tmainform::ShowAddGroupDialog},
               kSeparator,
-              {"deletealladdress2", "Delete all address", &Tmainform::ClearAllAddresses},
-              {"deleteanaddress2", "Delete an address", &Tmainform::ClearAllAddresses},
+              {"deletealladdress2", "Delete a&ll address", &Tmainform::ClearAllAddresses},
+              {"deleteanaddress2", "&Delete an address", &Tmainform::ClearAllAddresses},
               kSeparator,
-              {"importaddressfromfile2", "Import address from file", &Tmainform::ImportAddressFile}});
+              {"importaddressfromfile2", "&Import address from file", &Tmainform::ImportAddressFile}});
 }
 
 void Tmainform::BuildToolBar() {
@@ -156,7 +160,7 @@ void Tmainform::BuildToolBar() {
         {"ToolButton13", 6, QStringLiteral("About help ...."), &Tmainform::ShowHelp},
     };
     for (const Button& b : buttons) {
-        QAction* action = ToolBar1_->addAction(QIcon(veltrin::ToolbarImage(b.image)), b.hint);
+        QAction* action = ToolBar1_->addAction(veltrin::ToolbarIcon(b.image), b.hint);
         action->setObjectName(QString::fromLatin1(b.name));
         action->setToolTip(b.hint);
         connect(action, &QAction::triggered, this, b.command);
@@ -248,6 +252,7 @@ void Tmainform::BuildList(QWidget* parent) {
     ListV1_->setMouseTracking(true);
     ListV1_->viewport()->installEventFilter(this);
     mirror_ = new veltrin::SelectionMirror(ListV1_, model_, proxy_, list_, this);
+    ListV1_->setItemDelegateForColumn(veltrin::AddressListModel::HistoryColumn, new veltrin::SparklineDelegate(ListV1_));
     connect(ListV1_, &QAbstractItemView::doubleClicked, this, [this] { ListV1DblClick(); });
     // The keys a list has: Delete removes the selected rows (asking first when there are several),
     // Enter opens the detail window of the one selected row, as a double-click does.

@@ -1,10 +1,18 @@
 #include "ui/pictures.h"
 
+#include <QApplication>
+#include <QIconEngine>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOption>
 #include <QPainterPath>
 #include <QRadialGradient>
 #include <functional>
+
+// The icons' resource file lives in this static library: naming it here keeps the linker
+// from dropping it.
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
 
 namespace veltrin {
 
@@ -163,6 +171,56 @@ QPixmap Drawn(int w, int h, const std::function<void(QPainter&)>& draw,
     return pixmap;
 }
 
+// An icon drawn anew for every size and scale it is asked for, so it stays sharp where Qt
+// would otherwise enlarge a small bitmap.
+class DrawnIconEngine : public QIconEngine {
+public:
+    explicit DrawnIconEngine(std::function<QPixmap(int side)> make) : make_(std::move(make)) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+        const qreal scale = painter->device() != nullptr ? painter->device()->devicePixelRatioF() : 1.0;
+        painter->drawPixmap(rect, scaledPixmap(rect.size() * scale, mode, state, scale));
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+    // `size` is in device pixels already (QIcon multiplied it by the ratio).
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override {
+        const int side = qMax(1, qMin(size.width(), size.height()));
+        QPixmap drawn = make_(side);
+        if (mode == QIcon::Disabled && QApplication::style() != nullptr) {
+            QStyleOption option;
+            drawn = QApplication::style()->generatedIconPixmap(QIcon::Disabled, drawn, &option);
+        }
+        drawn.setDevicePixelRatio(qMax<qreal>(scale, 1.0));
+        return drawn;
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+        const int side = qMin(size.width(), size.height());
+        return QSize(side, side);
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        QList<QSize> sizes;
+        for (int side : {16, 22, 24, 32, 48, 64, 128, 256}) sizes << QSize(side, side);
+        return sizes;
+    }
+    QIconEngine* clone() const override { return new DrawnIconEngine(make_); }
+    QString key() const override { return QStringLiteral("veltrin-drawn"); }
+
+private:
+    std::function<QPixmap(int)> make_;
+};
+
+// A picture laid out on a 16-unit square, drawn at `side` pixels.
+QIcon SixteenUnitIcon(std::function<void(QPainter&)> draw) {
+    return QIcon(new DrawnIconEngine([draw = std::move(draw)](int side) {
+        return Drawn(side, side, [&](QPainter& p) {
+            p.scale(side / 16.0, side / 16.0);
+            draw(p);
+        });
+    }));
+}
+
 QPixmap TrayPixmap(int size, const QColor& colour) {
     return Drawn(size, size, [&](QPainter& p) {
         const QRectF r(0.5, 0.5, size - 1.0, size - 1.0);
@@ -173,9 +231,7 @@ QPixmap TrayPixmap(int size, const QColor& colour) {
 }
 
 QIcon TrayIcon(const QColor& colour) {
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 48}) icon.addPixmap(TrayPixmap(size, colour));
-    return icon;
+    return QIcon(new DrawnIconEngine([colour](int side) { return TrayPixmap(side, colour); }));
 }
 
 QPixmap AppPixmap(int size) {
@@ -193,6 +249,31 @@ QPixmap AppPixmap(int size) {
     });
 }
 
+const std::function<void(QPainter&)>& ToolbarDrawing(int index) {
+    static const std::function<void(QPainter&)> images[kToolbarImages] = {
+        DrawImport,
+        DrawSave,
+        [](QPainter& q) {
+            DrawHosts(q, 1);
+            DrawBadge(q, Badge::Plus);
+        },
+        [](QPainter& q) {
+            DrawHosts(q, 3);
+            DrawBadge(q, Badge::Plus);
+        },
+        [](QPainter& q) {
+            DrawHosts(q, 1);
+            DrawBadge(q, Badge::Minus);
+        },
+        [](QPainter& q) {
+            DrawHosts(q, 3);
+            DrawBadge(q, Badge::Cross);
+        },
+        DrawHelp,
+    };
+    return images[index];
+}
+
 }  // namespace
 
 const QPixmap& ToolbarStrip() {
@@ -201,32 +282,11 @@ const QPixmap& ToolbarStrip() {
         QPainter p(&pixmap);
         p.setRenderHint(QPainter::Antialiasing);
         p.setRenderHint(QPainter::TextAntialiasing);
-        const std::function<void(QPainter&)> images[kToolbarImages] = {
-            DrawImport,
-            DrawSave,
-            [](QPainter& q) {
-                DrawHosts(q, 1);
-                DrawBadge(q, Badge::Plus);
-            },
-            [](QPainter& q) {
-                DrawHosts(q, 3);
-                DrawBadge(q, Badge::Plus);
-            },
-            [](QPainter& q) {
-                DrawHosts(q, 1);
-                DrawBadge(q, Badge::Minus);
-            },
-            [](QPainter& q) {
-                DrawHosts(q, 3);
-                DrawBadge(q, Badge::Cross);
-            },
-            DrawHelp,
-        };
         for (int i = 0; i < kToolbarImages; ++i) {
             p.save();
             p.translate(i * kToolbarImageSize, 0);
             p.setClipRect(0, 0, kToolbarImageSize, kToolbarImageSize);
-            images[i](p);
+            ToolbarDrawing(i)(p);
             p.restore();
         }
         return pixmap;
@@ -263,9 +323,12 @@ const QIcon& RedIco() {
 
 const QIcon& AppIcon() {
     static const QIcon icon = [] {
-        QIcon i;
-        for (int size : {16, 24, 32, 48, 64, 128, 256}) i.addPixmap(AppPixmap(size));
-        return i;
+        InitIconResources();
+        // The program's own icon is the one the desktop shows for it, from its SVG, sharp at
+        // every size. Without Qt's SVG support the drawn one stands in.
+        QIcon svg(QString::fromLatin1(kAppIconResource));
+        if (!svg.pixmap(QSize(32, 32)).isNull()) return svg;
+        return QIcon(new DrawnIconEngine([](int side) { return AppPixmap(side); }));
     }();
     return icon;
 }
@@ -288,6 +351,23 @@ const QPixmap& T1Bmp() {
         },
         Qt::white);
     return pixmap;
+}
+
+QIcon ToolbarIcon(int index) {
+    if (index < 0 || index >= kToolbarImages) return QIcon();
+    return SixteenUnitIcon(ToolbarDrawing(index));
+}
+
+const QIcon& GreenLamp() {
+    static const QIcon icon =
+        SixteenUnitIcon([](QPainter& p) { DrawLamp(p, QRectF(1.5, 1.5, 13, 13), QColor(20, 200, 40)); });
+    return icon;
+}
+
+const QIcon& RedLamp() {
+    static const QIcon icon =
+        SixteenUnitIcon([](QPainter& p) { DrawLamp(p, QRectF(1.5, 1.5, 13, 13), QColor(220, 30, 30)); });
+    return icon;
 }
 
 }  // namespace veltrin

@@ -25,10 +25,19 @@ const QPixmap& RedBmp();
 const QIcon& GreenIco();
 const QIcon& RedIco();
 
-// "GRAPINGiCO": the application icon (16 .. 256).
+// "GRAPINGiCO": the application icon, from the desktop icon's SVG (any size).
+inline constexpr char kAppIconResource[] = ":/icons/org.veltrin.VeltrinPing.svg";
 const QIcon& AppIcon();
 
 // "T1BMP": 32 x 32 round emblem on a white background (white is the transparent colour).
 const QPixmap& T1Bmp();
+
+// ---- crisp at any scale ----------------------------------------------------------------------
+// The same pictures as icons drawn from their vector form at whatever size and device pixel
+// ratio they are shown (QT_SCALE_FACTOR=2, high-density screens): never an upscaled 16-pixel
+// image. The fixed-size pixmaps above stay for the files and tests that want exactly those.
+QIcon ToolbarIcon(int index);  // 0..6 as ToolbarImage; a null icon for other indexes
+const QIcon& GreenLamp();      // GREENBMP / REDBMP as icons
+const QIcon& RedLamp();
 
 }  // namespace veltrin

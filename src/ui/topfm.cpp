@@ -69,17 +69,17 @@ void Ttopform::BuildMenu() {
         std::function<void()> run;
     };
     const Item items[] = {
-        {"ping", "Ping", [this] { pingClick(); }},
-        {"stop", "Stop", [this] { stopClick(); }},
+        {"ping", "&Ping", [this] { pingClick(); }},
+        {"stop", "&Stop", [this] { stopClick(); }},
         {"N1", nullptr, {}},
-        {"addanaddress1", "Add an address", [this] { Run(commands_.addone); }},
-        {"addagroup1", "Add a group", [this] { Run(commands_.addgroup); }},
-        {"deletelastaddress1", "Delete last address", [this] { Run(commands_.deletelast); }},
-        {"deletealladdresses1", "Delete all addresses", [this] { Run(commands_.deleteall); }},
+        {"addanaddress1", "&Add an address", [this] { Run(commands_.addone); }},
+        {"addagroup1", "Add a &group", [this] { Run(commands_.addgroup); }},
+        {"deletelastaddress1", "Delete &last address", [this] { Run(commands_.deletelast); }},
+        {"deletealladdresses1", "&Delete all addresses", [this] { Run(commands_.deleteall); }},
         {"N2", nullptr, {}},
-        {"importaddressfromfile1", "Import address from file", [this] { Run(commands_.importfile); }},
+        {"importaddressfromfile1", "&Import address from file", [this] { Run(commands_.importfile); }},
         {"N3", nullptr, {}},
-        {"exit1", "Exit", [this] { exit1Click(); }},
+        {"exit1", "E&xit", [this] { exit1Click(); }},
     };
     for (const Item& item : items) {
         QAction* action = item.caption ? popmu1_->addAction(QString::fromLatin1(item.caption)) : popmu1_->addSeparator();

@@ -18,18 +18,18 @@ MainTray::MainTray(QWidget* window, TrayCommands commands)
 void MainTray::createActions() {
     menu_ = new QMenu(window_);
     menu_->setObjectName(QStringLiteral("popmu1"));
-    pingAction_ = menu_->addAction(QStringLiteral("Ping"));
+    pingAction_ = menu_->addAction(QStringLiteral("&Ping"));
     pingAction_->setObjectName(QStringLiteral("stop2"));
     connect(pingAction_, &QAction::triggered, this, [this] {
         if (commands_.ping) commands_.ping();
     });
-    stopAction_ = menu_->addAction(QStringLiteral("Stop"));
+    stopAction_ = menu_->addAction(QStringLiteral("&Stop"));
     stopAction_->setObjectName(QStringLiteral("s1"));
     connect(stopAction_, &QAction::triggered, this, [this] {
         if (commands_.stop) commands_.stop();
     });
     menu_->addSeparator();
-    exitAction_ = menu_->addAction(QStringLiteral("Exit"));
+    exitAction_ = menu_->addAction(QStringLiteral("E&xit"));
     exitAction_->setObjectName(QStringLiteral("Exit1"));
     connect(exitAction_, &QAction::triggered, this, [this] {
         if (commands_.exit) commands_.exit();

@@ -352,5 +352,42 @@ TEST(CheckThread, PausedCheckWritesNothingUntilResumed) {
     check.Stop();
 }
 
+// The host asked for before every probe: empty means the check is off (no probe, no title); a
+// host set later counts from the next probe, and emptying it stops the titles again.
+TEST(CheckThread, HostReadEachProbeAndEmptyTurnsTheCheckOff) {
+    REQUIRE_RAW();
+    veltrin::testing::TestWindowQueue queue;
+    TitleLog log;
+    std::string host;  // read on the window thread only
+    std::vector<std::thread::id> askedon;
+    Threaded<tcheckthread> check(
+        queue,
+        [&] {
+            askedon.push_back(std::this_thread::get_id());
+            return host;
+        },
+        [&](std::string t) { log.Add(t); }, 100);
+    ASSERT_TRUE(check.Start());
+    DriveWindow(queue, [&] { return askedon.size() >= 3; }, 5000);
+    EXPECT_GE(askedon.size(), 3u);
+    EXPECT_EQ(log.Count(), 0u);
+    host = "127.0.0.1";
+    DriveWindow(queue, [&] { return log.Count() >= 3; }, 5000);
+    ASSERT_GE(log.Count(), 3u);
+    {
+        std::lock_guard<std::mutex> g(log.lock);
+        EXPECT_EQ(log.titles[0], "some begin");
+        EXPECT_EQ(log.titles[1], "some ok");
+    }
+    host.clear();
+    // The cycle in flight ends; after that no title comes.
+    DriveWindow(queue, [] { return false; }, 600);
+    const std::size_t settled = log.Count();
+    DriveWindow(queue, [] { return false; }, 800);
+    EXPECT_EQ(log.Count(), settled);
+    check.Stop();
+    for (const auto& id : askedon) EXPECT_EQ(id, std::this_thread::get_id());
+}
+
 }  // namespace
 }  // namespace veltrin

@@ -189,7 +189,9 @@ protected:
     }
     std::vector<std::pair<std::string, std::string>> Env(const std::string& helper) const {
         return {{"XDG_CONFIG_HOME", dir + "/config"}, {"HOME", dir}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""},
-                {"VELTRIN_PING_HELPER", helper}, {"VELTRIN_PROBEHOST", "127.0.0.1"}};
+                {"VELTRIN_PING_HELPER", helper}, {"VELTRIN_PROBEHOST", "127.0.0.1"},
+                // A window of its own, never handed to one the user (or another test) runs.
+                {"XDG_RUNTIME_DIR", dir}};
     }
     Outcome Console(const std::string& helper, const std::string& seconds = "4") {
         return Start(AsNobody({Program(), "--console", list, "--seconds", seconds, "--verbose"}), Env(helper), 2500ms);

@@ -136,7 +136,7 @@ private slots:
         Tmainform w({});
         QAction* about = MenuItem(w, "AboutKorbel1");
         QVERIFY(about);
-        QCOMPARE(about->text(), QStringLiteral("About "));
+        QCOMPARE(about->text(), QStringLiteral("&About "));
         about->trigger();
         about->trigger();
         const auto boxes = w.findChildren<Taboutform*>();

@@ -7,9 +7,11 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -31,6 +33,7 @@
 #include "engine/icmp_socket.h"
 #include "logs/logfiles.h"
 #include "monitor/addresslist.h"
+#include "settings/settingsfile.h"
 #include "platform/hotkeys.h"
 #include "ui/appexit.h"
 #include "ui/dialogs.h"
@@ -168,11 +171,11 @@ private slots:
         QVERIFY(w.TrayGreen());
         QTRY_VERIFY(!tray->geometry().isEmpty());
 
-        // Right button: popmu1 with "Ping", "Stop", "-", "Exit"; choose "Stop".
+        // Right button: popmu1 with "Ping", "Stop", "-", "Exit" (with their mnemonics); choose "Stop".
         QMenu* menu = w.TrayMenu();
         QStringList captions;
         for (QAction* a : menu->actions()) captions << (a->isSeparator() ? QStringLiteral("-") : a->text());
-        QCOMPARE(captions, (QStringList{"Ping", "Stop", "-", "Exit"}));
+        QCOMPARE(captions, (QStringList{"&Ping", "&Stop", "-", "E&xit"}));
         ClickAt(tray->geometry().center(), 3);
         QTRY_VERIFY(menu->isVisible());
         QAction* stop = menu->findChild<QAction*>("s1");
@@ -215,14 +218,17 @@ private slots:
         QVERIFY(!w.InTray());
     }
 
-    // Ctrl+S from another program opens the address log's save dialog, also while the window is
-    // in the tray; Ctrl+P stops the monitor and Ctrl+T starts it, with the tray icon following.
+    // With the default chords active, Ctrl+S pressed in another program reaches that program
+    // (an editor saves) and opens nothing of ours; Ctrl+Alt+S opens the address log's save dialog,
+    // also while the window is in the tray; Ctrl+Alt+P stops the monitor and Ctrl+Alt+T starts
+    // it, with the tray icon following.
     void hotKeysFromAnotherProgram() {
         REQUIRE_X();
         REQUIRE_RAW();
         veltrin::DialogRecorder recorder;  // answers every file dialog with "cancel"
         Tmainform w({});
         QVERIFY(w.HotKeys() != nullptr);
+        QCOMPARE(w.HotKeys()->Chord(), veltrin::HotKeyChord::CtrlAlt);
         QVERIFY2(w.HotKeys()->Registered() && w.HotKeys()->Failed().empty(), qPrintable(w.HotKeys()->Describe()));
         Fill(w, {"127.0.0.1"});
         w.pingbtnClick();
@@ -233,21 +239,73 @@ private slots:
 
         veltrin::testing::OtherClient other;
         QVERIFY(other.Focus());
-        Key("ctrl+s");
+        QTest::qWait(100);
+        other.Forget();
+        for (const char* keys : {"ctrl+s", "ctrl+o", "ctrl+t", "ctrl+p"}) Key(keys);
+        QTRY_COMPARE(other.Presses('s'), 1);
+        QTRY_COMPARE(other.Presses('p'), 1);
+        QCOMPARE(other.Presses('o'), 1);
+        QCOMPARE(other.Presses('t'), 1);
+        QTest::qWait(200);
+        QVERIFY(recorder.requests.empty());
+        QVERIFY(w.monitor().running());
+
+        Key("ctrl+alt+s");
         QTRY_COMPARE(recorder.requests.size(), std::size_t{1});
         QVERIFY(recorder.requests[0].save);
-        Key("ctrl+o");
+        Key("ctrl+alt+o");
         QTRY_COMPARE(recorder.requests.size(), std::size_t{2});
         QVERIFY(!recorder.requests[1].save);
+        QCOMPARE(other.Presses('s'), 1);  // the hot chord never reached the other program
 
         QVERIFY(w.TrayGreen());
-        Key("ctrl+p");
+        Key("ctrl+alt+p");
         QTRY_VERIFY(!w.monitor().running());
         QVERIFY(!w.TrayGreen());
-        Key("ctrl+t");
+        Key("ctrl+alt+t");
         QTRY_VERIFY(w.monitor().running());
         QVERIFY(w.TrayGreen());
         w.SysCommand(Tmainform::SC_RESTORE);
+    }
+
+    // A chord another program already holds is said once in the status bar, naming it; the
+    // others work. Choosing Ctrl alone in the settings file takes effect at once.
+    void heldChordSaidOnceInTheStatusBar() {
+        REQUIRE_X();
+        veltrin::DialogRecorder recorder;
+        veltrin::testing::OtherClient other;
+        QVERIFY(other.Grab('o', XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1));
+        Tmainform w({});
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto notice = [&w] {
+            const auto* label = w.statusBar()->findChild<QLabel*>(QStringLiteral("hotkeynotice"));
+            return label != nullptr && label->isVisible() ? label->text() : QString();
+        };
+        QCOMPARE(notice(), QStringLiteral("Hot key held by another program: Ctrl+Alt+O"));
+        QVERIFY(recorder.messages.empty());  // no box
+        // Registering again with the same result does not say it again (the text is not set anew).
+        auto* label = w.statusBar()->findChild<QLabel*>(QStringLiteral("hotkeynotice"));
+        label->setText(QStringLiteral("marker"));
+        w.ApplyDesktopSettings();
+        QCOMPARE(label->text(), QStringLiteral("marker"));
+        label->setText(QStringLiteral("Hot key held by another program: Ctrl+Alt+O"));
+        Key("ctrl+alt+s");
+        QTRY_COMPARE(recorder.requests.size(), std::size_t{1});
+
+        // Ctrl alone: nothing is held, the word goes, and Ctrl+S is ours now.
+        QVERIFY(veltrin::SavePingInteger(Golbal()->inipath, veltrin::kHotKeysKey, veltrin::kHotKeysCtrl));
+        w.ApplyDesktopSettings();
+        QCOMPARE(w.HotKeys()->Chord(), veltrin::HotKeyChord::Ctrl);
+        QVERIFY(w.HotKeys()->Failed().empty());
+        QCOMPARE(notice(), QString());
+        QVERIFY(other.Focus());
+        other.Forget();
+        Key("ctrl+s");
+        QTRY_COMPARE(recorder.requests.size(), std::size_t{2});
+        QCOMPARE(other.Presses('s'), 0);
+        QVERIFY(veltrin::SavePingInteger(Golbal()->inipath, veltrin::kHotKeysKey, veltrin::kHotKeysCtrlAlt));
+        w.ApplyDesktopSettings();
     }
 
     // The top window the main window makes: 33 x 33 at (w - 150, h - 150), above a newly raised

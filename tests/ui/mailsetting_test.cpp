@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "engine/global_unit.h"
+#include "settings/probehost.h"
 #include "settings/settingsfile.h"
 #include "ui/dialogs.h"
 #include "history/historysetting.h"
@@ -337,7 +338,9 @@ private slots:
             w->usesendsetting_radiobtn(), w->iwriteit_radiobtn(), w->mailtext(), w->all_radiobtn(),
             w->errorcode_radiobtn(), w->selectlog_radiaobtn(), w->nothing_radiobtn(), w->authenticationchb(),
             w->option1edt(), w->option2edt(), w->datalength(), w->savetimeedt(),
-            w->keeplistchb(), w->historychb(), w->timeoutedt(), w->lostcountedt(), w->notifychb(), w->mailalertchb(),
+            w->keeplistchb(), w->historychb(), w->probehostedt(), w->hotkeyctrlalt_radiobtn(),
+            w->hotkeyctrl_radiobtn(), w->hotkeyoff_radiobtn(), w->timeoutedt(), w->lostcountedt(), w->notifychb(),
+            w->mailalertchb(),
             w->Button1(), w->Button3(), w->Button2()};
         // The focus chain from the first field, keeping the controls Tab can reach (the page
         // control and its tab bar aside).
@@ -661,6 +664,94 @@ private slots:
         w->keeplistchb()->click();
         w->Button1()->click();
         QCOMPARE(IniValue("Ping setting", "keeplist"), QStringLiteral("1"));
+    }
+
+    // The advanced page's probe host and hot keys: shown from memory and the file, saved by OK,
+    // and the main window told so both count at once. An empty host turns the check off.
+    void desktopFieldsRoundTrip_data() {
+        QTest::addColumn<QByteArray>("stored");     // the "hotkeys" line, if any
+        QTest::addColumn<QString>("shown");         // the radio button checked at opening
+        QTest::addColumn<QString>("choose");        // the radio button clicked
+        QTest::addColumn<QString>("host");          // typed into the probe host field
+        QTest::addColumn<QString>("savedchord");
+        QTest::addColumn<QString>("savedhost");
+        QTest::newRow("default to Ctrl alone, host kept") << QByteArray() << "hotkeyctrlalt_radiobtn"
+                                                           << "hotkeyctrl_radiobtn" << "127.0.0.1" << "2" << "127.0.0.1";
+        QTest::newRow("Ctrl alone to off, check off") << QByteArray("hotkeys=2\r\n") << "hotkeyctrl_radiobtn"
+                                                      << "hotkeyoff_radiobtn" << "" << "0" << "";
+        QTest::newRow("off back to default, blanks trimmed") << QByteArray("hotkeys=0\r\n") << "hotkeyoff_radiobtn"
+                                                             << "hotkeyctrlalt_radiobtn" << "  localhost " << "1"
+                                                             << "localhost";
+        QTest::newRow("unknown value shows the default") << QByteArray("hotkeys=9\r\n") << "hotkeyctrlalt_radiobtn"
+                                                         << "hotkeyctrlalt_radiobtn" << "127.0.0.2" << "1" << "127.0.0.2";
+    }
+    void desktopFieldsRoundTrip() {
+        QFETCH(QByteArray, stored);
+        QFETCH(QString, shown);
+        QFETCH(QString, choose);
+        QFETCH(QString, host);
+        QFETCH(QString, savedchord);
+        QFETCH(QString, savedhost);
+        WriteIni("[Ping setting]\r\ninterval=3\r\n" + stored);
+        Golbal()->probehost = "127.0.0.9";
+        int told = 0;
+        auto* w = new Tmailsettingform(MailSettingHost{[this] { return intervaltext_; }, {}, {}, [&told] { ++told; }});
+        window_ = w;
+        w->show();
+        Settle();
+        QCOMPARE(w->probehostedt()->text(), QStringLiteral("127.0.0.9"));
+        QVERIFY(w->findChild<QRadioButton*>(shown)->isChecked());
+        QVERIFY(w->hotkeyctrl_radiobtn()->text().contains(QStringLiteral("takes these keys")));
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->probehostedt()->setText(host);
+        w->findChild<QRadioButton*>(choose)->click();
+        QPointer<Tmailsettingform> alive(w);
+        w->Button1()->click();
+        QVERIFY(Deleted(alive));
+        QCOMPARE(told, 1);
+        QCOMPARE(IniValue("Ping setting", "hotkeys"), savedchord);
+        QCOMPARE(IniValue("Ping setting", "probehost"), savedhost);
+        QCOMPARE(QString::fromStdString(Golbal()->probehost), savedhost);
+        // What the check itself reads from the file: empty is off, not the default host.
+        qunsetenv(veltrin::kProbeHostVariable);
+        QCOMPARE(QString::fromStdString(veltrin::LoadProbeHost(inipath_.toStdString())), savedhost);
+        qputenv(veltrin::kProbeHostVariable, "127.0.0.1");
+    }
+
+    // A probe host that cannot be a host is refused like a wrong mail address: the window stays
+    // with the edits and the focus on the field, nothing is written.
+    void badProbeHostRefused_data() {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("blank inside") << "a b";
+        QTest::newRow("option-like") << "-x";
+        QTest::newRow("shell characters") << "x;rm -rf /";
+        QTest::newRow("web address") << "http://127.0.0.1/";
+    }
+    void badProbeHostRefused() {
+        QFETCH(QString, host);
+        WriteIni("[Ping setting]\r\nprobehost=127.0.0.1\r\n");
+        Golbal()->probehost = "127.0.0.1";
+        int told = 0;
+        auto* w = new Tmailsettingform(MailSettingHost{[this] { return intervaltext_; }, {}, {}, [&told] { ++told; }});
+        window_ = w;
+        w->show();
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        Settle();
+        w->PageControl()->setCurrentWidget(w->AdvancedPage());
+        w->probehostedt()->setText(host);
+        w->hotkeyoff_radiobtn()->click();
+        const QByteArray before = ReadIni();
+        w->Button1()->click();
+        QCOMPARE(dialogs_->messages.size(), std::size_t{1});
+        QVERIFY(dialogs_->messages[0].text.startsWith(QStringLiteral("Wrong probe host")));
+        QVERIFY(w->isVisible());
+        QCOMPARE(w->probehostedt()->text(), host);
+        QVERIFY(w->hotkeyoff_radiobtn()->isChecked());
+        QVERIFY(w->probehostedt()->hasFocus());
+        QCOMPARE(ReadIni(), before);
+        QCOMPARE(told, 0);
+        QCOMPARE(QString::fromStdString(Golbal()->probehost), QStringLiteral("127.0.0.1"));
     }
 
     // The advanced page's "Keep round-trip history": on by default, saved by OK as the

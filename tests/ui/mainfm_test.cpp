@@ -17,12 +17,14 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QItemSelectionModel>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -426,24 +428,24 @@ class MainFormTest : public QObject {
         QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
         QStringList tops;
         for (const QAction* a : w.menuBar()->actions()) tops << a->text();
-        QCOMPARE(tops, QStringList({"File", "Edit", "Run", "Setting", "Help"}));
+        QCOMPARE(tops, QStringList({"&File", "&Edit", "&Run", "&Setting", "&Help"}));
         QVERIFY(w.menuBar()->actions().at(3)->menu() == nullptr);
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(0)->menu()),
-                 QStringList({"Import address from file", "Save address log"}));
+                 QStringList({"&Import address from file", "&Save address log", "-", "E&xit"}));
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(1)->menu()),
-                 QStringList({"Add an address", "Add a group", "-", "Import from file", "-",
-                              "Delete an address", "Delete addresses", "-", "Clear all addresses"}));
+                 QStringList({"&Add an address", "Add a &group", "-", "&Import from file", "-",
+                              "&Delete an address", "De&lete addresses", "-", "&Clear all addresses"}));
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(2)->menu()),
-                 QStringList({"Start ", "Stop ", "-", "Sweep every row each interval", "Auto start"}));
+                 QStringList({"&Start ", "S&top ", "-", "S&weep every row each interval", "&Auto start"}));
         QVERIFY(FindAction(&w, "Autorun1")->isCheckable());
         QCOMPARE(MenuCaptions(w.menuBar()->actions().at(4)->menu()),
-                 QStringList({"How to use ?", "-", "About "}));
+                 QStringList({"&How to use ?", "-", "&About "}));
         QCOMPARE(MenuCaptions(w.findChild<QMenu*>("pmselected")),
-                 QStringList({"Delete last address", "Delete selected address(es)", "-", "Save address log",
-                              "-", "More detail info...", "IP Tracert "}));
+                 QStringList({"Delete &last address", "&Delete selected address(es)", "-", "&Save address log",
+                              "-", "&More detail info...", "IP &Tracert "}));
         QCOMPARE(MenuCaptions(w.findChild<QMenu*>("pmnone")),
-                 QStringList({"Add an address", "Add a group", "-", "Delete all address", "Delete an address",
-                              "-", "Import address from file"}));
+                 QStringList({"&Add an address", "Add a &group", "-", "Delete a&ll address", "&Delete an address",
+                              "-", "&Import address from file"}));
 
         QStringList hints;
         for (const QAction* a : w.findChild<QToolBar*>("ToolBar1")->actions())
@@ -463,13 +465,38 @@ class MainFormTest : public QObject {
         QStringList headers;
         for (int c = 0; c < model->columnCount(); ++c)
             headers << model->headerData(c, Qt::Horizontal).toString();
-        // The four columns the logs rely on come first, unchanged; the reachability columns follow.
+        // The four columns the logs rely on come first, unchanged; the reachability columns
+        // follow, then the strip of recent results.
         QCOMPARE(headers, QStringList({"Addresses", "TTL", "Time(ms)", "Bytes", "Sent", "Lost", "Loss %",
-                                       "Last reply"}));
+                                       "Last reply", "History"}));
         QCOMPARE(w.ListV1()->columnWidth(0), 150);
         QCOMPARE(w.ListV1()->columnWidth(3), 200);
         QCOMPARE(w.ListV1()->palette().color(QPalette::Text), QColor(0, 255, 0));
         QCOMPARE(w.ListV1()->editTriggers(), QAbstractItemView::NoEditTriggers);
+    }
+
+    // Every item of the menu bar, its menus, the list's, the tray's and the top window's menus has a mnemonic, and no two
+    // items of one menu share theirs (else Alt+letter would only move between them).
+    void menuMnemonicsUniquePerMenu() {
+        Tmainform w({});
+        QList<QList<QAction*>> menus{w.menuBar()->actions()};
+        for (QAction* top : w.menuBar()->actions())
+            if (top->menu() != nullptr) menus << top->menu()->actions();
+        menus << w.findChild<QMenu*>("pmselected")->actions() << w.findChild<QMenu*>("pmnone")->actions();
+        // The tray's menu and the top window's.
+        menus << w.TrayMenu()->actions();
+        QVERIFY(w.TopForm() != nullptr);
+        menus << w.TopForm()->popmu1()->actions();
+        for (const QList<QAction*>& items : menus) {
+            QSet<QString> seen;
+            for (const QAction* a : items) {
+                if (a->isSeparator()) continue;
+                const QKeySequence key = QKeySequence::mnemonic(a->text());
+                QVERIFY2(!key.isEmpty(), qPrintable(a->text()));
+                QVERIFY2(!seen.contains(key.toString()), qPrintable(a->text()));
+                seen.insert(key.toString());
+            }
+        }
     }
 
     void picturesAreDrawn() {

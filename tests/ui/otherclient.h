@@ -7,6 +7,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -68,9 +69,10 @@ public:
         Presses('s');
         presses_.clear();
     }
-    // Takes Ctrl+<letter> first, as another program holding the key would. True when granted.
-    bool Grab(char letter) {
-        auto cookie = xcb_grab_key_checked(c_, 0, root_, XCB_MOD_MASK_CONTROL, Code(letter), XCB_GRAB_MODE_ASYNC,
+    // Takes <modifiers>+<letter> first (Ctrl by default; Ctrl+Alt is Control | Mod1), as another
+    // program holding the key would. True when granted.
+    bool Grab(char letter, std::uint16_t modifiers = XCB_MOD_MASK_CONTROL) {
+        auto cookie = xcb_grab_key_checked(c_, 0, root_, modifiers, Code(letter), XCB_GRAB_MODE_ASYNC,
                                            XCB_GRAB_MODE_ASYNC);
         xcb_generic_error_t* error = xcb_request_check(c_, cookie);
         std::free(error);

@@ -193,7 +193,7 @@ class ReachViewTest : public QObject {
             for (int c = 0; c < model.columnCount(); ++c) h << model.headerData(c, Qt::Horizontal).toString();
             return h;
         }();
-        QCOMPARE(headers, QStringList({"Addresses", "TTL", "Time(ms)", "Bytes", "Sent", "Lost", "Loss %", "Last reply"}));
+        QCOMPARE(headers, QStringList({"Addresses", "TTL", "Time(ms)", "Bytes", "Sent", "Lost", "Loss %", "Last reply", "History"}));
         QCOMPARE(QStringList({text(1, 0), text(1, 1), text(1, 2), text(1, 3)}),
                  QStringList({"127.0.0.2", "64", "1", "return data length:   32"}));
         QCOMPARE(QStringList({text(0, 4), text(0, 5), text(0, 6), text(0, 7)}), QStringList({"10", "0", "0.0", "0 s"}));
@@ -336,8 +336,8 @@ class ReachViewTest : public QObject {
         const Case cases[] = {
             {"", {}, {}, -1},
             {"[List view]\nhidden=1,7\nwidths=10,20\nsortcolumn=3\n", {1, 7}, {10, 20}, 3},
-            {"[list VIEW]\nhidden=1,,x,99,-4,1\nwidths=5,99999,abc,40\nsortcolumn=8\n", {1}, {0, 0, 0, 40}, -1},
-            {"[List view]\nwidths=1,2,3,4,5,6,7,8,9,10,11\n", {}, {0, 0, 0, 0, 0, 0, 0, 8}, -1},
+            {"[list VIEW]\nhidden=1,,x,99,-4,1\nwidths=5,99999,abc,40\nsortcolumn=9\n", {1}, {0, 0, 0, 40}, -1},
+            {"[List view]\nwidths=1,2,3,4,5,6,7,8,9,10,11\n", {}, {0, 0, 0, 0, 0, 0, 0, 8, 9}, -1},
             {"[List view]\nhidden=\x01\xff\nsortcolumn=0x7\n", {}, {}, 7},
         };
         for (const Case& c : cases) {

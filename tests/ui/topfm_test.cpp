@@ -91,8 +91,8 @@ private slots:
             captions << (a->isSeparator() ? QStringLiteral("-") : a->text());
             names << a->objectName();
         }
-        QCOMPARE(captions, (QStringList{"Ping", "Stop", "-", "Add an address", "Add a group", "Delete last address",
-                                        "Delete all addresses", "-", "Import address from file", "-", "Exit"}));
+        QCOMPARE(captions, (QStringList{"&Ping", "&Stop", "-", "&Add an address", "Add a &group", "Delete &last address",
+                                        "&Delete all addresses", "-", "&Import address from file", "-", "E&xit"}));
         QCOMPARE(names, (QStringList{"ping", "stop", "N1", "addanaddress1", "addagroup1", "deletelastaddress1",
                                      "deletealladdresses1", "N2", "importaddressfromfile1", "N3", "exit1"}));
         const QStringList expected = {"addone", "addgroup", "deletelast", "deleteall", "importfile"};

@@ -25,7 +25,9 @@ TEST(ProbeHostSetting, ValuesFromTheText) {
         {"[ping SETTING]\nPROBEHOST = localhost \n", "localhost"},
         {"[mailsetting]\nprobehost=127.0.0.9\n[Ping setting]\ninterval=3\n", kDefaultProbeHost},
         {"[Ping setting]\nprobehost=\"127.0.0.3\"\n", "127.0.0.3"},
-        {"[Ping setting]\nprobehost=\n", kDefaultProbeHost},
+        // There but empty: the user turned the check off.
+        {"[Ping setting]\nprobehost=\n", ""},
+        {"[Ping setting]\nprobehost = \"\" \n", ""},
         // The first entry decides.
         {"[Ping setting]\nprobehost=127.0.0.4\nprobehost=127.0.0.5\n", "127.0.0.4"},
         // Not a host name: option-like, blanks inside, shell characters, a URL.

@@ -1,0 +1,26 @@
+#!/bin/sh
+# The window thread's time per pick and per reply at 100,000 dotted rows and 10,000 name rows
+# (bench/namerows_bench.cpp). The names come from a hosts file laid over /etc/hosts in a mount
+# namespace of the benchmark's own (veltrin-silentdns, which also gives it a name server that
+# never answers); the machine's own /etc/hosts is never written. Needs root and a build with
+# -DVELTRIN_BUILD_BENCH=ON.
+#
+#   bench/reply_cost.sh [BUILD_DIR]     (VELTRIN_SILENTDNS: the tool, when BUILD_DIR has none)
+set -eu
+build=${1:-$(dirname "$0")/../build/default}
+tool=${VELTRIN_SILENTDNS:-$build/tests/tools/veltrin-silentdns}
+bench=$build/bench/namerows_bench
+for f in "$tool" "$bench"; do
+    [ -x "$f" ] || { echo "reply_cost.sh: $f is not built" >&2; exit 2; }
+done
+hosts=$(mktemp)
+trap 'rm -f "$hosts"' EXIT
+{
+    echo "127.0.0.1 localhost"
+    i=0
+    while [ $i -lt 10000 ]; do
+        echo "127.$((i / 62500 % 250)).$((i / 250 % 250)).$((i % 250 + 1)) host-$i.bench"
+        i=$((i + 1))
+    done
+} >"$hosts"
+exec "$tool" --hosts "$hosts" -- "$bench" --benchmark_min_time=0.5
