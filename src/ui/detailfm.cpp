@@ -109,6 +109,8 @@ Tdetailform::Tdetailform(QWidget* owner, veltrin::HandOver& handover, DetailHost
     layout->addWidget(Panel1);
     layout->addWidget(graph, 3);
     layout->addWidget(listv1, 2);
+    // The graph and the list give way first when the screen is small (scaled desktops).
+    listv1->setMinimumHeight(40);
     layout->addLayout(buttons);
     layout->addWidget(StatusBar1);
 

@@ -97,7 +97,7 @@ RttGraph::RttGraph(QWidget* parent) : QWidget(parent) {
     chartview = new QChartView(chart_, this);
     chartview->setObjectName(QStringLiteral("chartview"));
     chartview->setRenderHint(QPainter::Antialiasing);
-    chartview->setMinimumHeight(160);
+    chartview->setMinimumHeight(100);  // small enough for the detail window to fit a 540-pixel-high screen
     chartview->setMouseTracking(true);
     chartview->viewport()->setMouseTracking(true);
     chartview->viewport()->installEventFilter(this);
