@@ -395,6 +395,20 @@ bool LoadSources(const cli::Options& options, std::vector<AddressRow>& rows) {
 
 }  // namespace
 
+// The options both programs take, spelled once so the two help texts cannot drift apart.
+#define VELTRIN_SHARED_OPTIONS \
+    "--interval N     pause after each request, in 100 ms steps (1..36000)\n" \
+    "--sweep N        every address once every N x 100 ms (1..36000), in list order, the\n" \
+    "                 requests spread evenly, one in flight per address (for long lists)\n" \
+    "--data-length N  bytes of each echo message (12..1024)\n" \
+    "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n" \
+    "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n" \
+    "--verbose        say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n" \
+    "--no-history     keep no results of this run in the history database\n" \
+    "--history A      print the kept history of address A as JSON lines (minute rows older\n" \
+    "                 than the raw results, then one line per echo) and end\n" \
+    "--since D        with --history: the last D (90s, 30m, 1h, 2d; default 24h)\n"
+
 const char* UsageText() {
     return "Usage: veltrin-ping [FILE.spl]\n"
            "       veltrin-ping --console [OPTIONS] FILE|-|ADDRESS...\n"
@@ -408,17 +422,7 @@ const char* UsageText() {
            "--seconds S      end after S seconds (default: at Ctrl+C or SIGTERM)\n"
            "--format F       text (live table, then address-log lines), json (an object per reply\n"
            "                 and state change, then one summary per row) or csv (the summary)\n"
-           "--interval N     pause after each request, in 100 ms steps (1..36000)\n"
-           "--sweep N        every address once every N x 100 ms (1..36000), in list order, the\n"
-           "                 requests spread evenly, one in flight per address (for long lists)\n"
-           "--data-length N  bytes of each echo message (12..1024)\n"
-           "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
-           "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
-           "--verbose        say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n"
-           "--no-history     keep no results of this run in the history database\n"
-           "--history A      print the kept history of address A as JSON lines (minute rows older\n"
-           "                 than the raw results, then one line per echo) and end\n"
-           "--since D        with --history: the last D (90s, 30m, 1h, 2d; default 24h)\n"
+           VELTRIN_SHARED_OPTIONS
            "--help           show this text\n"
            "--version        show the version\n"
            "\n"
@@ -436,17 +440,7 @@ const char* CliUsageText() {
            "--seconds S      end after S seconds (default: at Ctrl+C or SIGTERM)\n"
            "--format F       text (progress, then address-log lines), json (an object per reply\n"
            "                 and state change, then one summary per row) or csv (the summary)\n"
-           "--interval N     pause after each request, in 100 ms steps (1..36000)\n"
-           "--sweep N        every address once every N x 100 ms (1..36000), in list order, the\n"
-           "                 requests spread evenly, one in flight per address (for long lists)\n"
-           "--data-length N  bytes of each echo message (12..1024)\n"
-           "--timeout S      a request not answered within S seconds is lost (0.1..60, default 2)\n"
-           "--metrics A:P    serve Prometheus metrics on http://A:P/metrics (A defaults to 127.0.0.1)\n"
-           "--verbose        say on stderr how ICMP is sent (raw socket, packet helper, datagram sockets)\n"
-           "--no-history     keep no results of this run in the history database\n"
-           "--history A      print the kept history of address A as JSON lines (minute rows older\n"
-           "                 than the raw results, then one line per echo) and end\n"
-           "--since D        with --history: the last D (90s, 30m, 1h, 2d; default 24h)\n"
+           VELTRIN_SHARED_OPTIONS
            "--console        accepted for the window program's form\n"
            "--help           show this text\n"
            "--version        show the version\n"
@@ -454,6 +448,7 @@ const char* CliUsageText() {
            "Exit status: 0 every address answered and still answers, 1 some did not,\n"
            "2 bad usage or an unreadable or empty file, 3 no way to send ICMP (no rights).\n";
 }
+#undef VELTRIN_SHARED_OPTIONS
 
 int RunConsole(int argc, char** argv, bool needconsole) {
     programname = needconsole ? "veltrin-ping" : "veltrin-ping-cli";

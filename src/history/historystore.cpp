@@ -585,9 +585,9 @@ std::int64_t HostId(sqlite3* db, const std::string& address, int* rc) {
 
 }  // namespace
 
-std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::size_t count) const {
-    std::vector<HistoryPoint> points;
-    if (count == 0 || failed_.load()) return points;
+std::vector<EchoResult> HistoryStore::Query(const std::string& address, const char* sql,
+                                            const std::function<void(sqlite3_stmt*)>& bind,
+                                            const std::function<void(sqlite3_stmt*)>& row) const {
     std::vector<EchoResult> pending;
     std::string failure;
     int rc = SQLITE_OK;
@@ -595,12 +595,11 @@ std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::
         std::lock_guard<std::mutex> lock(readmutex_);
         const std::int64_t id = HostId(reader_, address, &rc);
         if (id >= 0) {
-            Statement s(reader_, "SELECT wallms, rttus FROM raw WHERE host = ?1 ORDER BY wallms DESC, rowid DESC LIMIT ?2");
+            Statement s(reader_, sql);
             if (s.ok()) {
                 sqlite3_bind_int64(s.get(), 1, id);
-                sqlite3_bind_int64(s.get(), 2, static_cast<std::int64_t>(std::min<std::size_t>(count, INT64_MAX)));
-                while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
-                    points.push_back({sqlite3_column_int64(s.get(), 0), RttOf(sqlite3_column_int64(s.get(), 1))});
+                bind(s.get());
+                while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) row(s.get());
                 if (rc == SQLITE_DONE) rc = SQLITE_OK;
             } else {
                 rc = sqlite3_errcode(reader_);
@@ -610,6 +609,20 @@ std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::
         if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
     if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
+    return pending;
+}
+
+std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::size_t count) const {
+    std::vector<HistoryPoint> points;
+    if (count == 0 || failed_.load()) return points;
+    const std::vector<EchoResult> pending = Query(
+        address, "SELECT wallms, rttus FROM raw WHERE host = ?1 ORDER BY wallms DESC, rowid DESC LIMIT ?2",
+        [count](sqlite3_stmt* s) {
+            sqlite3_bind_int64(s, 2, static_cast<std::int64_t>(std::min<std::size_t>(count, INT64_MAX)));
+        },
+        [&points](sqlite3_stmt* s) {
+            points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
+        });
     std::reverse(points.begin(), points.end());
     for (const EchoResult& r : pending) points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
     std::stable_sort(points.begin(), points.end(),
@@ -622,30 +635,15 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
                                             std::int64_t untilms) const {
     std::vector<HistoryPoint> points;
     if (untilms <= sincems || failed_.load()) return points;
-    std::vector<EchoResult> pending;
-    std::string failure;
-    int rc = SQLITE_OK;
-    {
-        std::lock_guard<std::mutex> lock(readmutex_);
-        const std::int64_t id = HostId(reader_, address, &rc);
-        if (id >= 0) {
-            Statement s(reader_,
-                        "SELECT wallms, rttus FROM raw WHERE host = ?1 AND wallms >= ?2 AND wallms < ?3 ORDER BY wallms, rowid");
-            if (s.ok()) {
-                sqlite3_bind_int64(s.get(), 1, id);
-                sqlite3_bind_int64(s.get(), 2, sincems);
-                sqlite3_bind_int64(s.get(), 3, untilms);
-                while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
-                    points.push_back({sqlite3_column_int64(s.get(), 0), RttOf(sqlite3_column_int64(s.get(), 1))});
-                if (rc == SQLITE_DONE) rc = SQLITE_OK;
-            } else {
-                rc = sqlite3_errcode(reader_);
-            }
-        }
-        pending = PendingOf(address);
-        if (IsFatal(rc)) failure = Describe(reader_, rc);
-    }
-    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
+    const std::vector<EchoResult> pending = Query(
+        address, "SELECT wallms, rttus FROM raw WHERE host = ?1 AND wallms >= ?2 AND wallms < ?3 ORDER BY wallms, rowid",
+        [sincems, untilms](sqlite3_stmt* s) {
+            sqlite3_bind_int64(s, 2, sincems);
+            sqlite3_bind_int64(s, 3, untilms);
+        },
+        [&points](sqlite3_stmt* s) {
+            points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
+        });
     bool added = false;
     for (const EchoResult& r : pending)
         if (r.wallms >= sincems && r.wallms < untilms) {
@@ -663,44 +661,29 @@ std::vector<HistoryMinute> HistoryStore::Minutes(const std::string& address, std
     std::map<std::int64_t, HistoryMinute> minutes;
     std::map<std::int64_t, double> sums;  // answered round trips of a minute, in ms
     if (untilms <= sincems || failed_.load()) return {};
-    std::vector<EchoResult> pending;
-    std::string failure;
-    int rc = SQLITE_OK;
-    {
-        std::lock_guard<std::mutex> lock(readmutex_);
-        const std::int64_t id = HostId(reader_, address, &rc);
-        if (id >= 0) {
-            Statement s(reader_,
-                        "SELECT minutems, minus, maxus, sumus, sent, lost FROM minutes"
-                        " WHERE host = ?1 AND minutems >= ?2 AND minutems < ?3 ORDER BY minutems");
-            if (s.ok()) {
-                sqlite3_bind_int64(s.get(), 1, id);
-                sqlite3_bind_int64(s.get(), 2, sincems);
-                sqlite3_bind_int64(s.get(), 3, untilms);
-                while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-                    HistoryMinute m;
-                    m.minutems = sqlite3_column_int64(s.get(), 0);
-                    const std::int64_t sent = sqlite3_column_int64(s.get(), 4);
-                    const std::int64_t lost = sqlite3_column_int64(s.get(), 5);
-                    m.sent = static_cast<std::uint32_t>(std::clamp<std::int64_t>(sent, 0, UINT32_MAX));
-                    m.lost = static_cast<std::uint32_t>(std::clamp<std::int64_t>(lost, 0, m.sent));
-                    if (sqlite3_column_type(s.get(), 1) != SQLITE_NULL && m.sent > m.lost) {
-                        m.minms = RttOf(sqlite3_column_int64(s.get(), 1));
-                        m.maxms = RttOf(sqlite3_column_int64(s.get(), 2));
-                        sums[m.minutems] = static_cast<double>(sqlite3_column_int64(s.get(), 3)) / 1000.0;
-                        m.avgms = sums[m.minutems] / (m.sent - m.lost);
-                    }
-                    minutes[m.minutems] = m;
-                }
-                if (rc == SQLITE_DONE) rc = SQLITE_OK;
-            } else {
-                rc = sqlite3_errcode(reader_);
+    const std::vector<EchoResult> pending = Query(
+        address,
+        "SELECT minutems, minus, maxus, sumus, sent, lost FROM minutes"
+        " WHERE host = ?1 AND minutems >= ?2 AND minutems < ?3 ORDER BY minutems",
+        [sincems, untilms](sqlite3_stmt* s) {
+            sqlite3_bind_int64(s, 2, sincems);
+            sqlite3_bind_int64(s, 3, untilms);
+        },
+        [&minutes, &sums](sqlite3_stmt* s) {
+            HistoryMinute m;
+            m.minutems = sqlite3_column_int64(s, 0);
+            const std::int64_t sent = sqlite3_column_int64(s, 4);
+            const std::int64_t lost = sqlite3_column_int64(s, 5);
+            m.sent = static_cast<std::uint32_t>(std::clamp<std::int64_t>(sent, 0, UINT32_MAX));
+            m.lost = static_cast<std::uint32_t>(std::clamp<std::int64_t>(lost, 0, m.sent));
+            if (sqlite3_column_type(s, 1) != SQLITE_NULL && m.sent > m.lost) {
+                m.minms = RttOf(sqlite3_column_int64(s, 1));
+                m.maxms = RttOf(sqlite3_column_int64(s, 2));
+                sums[m.minutems] = static_cast<double>(sqlite3_column_int64(s, 3)) / 1000.0;
+                m.avgms = sums[m.minutems] / (m.sent - m.lost);
             }
-        }
-        pending = PendingOf(address);
-        if (IsFatal(rc)) failure = Describe(reader_, rc);
-    }
-    if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
+            minutes[m.minutems] = m;
+        });
     for (const EchoResult& r : pending) {
         const std::int64_t minute = MinuteOf(r.wallms);
         if (minute < sincems || minute >= untilms) continue;

@@ -30,6 +30,7 @@
 #include "monitor/echoresult.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace veltrin {
 
@@ -118,6 +119,12 @@ private:
     void Fail(const std::string& error);
     std::int64_t Now() const;
     std::vector<EchoResult> PendingOf(const std::string& address) const;
+    // Runs one query about `address` on the reader connection (?1 is the host; `bind` binds the
+    // rest, `row` takes each result row) and returns the address's results not yet written. A
+    // failure the store cannot go on from is reported once.
+    std::vector<EchoResult> Query(const std::string& address, const char* sql,
+                                  const std::function<void(sqlite3_stmt*)>& bind,
+                                  const std::function<void(sqlite3_stmt*)>& row) const;
 
     std::string path_;
     HistoryOptions options_;
