@@ -77,6 +77,13 @@ void tsendthread::Run() {
     std::int64_t sweepnext = 0;  // when the next sweep slot is due (monotonic ns)
     for (;;) {
         if (!g.WaitWhilePaused()) return;
+        // The receiver opens the shared channel on its own thread. Until it is there no pick is
+        // taken: a pick counts as sent for whoever watches the picks (the console's counts, the
+        // sweep's one echo in flight), and its echo could not go out.
+        if (slot_ && !slot_->Get()) {
+            if (!g.Sleep(failpausems_)) return;
+            continue;
+        }
         SendTarget target;
         bool send = false;
         if (!OnWindow([&] { send = pick_ ? pick_(target) : false; })) return;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -13,7 +14,10 @@
 #include <vector>
 
 #include "engine/global_unit.h"
+#include "engine/icmp_channel.h"
+#include "monitor/channelslot.h"
 #include "monitor/monitor.h"
+#include "monitor/pingthreads.h"
 #include "monitor/rowpicker.h"
 #include "net/testhost_helper.h"
 #include "shared/monitorstubs.h"
@@ -157,6 +161,37 @@ TEST_F(SweepNetTest, ARowWaitsWhileItsEchoIsInFlight) {
     EXPECT_GT(list.Status(0).received, 3 * list.Status(1).received);
     EXPECT_LE(hostsends, static_cast<int>(list.Status(1).received + list.Status(1).lost) + 1);
     EXPECT_EQ(list.Status(1).lost, 0u);
+}
+
+// A pick counts as sent for whoever watches the picks (the console's counts, the sweep's one echo
+// in flight), so the sender takes none while its receiver has not opened the shared channel yet:
+// an echo picked then could not go out, and its row would wait out a whole time-out unanswered.
+TEST(SenderChannelTest, NoPickIsTakenBeforeTheReceiverHasAChannel) {
+    if (!testing::CanOpenRawIcmp()) GTEST_SKIP() << "real ICMP needs root or CAP_NET_RAW";
+    EngineStartup();
+    testing::TestWindowQueue queue;
+    std::atomic<int> picks{0};
+    const auto pick = [&picks](SendTarget& target) {
+        ++picks;
+        target.ip = "127.0.0.1";
+        target.interval = 1;
+        target.datalength = 8;
+        return true;
+    };
+    auto slot = std::make_shared<ChannelSlot>();
+    auto sender = std::make_unique<Threaded<tsendthread>>(queue, pick, std::function<void(int)>{}, 5);
+    sender->SetChannelSlot(slot);
+    ASSERT_TRUE(sender->Start());
+    for (int i = 0; i < 40; ++i) queue.WaitAndDrain(5);  // many of the sender's cycles
+    EXPECT_EQ(picks.load(), 0);
+
+    IcmpChannelChoice choice = OpenIcmpChannel();
+    ASSERT_TRUE(choice.channel) << choice.notice;
+    slot->Set(std::shared_ptr<IcmpChannel>(std::move(choice.channel)));
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (picks.load() == 0 && std::chrono::steady_clock::now() < deadline) queue.WaitAndDrain(5);
+    EXPECT_GT(picks.load(), 0);
+    sender.reset();
 }
 
 }  // namespace
