@@ -8,10 +8,17 @@
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -137,6 +144,138 @@ BENCHMARK(BM_RecordSecondAtIntervalZero)
     ->Args({0, 1})
     ->Args({0, 1000})
     ->Args({10000, 1000})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// CPU ns of every thread of this process but the caller's.
+std::int64_t OtherThreadsCpuNs() {
+    const long self = ::syscall(SYS_gettid);
+    std::int64_t total = 0;
+    const std::string base = "/proc/self/task/";
+    std::vector<long> tids;
+    if (DIR* dir = ::opendir(base.c_str())) {
+        while (const dirent* e = ::readdir(dir))
+            if (e->d_name[0] != '.') tids.push_back(std::atol(e->d_name));
+        ::closedir(dir);
+    }
+    for (long tid : tids) {
+        if (tid == self) continue;
+        std::ifstream in(base + std::to_string(tid) + "/schedstat");
+        std::int64_t ns = 0;
+        if (in >> ns) total += ns;
+    }
+    return total;
+}
+
+// write calls and bytes written so far by this process.
+std::pair<std::int64_t, std::int64_t> WritesSoFar() {
+    std::ifstream in("/proc/self/io");
+    std::int64_t calls = 0, bytes = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        std::int64_t value = 0;
+        fields >> name >> value;
+        if (name == "syscw:") calls = value;
+        if (name == "wchar:") bytes = value;
+    }
+    return {calls, bytes};
+}
+
+std::vector<EchoResult> SweepSecond(const std::vector<std::string>& hosts, std::int64_t start, std::int64_t second) {
+    std::vector<EchoResult> out;
+    out.reserve(hosts.size());
+    for (std::size_t i = 0; i < hosts.size(); ++i)
+        out.push_back({hosts[i], start + static_cast<std::int64_t>(i) * 1000 / static_cast<std::int64_t>(hosts.size()),
+                       (second + static_cast<std::int64_t>(i)) % 500 == 0 ? -1.0 : 0.02 + static_cast<double>(i % 40) * 0.001});
+    return out;
+}
+
+// range(0): simulated seconds measured; range(1): hours of the same pace already in the file.
+void BM_SweepSeconds(benchmark::State& state) {
+    const std::int64_t seconds = state.range(0);
+    const std::int64_t prefill = state.range(1) * 3600;
+    std::vector<std::string> hosts;
+    for (int i = 1; i <= 254; ++i) hosts.push_back("127.0.0." + std::to_string(i));
+    char pattern[] = "/tmp/veltrin-historybench-XXXXXX";
+    const char* dir = ::mkdtemp(pattern);
+    if (dir == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    const std::string path = std::string(dir) + "/h.sqlite";
+    std::atomic<std::int64_t> now{1'796'886'840'000};
+    {
+        // The earlier hours, written in big batches (a minute each) so they cost little here.
+        HistoryOptions options;
+        options.flushms = 60'000;
+        options.nowms = [&now] { return now.load(); };
+        std::string error;
+        auto store = HistoryStore::Open(path, options, &error);
+        if (!store) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        std::vector<EchoResult> minute;
+        for (std::int64_t s = 0; s < prefill; ++s) {
+            const std::vector<EchoResult> second = SweepSecond(hosts, now.load(), s);
+            minute.insert(minute.end(), second.begin(), second.end());
+            now += 1000;
+            if (minute.size() >= 60 * hosts.size()) {
+                store->Record(minute);
+                store->Flush();
+                minute.clear();
+            }
+        }
+        store->Record(minute);
+    }
+    double storeus = 0, recordus = 0, writes = 0, bytes = 0, results = 0;
+    for (auto _ : state) {
+        HistoryOptions options;
+        options.flushms = 60'000;  // a batch each simulated second, when asked
+        options.nowms = [&now] { return now.load(); };
+        std::string error;
+        auto store = HistoryStore::Open(path, options, &error);
+        if (!store) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        store->Flush();
+        // The first seconds (the start-up's pruning and checks) are left out.
+        for (int s = 0; s < 5; ++s) {
+            store->Record(SweepSecond(hosts, now.load(), s));
+            now += 1000;
+            store->Flush();
+        }
+        const std::int64_t cpu0 = OtherThreadsCpuNs();
+        const auto [calls0, bytes0] = WritesSoFar();
+        for (std::int64_t s = 0; s < seconds; ++s) {
+            const std::vector<EchoResult> second = SweepSecond(hosts, now.load(), s);
+            now += 1000;
+            const auto t0 = Clock::now();
+            store->Record(second);
+            recordus += std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+            store->Flush();
+        }
+        storeus += static_cast<double>(OtherThreadsCpuNs() - cpu0) / 1000.0;
+        const auto [calls1, bytes1] = WritesSoFar();
+        writes += static_cast<double>(calls1 - calls0);
+        bytes += static_cast<double>(bytes1 - bytes0);
+        results += static_cast<double>(seconds) * static_cast<double>(hosts.size());
+        if (store->Failed()) state.SkipWithError(store->Error().c_str());
+    }
+    state.counters["store_us_per_result"] = storeus / results;
+    state.counters["record_us_per_result"] = recordus / results;
+    state.counters["writes_per_result"] = writes / results;
+    state.counters["kib_written_per_result"] = bytes / 1024.0 / results;
+    state.counters["file_mib"] = static_cast<double>(std::ifstream(path, std::ios::ate | std::ios::binary).tellg()) / 1048576.0;
+    for (const char* suffix : {"-wal", "-shm", ""}) std::remove((path + suffix).c_str());
+    ::rmdir(dir);
+}
+BENCHMARK(BM_SweepSeconds)
+    ->Args({120, 0})
+    ->Args({120, 6})
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
