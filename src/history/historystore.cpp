@@ -18,12 +18,14 @@ namespace veltrin {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr std::int64_t kMinuteMs = 60'000;
-// Raw results are pruned this often (cheap: only the rows that go are visited); minute rows,
-// whose pruning walks their table, hourly.
-constexpr std::int64_t kRawPruneEveryMs = 10'000;
+// Raw results are pruned with each fold (cheap: only the chunks that go are visited); minute
+// rows, whose pruning walks their table, hourly.
 constexpr std::int64_t kMinutePruneEveryMs = 3'600'000;
+// Results are folded into chunks and minute rows this often, or sooner once this many wait.
+constexpr std::int64_t kFoldEveryMs = 60'000;
+constexpr std::size_t kFoldAt = 100'000;
 // The writer wakes early when this many results wait.
 constexpr std::size_t kWakeAt = 20'000;
 // A write lock held elsewhere is waited for this long per attempt, and this many attempts in a
@@ -32,15 +34,38 @@ constexpr int kBusyTimeoutMs = 1000;
 constexpr int kMaxBusyRounds = 10;
 constexpr int kCheckpointFrames = 1000;
 
+// Format 2. A row per result with an index on (host, time) made every batch touch a page per
+// host; results now go in two steps, both appending:
+//   fresh   one row per batch (each second): the batch's results as JSON [[host, wallms, rttus], ...];
+//   chunks  every minute the fresh rows are folded: one row per host and minute, its results as
+//           JSON [[ms into the minute, rttus], ...], and the minute rows are added up then.
+// The view `raw` shows both as one row per result, as format 1's table did.
+// rttus: round trip in microseconds; -1: lost.
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS hosts(id INTEGER PRIMARY KEY, address TEXT NOT NULL UNIQUE);"
-    // rttus: round trip in microseconds; -1: lost.
-    "CREATE TABLE IF NOT EXISTS raw(host INTEGER NOT NULL, wallms INTEGER NOT NULL, rttus INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS raw_host_time ON raw(host, wallms);"
+    "CREATE TABLE IF NOT EXISTS chunks(host INTEGER NOT NULL, minutems INTEGER NOT NULL, lastms INTEGER NOT NULL,"
+    " results TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS chunks_host_time ON chunks(host, lastms);"
+    "CREATE TABLE IF NOT EXISTS fresh(id INTEGER PRIMARY KEY, results TEXT NOT NULL);"
     // minus/maxus: NULL while no echo of the minute was answered; sumus over the answered ones.
     "CREATE TABLE IF NOT EXISTS minutes(host INTEGER NOT NULL, minutems INTEGER NOT NULL, minus INTEGER,"
     " maxus INTEGER, sumus INTEGER NOT NULL, sent INTEGER NOT NULL, lost INTEGER NOT NULL,"
-    " PRIMARY KEY(host, minutems)) WITHOUT ROWID;";
+    " PRIMARY KEY(host, minutems)) WITHOUT ROWID;"
+    "CREATE VIEW IF NOT EXISTS raw(host, wallms, rttus) AS"
+    " SELECT c.host, c.minutems + json_extract(j.value, '$[0]'), json_extract(j.value, '$[1]')"
+    " FROM chunks c, json_each(c.results) j"
+    " UNION ALL SELECT json_extract(j.value, '$[0]'), json_extract(j.value, '$[1]'), json_extract(j.value, '$[2]')"
+    " FROM fresh f, json_each(f.results) j;";
+
+// Format 1's results become chunks, a host's minute each; the table gives way to the view.
+const char* const kMigrateFrom1 =
+    "CREATE TABLE chunks(host INTEGER NOT NULL, minutems INTEGER NOT NULL, lastms INTEGER NOT NULL,"
+    " results TEXT NOT NULL);"
+    "INSERT INTO chunks(host, minutems, lastms, results)"
+    " SELECT host, m, max(wallms), json_group_array(json_array(wallms - m, rttus)) FROM"
+    " (SELECT host, wallms, rttus, wallms - ((wallms % 60000) + 60000) % 60000 AS m FROM raw ORDER BY rowid)"
+    " GROUP BY host, m ORDER BY m, host;"
+    "DROP TABLE raw;";
 
 std::int64_t SystemNowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -128,6 +153,22 @@ void AddToMinutes(std::map<std::int64_t, HistoryMinute>& minutes, std::map<std::
 
 }  // namespace
 
+struct HistoryStore::Statements {
+    explicit Statements(sqlite3* db)
+        : host(db, "INSERT INTO hosts(address) VALUES(?) ON CONFLICT(address) DO UPDATE SET address=address RETURNING id"),
+          fresh(db, "INSERT INTO fresh(results) VALUES(?)"),
+          chunk(db, "INSERT INTO chunks(host, minutems, lastms, results) VALUES(?,?,?,?)"),
+          minute(db,
+                 "INSERT INTO minutes(host, minutems, minus, maxus, sumus, sent, lost) VALUES(?,?,?,?,?,?,?)"
+                 " ON CONFLICT(host, minutems) DO UPDATE SET"
+                 " minus = min(coalesce(minus, excluded.minus), coalesce(excluded.minus, minus)),"
+                 " maxus = max(coalesce(maxus, excluded.maxus), coalesce(excluded.maxus, maxus)),"
+                 " sumus = sumus + excluded.sumus, sent = sent + excluded.sent, lost = lost + excluded.lost"),
+          clearfresh(db, "DELETE FROM fresh") {}
+    bool ok() const { return host.ok() && fresh.ok() && chunk.ok() && minute.ok() && clearfresh.ok(); }
+    Statement host, fresh, chunk, minute, clearfresh;
+};
+
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::string* error) {
     return Open(path, HistoryOptions{}, error);
 }
@@ -156,6 +197,7 @@ HistoryStore::~HistoryStore() {
     }
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
+    statements_.reset();
     sqlite3_close_v2(writer_);
     sqlite3_close_v2(reader_);
 }
@@ -173,10 +215,12 @@ bool HistoryStore::Start(std::string* error) {
             *error = Describe(reader_, sqlite3_errcode(reader_));
             return false;
         }
-        if (version != kSchemaVersion) {
+        // A file of format 1 nobody has opened for writing since is read as it is.
+        if (version != kSchemaVersion && version != 1) {
             *error = version == 0 ? "holds no history" : "written by another version of the program (format " + std::to_string(version) + ")";
             return false;
         }
+        version_ = static_cast<int>(version);
         return true;
     }
     const std::string folder = FolderOf(path_);
@@ -204,7 +248,7 @@ bool HistoryStore::Start(std::string* error) {
         *error = Describe(writer_, sqlite3_errcode(writer_));
         return false;
     }
-    if (version != 0 && version != kSchemaVersion) {
+    if (version != 0 && version != 1 && version != kSchemaVersion) {
         *error = "written by another version of the program (format " + std::to_string(version) + ")";
         return false;
     }
@@ -232,15 +276,19 @@ bool HistoryStore::Start(std::string* error) {
             return SQLITE_OK;
         },
         this);
+    // A file of format 1 is converted in one transaction: all of it or nothing.
     rc = Exec(writer_, "BEGIN IMMEDIATE");
+    if (rc == SQLITE_OK && version == 1) rc = Exec(writer_, kMigrateFrom1);
     if (rc == SQLITE_OK) rc = Exec(writer_, kSchema);
-    if (rc == SQLITE_OK && version == 0) rc = Exec(writer_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    if (rc == SQLITE_OK && version != kSchemaVersion)
+        rc = Exec(writer_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     if (rc == SQLITE_OK) rc = Exec(writer_, "COMMIT");
     if (rc != SQLITE_OK) {
         *error = Describe(writer_, rc);
         Exec(writer_, "ROLLBACK");
         return false;
     }
+    version_ = kSchemaVersion;
     const std::int64_t pagesize = PragmaInt(writer_, "PRAGMA page_size");
     if (pagesize <= 0) {
         *error = Describe(writer_, sqlite3_errcode(writer_));
@@ -250,6 +298,13 @@ bool HistoryStore::Start(std::string* error) {
     // room, see WriteBatch). A file already larger keeps its size and is trimmed.
     const std::string pages = "PRAGMA max_page_count=" + std::to_string(options_.maxbytes / pagesize);
     Exec(writer_, pages.c_str());
+    // What a run that ended without its last fold left (killed): read as waiting to be folded.
+    if (!LoadFresh(error)) return false;
+    statements_ = std::make_unique<Statements>(writer_);
+    if (!statements_->ok()) {
+        *error = Describe(writer_, sqlite3_errcode(writer_));
+        return false;
+    }
 
     rc = sqlite3_open_v2(path_.c_str(), &reader_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
@@ -261,6 +316,27 @@ bool HistoryStore::Start(std::string* error) {
         thread_ = std::thread([this] { Run(); });
     } catch (...) {
         *error = "no thread to write it";
+        return false;
+    }
+    return true;
+}
+
+bool HistoryStore::LoadFresh(std::string* error) {
+    Statement s(writer_,
+                "SELECT h.address, json_extract(j.value, '$[1]'), json_extract(j.value, '$[2]')"
+                " FROM fresh f, json_each(f.results) j JOIN hosts h ON h.id = json_extract(j.value, '$[0]')"
+                " ORDER BY f.id, j.key");
+    int rc = s.ok() ? SQLITE_ROW : sqlite3_errcode(writer_);
+    while (s.ok() && (rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
+        const int bytes = sqlite3_column_bytes(s.get(), 0);
+        if (text == nullptr || bytes <= 0 || static_cast<std::size_t>(bytes) > kMaxAddressBytes) continue;
+        unfolded_[std::string(text, static_cast<std::size_t>(bytes))].push_back(
+            {sqlite3_column_int64(s.get(), 1), std::max<std::int64_t>(sqlite3_column_int64(s.get(), 2), -1)});
+        ++unfoldedcount_;
+    }
+    if (rc != SQLITE_DONE) {
+        *error = Describe(writer_, rc);
         return false;
     }
     return true;
@@ -348,7 +424,11 @@ void HistoryStore::Run() {
             Fail(rc == SQLITE_ROW && text != nullptr ? std::string("damaged (") + text + ")"
                                                      : Describe(writer_, sqlite3_errcode(writer_)));
     }
+    lastfoldms_ = Now();
     if (!failed_.load()) {
+        // Left over from a run that was killed: folded now, so its minute rows are whole.
+        std::vector<EchoResult> none;
+        if (unfoldedcount_ > 0) WriteBatch(none, true);
         Prune(Now());
         Trim();
     }
@@ -359,13 +439,21 @@ void HistoryStore::Run() {
                        [&] { return stop_ || flushnow_ || pending_.size() >= kWakeAt; });
         flushnow_ = false;
         if (pending_.empty()) {
+            // Nothing new: what waits is folded when its time comes, and at the end.
+            if ((stop_ || FoldDue(0)) && unfoldedcount_ > 0 && !failed_.load()) {
+                lock.unlock();
+                std::vector<EchoResult> none;
+                WriteBatch(none, true);
+                lock.lock();
+            }
             if (stop_) return;
             continue;
         }
         writing_.swap(pending_);
         const std::size_t taken = writing_.size();
+        const bool fold = stop_ || FoldDue(taken);
         lock.unlock();
-        const BatchResult result = failed_.load() ? BatchResult::Written : WriteBatch(writing_);
+        const BatchResult result = failed_.load() ? BatchResult::Written : WriteBatch(writing_, fold);
         lock.lock();
         if (result == BatchResult::Busy && !stop_ && ++busyrounds < kMaxBusyRounds) {
             // Written next time, before what came meanwhile.
@@ -386,87 +474,153 @@ void HistoryStore::Run() {
         writing_.clear();
         done_ += taken;
         written_.notify_all();
-        if (stop_ && pending_.empty()) return;
+        if (stop_ && pending_.empty() && (unfoldedcount_ == 0 || failed_.load())) return;
     }
 }
 
-HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batch) {
+bool HistoryStore::FoldDue(std::size_t incoming) const {
+    const std::int64_t now = Now();
+    // Fresh rows are bulkier than chunks: a small bound folds them sooner.
+    const std::size_t most = static_cast<std::size_t>(std::min<std::int64_t>(kFoldAt, options_.maxbytes / 16 / 24));
+    return now - lastfoldms_ >= kFoldEveryMs || now < lastfoldms_ || unfoldedcount_ + incoming >= most;
+}
+
+std::int64_t HistoryStore::HostIdOf(const std::string& address, int* rc) {
+    const auto known = hostids_.find(address);
+    if (known != hostids_.end()) return known->second;
+    Statement& host = statements_->host;
+    sqlite3_bind_text(host.get(), 1, address.data(), static_cast<int>(address.size()), SQLITE_STATIC);
+    std::int64_t id = -1;
+    int step = sqlite3_step(host.get());
+    if (step == SQLITE_ROW) {
+        id = sqlite3_column_int64(host.get(), 0);
+        step = sqlite3_step(host.get());
+    }
+    host.Reset();
+    if (step != SQLITE_DONE || id < 0) {
+        *rc = step == SQLITE_DONE ? SQLITE_ERROR : step;
+        return -1;
+    }
+    hostids_.emplace(address, id);
+    return id;
+}
+
+int HistoryStore::FoldAll(const std::vector<EchoResult>& batch) {
+    // A host's minute: its results in the order they came, and their sums.
+    struct Minute {
+        std::string results;
+        std::int64_t lastms = 0, minus = -1, maxus = -1, sumus = 0, sent = 0, lost = 0;
+    };
+    std::map<std::pair<std::int64_t, std::int64_t>, Minute> minutes;  // (minute, host): in time order
+    int rc = SQLITE_OK;
+    const auto add = [&](std::int64_t id, std::int64_t wallms, std::int64_t rttus) {
+        const std::int64_t minute = MinuteOf(wallms);
+        Minute& m = minutes[{minute, id}];
+        if (m.sent == 0) {
+            m.results = "[";
+            m.lastms = wallms;
+        } else {
+            m.results += ',';
+        }
+        m.results += '[';
+        m.results += std::to_string(wallms - minute);
+        m.results += ',';
+        m.results += std::to_string(rttus);
+        m.results += ']';
+        m.lastms = std::max(m.lastms, wallms);
+        ++m.sent;
+        if (rttus < 0) {
+            ++m.lost;
+        } else {
+            m.minus = m.minus < 0 ? rttus : std::min(m.minus, rttus);
+            m.maxus = std::max(m.maxus, rttus);
+            m.sumus += rttus;
+        }
+    };
+    for (const auto& [address, kept] : unfolded_) {
+        const std::int64_t id = HostIdOf(address, &rc);
+        if (id < 0) return rc;
+        for (const Kept& k : kept) add(id, k.wallms, k.rttus);
+    }
+    for (const EchoResult& r : batch) {
+        const std::int64_t id = HostIdOf(r.address, &rc);
+        if (id < 0) return rc;
+        add(id, r.wallms, StoredRtt(r.rttms));
+    }
+    // The fresh rows go first, so the chunks reuse their pages (a file at its bound has room).
+    rc = sqlite3_step(statements_->clearfresh.get());
+    statements_->clearfresh.Reset();
+    if (rc != SQLITE_DONE) return rc;
+    Statement& chunk = statements_->chunk;
+    Statement& minute = statements_->minute;
+    for (auto& [key, m] : minutes) {
+        m.results += ']';
+        sqlite3_bind_int64(chunk.get(), 1, key.second);
+        sqlite3_bind_int64(chunk.get(), 2, key.first);
+        sqlite3_bind_int64(chunk.get(), 3, m.lastms);
+        sqlite3_bind_text(chunk.get(), 4, m.results.data(), static_cast<int>(m.results.size()), SQLITE_STATIC);
+        rc = sqlite3_step(chunk.get());
+        chunk.Reset();
+        if (rc != SQLITE_DONE) return rc;
+        sqlite3_bind_int64(minute.get(), 1, key.second);
+        sqlite3_bind_int64(minute.get(), 2, key.first);
+        if (m.minus >= 0) {
+            sqlite3_bind_int64(minute.get(), 3, m.minus);
+            sqlite3_bind_int64(minute.get(), 4, m.maxus);
+        }
+        sqlite3_bind_int64(minute.get(), 5, m.sumus);
+        sqlite3_bind_int64(minute.get(), 6, m.sent);
+        sqlite3_bind_int64(minute.get(), 7, m.lost);
+        rc = sqlite3_step(minute.get());
+        minute.Reset();
+        if (rc != SQLITE_DONE) return rc;
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::AppendFresh(const std::vector<EchoResult>& batch) {
+    std::string results = "[";
+    results.reserve(batch.size() * 24 + 2);
+    int rc = SQLITE_OK;
+    for (const EchoResult& r : batch) {
+        const std::int64_t id = HostIdOf(r.address, &rc);
+        if (id < 0) return rc;
+        if (results.size() > 1) results += ',';
+        results += '[';
+        results += std::to_string(id);
+        results += ',';
+        results += std::to_string(r.wallms);
+        results += ',';
+        results += std::to_string(StoredRtt(r.rttms));
+        results += ']';
+    }
+    results += ']';
+    Statement& fresh = statements_->fresh;
+    sqlite3_bind_text(fresh.get(), 1, results.data(), static_cast<int>(results.size()), SQLITE_STATIC);
+    rc = sqlite3_step(fresh.get());
+    fresh.Reset();
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batch, bool fold) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int rc = Exec(writer_, "BEGIN IMMEDIATE");
         if ((rc & 0xFF) == SQLITE_BUSY) return BatchResult::Busy;
-        bool full = false;
+        if (rc == SQLITE_OK) rc = fold ? FoldAll(batch) : AppendFresh(batch);
         if (rc == SQLITE_OK) {
-            Statement host(writer_, "INSERT INTO hosts(address) VALUES(?) ON CONFLICT(address) DO UPDATE SET address=address RETURNING id");
-            Statement raw(writer_, "INSERT INTO raw(host, wallms, rttus) VALUES(?,?,?)");
-            Statement minute(writer_,
-                             "INSERT INTO minutes(host, minutems, minus, maxus, sumus, sent, lost) VALUES(?,?,?,?,?,?,?)"
-                             " ON CONFLICT(host, minutems) DO UPDATE SET"
-                             " minus = min(coalesce(minus, excluded.minus), coalesce(excluded.minus, minus)),"
-                             " maxus = max(coalesce(maxus, excluded.maxus), coalesce(excluded.maxus, maxus)),"
-                             " sumus = sumus + excluded.sumus, sent = sent + excluded.sent, lost = lost + excluded.lost");
-            if (!host.ok() || !raw.ok() || !minute.ok()) rc = sqlite3_errcode(writer_);
-            struct Agg {
-                std::int64_t minus = -1, maxus = -1, sumus = 0, sent = 0, lost = 0;
-            };
-            std::map<std::pair<std::int64_t, std::int64_t>, Agg> minutes;
-            for (std::size_t i = 0; rc == SQLITE_OK && i < batch.size(); ++i) {
-                const EchoResult& r = batch[i];
-                std::int64_t id = -1;
-                const auto known = hostids_.find(r.address);
-                if (known != hostids_.end()) {
-                    id = known->second;
-                } else {
-                    sqlite3_bind_text(host.get(), 1, r.address.data(), static_cast<int>(r.address.size()), SQLITE_STATIC);
-                    rc = sqlite3_step(host.get());
-                    if (rc == SQLITE_ROW) {
-                        id = sqlite3_column_int64(host.get(), 0);
-                        rc = sqlite3_step(host.get());
-                    }
-                    host.Reset();
-                    if (rc != SQLITE_DONE) break;
-                    rc = SQLITE_OK;
-                    hostids_.emplace(r.address, id);
-                }
-                const std::int64_t rttus = StoredRtt(r.rttms);
-                sqlite3_bind_int64(raw.get(), 1, id);
-                sqlite3_bind_int64(raw.get(), 2, r.wallms);
-                sqlite3_bind_int64(raw.get(), 3, rttus);
-                rc = sqlite3_step(raw.get());
-                raw.Reset();
-                if (rc != SQLITE_DONE) break;
-                rc = SQLITE_OK;
-                Agg& a = minutes[{id, MinuteOf(r.wallms)}];
-                ++a.sent;
-                if (rttus < 0) {
-                    ++a.lost;
-                } else {
-                    a.minus = a.minus < 0 ? rttus : std::min(a.minus, rttus);
-                    a.maxus = std::max(a.maxus, rttus);
-                    a.sumus += rttus;
-                }
-            }
-            for (auto it = minutes.begin(); rc == SQLITE_OK && it != minutes.end(); ++it) {
-                const Agg& a = it->second;
-                sqlite3_bind_int64(minute.get(), 1, it->first.first);
-                sqlite3_bind_int64(minute.get(), 2, it->first.second);
-                if (a.minus >= 0) {
-                    sqlite3_bind_int64(minute.get(), 3, a.minus);
-                    sqlite3_bind_int64(minute.get(), 4, a.maxus);
-                }
-                sqlite3_bind_int64(minute.get(), 5, a.sumus);
-                sqlite3_bind_int64(minute.get(), 6, a.sent);
-                sqlite3_bind_int64(minute.get(), 7, a.lost);
-                rc = sqlite3_step(minute.get());
-                minute.Reset();
-                if (rc == SQLITE_DONE) rc = SQLITE_OK;
-            }
-        }
-        if (rc == SQLITE_OK) {
-            // Readers see the batch either in the file or among the waiting results, never both.
+            // Readers see each result once: in the file's chunks, or among those in memory (the
+            // waiting ones, and the unfolded ones the fresh rows hold).
             std::lock_guard<std::mutex> readlock(readmutex_);
             rc = Exec(writer_, "COMMIT");
             if (rc == SQLITE_OK) {
                 std::lock_guard<std::mutex> lock(mutex_);
+                if (fold) {
+                    unfolded_.clear();
+                    unfoldedcount_ = 0;
+                } else {
+                    for (const EchoResult& r : batch) unfolded_[r.address].push_back({r.wallms, StoredRtt(r.rttms)});
+                    unfoldedcount_ += batch.size();
+                }
                 batch.clear();
             }
         }
@@ -474,8 +628,8 @@ HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batc
         const int code = rc & 0xFF;
         Exec(writer_, "ROLLBACK");
         hostids_.clear();  // ids made in the rolled-back transaction are gone
-        full = code == SQLITE_FULL;
         if (code == SQLITE_BUSY) return BatchResult::Busy;
+        const bool full = code == SQLITE_FULL;
         if (full && attempt == 0) {
             Trim(true);
             continue;
@@ -492,20 +646,22 @@ HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batc
         sqlite3_wal_checkpoint_v2(writer_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         walframes_ = 0;
     }
-    const std::int64_t now = Now();
-    if (now - lastprunems_ >= kRawPruneEveryMs || now < lastprunems_) Prune(now);
+    if (fold) {
+        const std::int64_t now = Now();
+        lastfoldms_ = now;
+        Prune(now);
+    }
     Trim();
     return BatchResult::Written;
 }
 
 void HistoryStore::Prune(std::int64_t nowms) {
-    lastprunems_ = nowms;
-    // Raw rows are written in time order, so the old ones are the first rowids: the walk stops
-    // at the first row still young enough.
+    // Chunks are written in time order, so the old ones are the first rowids: the walk stops at
+    // the first chunk still young enough.
     {
         Statement s(writer_,
-                    "DELETE FROM raw WHERE rowid < coalesce((SELECT rowid FROM raw WHERE wallms >= ?1 ORDER BY rowid LIMIT 1),"
-                    " (SELECT max(rowid) + 1 FROM raw), 0)");
+                    "DELETE FROM chunks WHERE rowid < coalesce((SELECT rowid FROM chunks WHERE lastms >= ?1 ORDER BY rowid LIMIT 1),"
+                    " (SELECT max(rowid) + 1 FROM chunks), 0)");
         if (s.ok()) {
             sqlite3_bind_int64(s.get(), 1, nowms - kRawKeepMs);
             sqlite3_step(s.get());
@@ -520,9 +676,11 @@ void HistoryStore::Prune(std::int64_t nowms) {
             sqlite3_step(s.get());
         }
     }
+    // Results not folded yet name their hosts by id: those hosts stay.
+    if (unfoldedcount_ > 0) return;
     {
         Statement s(writer_,
-                    "DELETE FROM hosts WHERE NOT EXISTS (SELECT 1 FROM raw WHERE raw.host = hosts.id)"
+                    "DELETE FROM hosts WHERE NOT EXISTS (SELECT 1 FROM chunks WHERE chunks.host = hosts.id)"
                     " AND NOT EXISTS (SELECT 1 FROM minutes WHERE minutes.host = hosts.id)");
         if (s.ok()) sqlite3_step(s.get());
     }
@@ -540,10 +698,10 @@ void HistoryStore::Trim(bool force) {
     if (!force && used() <= high) return;
     // The oldest quarter of what is left each round: raw results first, then minute rows.
     for (int round = 0; round < 64 && used() > low; ++round) {
-        const std::int64_t first = PragmaInt(writer_, "SELECT coalesce(min(rowid), -1) FROM raw");
-        const std::int64_t last = PragmaInt(writer_, "SELECT coalesce(max(rowid), -1) FROM raw");
+        const std::int64_t first = PragmaInt(writer_, "SELECT coalesce(min(rowid), -1) FROM chunks");
+        const std::int64_t last = PragmaInt(writer_, "SELECT coalesce(max(rowid), -1) FROM chunks");
         if (first >= 0 && last >= first) {
-            Statement s(writer_, "DELETE FROM raw WHERE rowid <= ?1");
+            Statement s(writer_, "DELETE FROM chunks WHERE rowid <= ?1");
             if (!s.ok()) return;
             sqlite3_bind_int64(s.get(), 1, first + (last - first) / 4);
             sqlite3_step(s.get());
@@ -562,6 +720,9 @@ void HistoryStore::Trim(bool force) {
 std::vector<EchoResult> HistoryStore::PendingOf(const std::string& address) const {
     std::vector<EchoResult> out;
     std::lock_guard<std::mutex> lock(mutex_);
+    const auto unfolded = unfolded_.find(address);
+    if (unfolded != unfolded_.end())
+        for (const Kept& k : unfolded->second) out.push_back({address, k.wallms, RttOf(k.rttus)});
     for (const auto* list : {&writing_, &pending_})
         for (const EchoResult& r : *list)
             if (r.address == address) out.push_back(r);
@@ -583,11 +744,25 @@ std::int64_t HostId(sqlite3* db, const std::string& address, int* rc) {
     return -1;
 }
 
+// The results of a chunk row (its minute in column 0, its JSON in column 1), in their order. A
+// chunk that is no list of pairs gives nothing (SQLite's JSON reader checks it).
+int DecodeChunk(sqlite3* db, sqlite3_stmt* chunk, std::vector<HistoryPoint>& out) {
+    Statement decode(db, "SELECT json_extract(value, '$[0]'), json_extract(value, '$[1]') FROM json_each(?1)");
+    if (!decode.ok()) return sqlite3_errcode(db);
+    const std::int64_t minutems = sqlite3_column_int64(chunk, 0);
+    sqlite3_bind_value(decode.get(), 1, sqlite3_column_value(chunk, 1));
+    int rc = SQLITE_OK;
+    while ((rc = sqlite3_step(decode.get())) == SQLITE_ROW)
+        out.push_back({minutems + sqlite3_column_int64(decode.get(), 0), RttOf(sqlite3_column_int64(decode.get(), 1))});
+    // Malformed JSON in one chunk is that chunk's loss, not the read's.
+    return rc == SQLITE_DONE || (rc & 0xFF) == SQLITE_ERROR ? SQLITE_OK : rc;
+}
+
 }  // namespace
 
 std::vector<EchoResult> HistoryStore::Query(const std::string& address, const char* sql,
                                             const std::function<void(sqlite3_stmt*)>& bind,
-                                            const std::function<void(sqlite3_stmt*)>& row) const {
+                                            const std::function<int(sqlite3_stmt*)>& row) const {
     std::vector<EchoResult> pending;
     std::string failure;
     int rc = SQLITE_OK;
@@ -599,13 +774,29 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
             if (s.ok()) {
                 sqlite3_bind_int64(s.get(), 1, id);
                 bind(s.get());
-                while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) row(s.get());
+                while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+                    rc = row(s.get());
+                    if (rc != SQLITE_ROW) break;
+                }
                 if (rc == SQLITE_DONE) rc = SQLITE_OK;
             } else {
                 rc = sqlite3_errcode(reader_);
             }
+            // Another program's writer keeps its unfolded results in the fresh rows.
+            if (options_.readonly && version_ >= 2 && !IsFatal(rc)) {
+                Statement f(reader_,
+                            "SELECT json_extract(j.value, '$[1]'), json_extract(j.value, '$[2]') FROM fresh f, json_each(f.results) j"
+                            " WHERE json_extract(j.value, '$[0]') = ?1 ORDER BY f.id, j.key");
+                if (f.ok()) {
+                    sqlite3_bind_int64(f.get(), 1, id);
+                    int step = SQLITE_OK;
+                    while ((step = sqlite3_step(f.get())) == SQLITE_ROW)
+                        pending.push_back({address, sqlite3_column_int64(f.get(), 0), RttOf(sqlite3_column_int64(f.get(), 1))});
+                    if (IsFatal(step)) rc = step;
+                }
+            }
         }
-        pending = PendingOf(address);
+        if (!options_.readonly) pending = PendingOf(address);
         if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
     if (!failure.empty()) const_cast<HistoryStore*>(this)->Fail(failure);
@@ -615,15 +806,44 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
 std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::size_t count) const {
     std::vector<HistoryPoint> points;
     if (count == 0 || failed_.load()) return points;
-    const std::vector<EchoResult> pending = Query(
-        address, "SELECT wallms, rttus FROM raw WHERE host = ?1 ORDER BY wallms DESC, rowid DESC LIMIT ?2",
-        [count](sqlite3_stmt* s) {
-            sqlite3_bind_int64(s, 2, static_cast<std::int64_t>(std::min<std::size_t>(count, INT64_MAX)));
-        },
-        [&points](sqlite3_stmt* s) {
-            points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
-        });
-    std::reverse(points.begin(), points.end());
+    std::vector<EchoResult> pending;
+    if (version_ == 1) {
+        pending = Query(
+            address, "SELECT wallms, rttus FROM raw WHERE host = ?1 ORDER BY wallms DESC, rowid DESC LIMIT ?2",
+            [count](sqlite3_stmt* s) {
+                sqlite3_bind_int64(s, 2, static_cast<std::int64_t>(std::min<std::size_t>(count, INT64_MAX)));
+            },
+            [&points](sqlite3_stmt* s) {
+                points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
+                return SQLITE_ROW;
+            });
+        std::reverse(points.begin(), points.end());
+    } else {
+        // The newest chunks until no older one can hold any of the newest `count`.
+        std::vector<std::vector<HistoryPoint>> chunks;
+        std::size_t found = 0;
+        std::int64_t threshold = INT64_MIN;  // the count-th newest time found so far
+        pending = Query(
+            address, "SELECT minutems, results, lastms FROM chunks WHERE host = ?1 ORDER BY lastms DESC, rowid DESC",
+            [](sqlite3_stmt*) {},
+            [&](sqlite3_stmt* s) {
+                if (found >= count && sqlite3_column_int64(s, 2) < threshold) return SQLITE_DONE;
+                chunks.emplace_back();
+                const int rc = DecodeChunk(reader_, s, chunks.back());
+                found += chunks.back().size();
+                if (found >= count) {
+                    std::vector<std::int64_t> times;
+                    times.reserve(found);
+                    for (const auto& c : chunks)
+                        for (const HistoryPoint& p : c) times.push_back(p.wallms);
+                    std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(count - 1), times.end(),
+                                     std::greater<>());
+                    threshold = times[count - 1];
+                }
+                return rc == SQLITE_OK ? SQLITE_ROW : rc;
+            });
+        for (auto c = chunks.rbegin(); c != chunks.rend(); ++c) points.insert(points.end(), c->begin(), c->end());
+    }
     for (const EchoResult& r : pending) points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
     std::stable_sort(points.begin(), points.end(),
                      [](const HistoryPoint& a, const HistoryPoint& b) { return a.wallms < b.wallms; });
@@ -635,24 +855,33 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
                                             std::int64_t untilms) const {
     std::vector<HistoryPoint> points;
     if (untilms <= sincems || failed_.load()) return points;
-    const std::vector<EchoResult> pending = Query(
-        address, "SELECT wallms, rttus FROM raw WHERE host = ?1 AND wallms >= ?2 AND wallms < ?3 ORDER BY wallms, rowid",
-        [sincems, untilms](sqlite3_stmt* s) {
-            sqlite3_bind_int64(s, 2, sincems);
-            sqlite3_bind_int64(s, 3, untilms);
-        },
-        [&points](sqlite3_stmt* s) {
-            points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
-        });
-    bool added = false;
+    const auto bind = [sincems, untilms](sqlite3_stmt* s) {
+        sqlite3_bind_int64(s, 2, sincems);
+        sqlite3_bind_int64(s, 3, untilms);
+    };
+    std::vector<EchoResult> pending;
+    if (version_ == 1) {
+        pending = Query(
+            address, "SELECT wallms, rttus FROM raw WHERE host = ?1 AND wallms >= ?2 AND wallms < ?3 ORDER BY wallms, rowid",
+            bind, [&points](sqlite3_stmt* s) {
+                points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
+                return SQLITE_ROW;
+            });
+    } else {
+        pending = Query(address,
+                        "SELECT minutems, results FROM chunks WHERE host = ?1 AND lastms >= ?2 AND minutems < ?3 ORDER BY rowid",
+                        bind, [&](sqlite3_stmt* s) {
+                            const int rc = DecodeChunk(reader_, s, points);
+                            return rc == SQLITE_OK ? SQLITE_ROW : rc;
+                        });
+        points.erase(std::remove_if(points.begin(), points.end(),
+                                    [&](const HistoryPoint& p) { return p.wallms < sincems || p.wallms >= untilms; }),
+                     points.end());
+    }
     for (const EchoResult& r : pending)
-        if (r.wallms >= sincems && r.wallms < untilms) {
-            points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
-            added = true;
-        }
-    if (added)
-        std::stable_sort(points.begin(), points.end(),
-                         [](const HistoryPoint& a, const HistoryPoint& b) { return a.wallms < b.wallms; });
+        if (r.wallms >= sincems && r.wallms < untilms) points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
+    std::stable_sort(points.begin(), points.end(),
+                     [](const HistoryPoint& a, const HistoryPoint& b) { return a.wallms < b.wallms; });
     return points;
 }
 
@@ -683,6 +912,7 @@ std::vector<HistoryMinute> HistoryStore::Minutes(const std::string& address, std
                 m.avgms = sums[m.minutems] / (m.sent - m.lost);
             }
             minutes[m.minutems] = m;
+            return SQLITE_ROW;
         });
     for (const EchoResult& r : pending) {
         const std::int64_t minute = MinuteOf(r.wallms);

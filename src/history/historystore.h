@@ -6,11 +6,16 @@
 //                  "lost") for kRawKeepMs (24 h);
 //   minute rows    per address and wall-clock minute: least, mean and greatest round trip,
 //                  echoes counted and lost, for kMinuteKeepMs (30 days).
-// Minute rows are updated with every batch, so they are complete as soon as the raw results are.
-// Both are pruned by the clock as batches are written, and the file is bounded: the database
+// Each batch (a second's results) is one appended row; once a minute the batches are folded into
+// one row per address and minute and the minute rows are added up, so a batch touches a page or
+// two whatever the number of addresses. A program killed between folds loses nothing committed:
+// the next Open folds what it left. Reads add the unfolded results, so minute rows are complete
+// as soon as the raw results are.
+// Both are pruned by the clock as they are folded, and the file is bounded: the database
 // never grows past HistoryOptions::maxbytes (SQLite's max_page_count is the hard stop; the
 // oldest raw results, then the oldest minute rows, go first when the file nears it), and the
-// write-ahead log is cut back to kWalLimitBytes after each checkpoint.
+// write-ahead log is cut back to kWalLimitBytes after each checkpoint. A file of the earlier
+// format (one row per result) is converted when opened for writing and read as it is otherwise.
 //
 // Qt-free; every member may be called from any thread. Reads run on the caller's thread on a
 // connection of their own and include results recorded but not written yet.
@@ -108,11 +113,25 @@ public:
 
 private:
     enum class BatchResult { Written, Busy, Failed };
+    struct Statements;  // the writer's prepared statements, kept for the store's life
+    struct Kept {
+        std::int64_t wallms;
+        std::int64_t rttus;  // as stored: microseconds, -1 lost
+    };
     HistoryStore(std::string path, HistoryOptions options);
     bool Start(std::string* error);
+    // Reads the fresh rows a killed run left into unfolded_.
+    bool LoadFresh(std::string* error);
     void Run();
-    // Writes the batch in one transaction; empties it (under both locks) once committed.
-    BatchResult WriteBatch(std::vector<EchoResult>& batch);
+    // Writes the batch in one transaction, appended as a fresh row or, with `fold`, folded
+    // with everything unfolded into chunks and minute rows; empties it (under both locks) once
+    // committed.
+    BatchResult WriteBatch(std::vector<EchoResult>& batch, bool fold);
+    bool FoldDue(std::size_t incoming) const;
+    int AppendFresh(const std::vector<EchoResult>& batch);
+    int FoldAll(const std::vector<EchoResult>& batch);
+    // The address's id, made when new (inside the open transaction); -1 with *rc on failure.
+    std::int64_t HostIdOf(const std::string& address, int* rc);
     void Prune(std::int64_t nowms);
     // Deletes the oldest results while the file is near its bound (or, forced, when it is full).
     void Trim(bool force = false);
@@ -120,11 +139,12 @@ private:
     std::int64_t Now() const;
     std::vector<EchoResult> PendingOf(const std::string& address) const;
     // Runs one query about `address` on the reader connection (?1 is the host; `bind` binds the
-    // rest, `row` takes each result row) and returns the address's results not yet written. A
-    // failure the store cannot go on from is reported once.
+    // rest, `row` takes each result row and returns SQLITE_ROW for more, SQLITE_DONE for
+    // enough or an error) and returns the address's results not in chunks yet (waiting, or
+    // written but not folded). A failure the store cannot go on from is reported once.
     std::vector<EchoResult> Query(const std::string& address, const char* sql,
                                   const std::function<void(sqlite3_stmt*)>& bind,
-                                  const std::function<void(sqlite3_stmt*)>& row) const;
+                                  const std::function<int(sqlite3_stmt*)>& row) const;
 
     std::string path_;
     HistoryOptions options_;
@@ -139,6 +159,9 @@ private:
     std::condition_variable written_;
     std::vector<EchoResult> pending_;
     std::vector<EchoResult> writing_;  // taken by the writer, not committed yet
+    // Committed as fresh rows, not folded yet (changed by the writer only).
+    std::unordered_map<std::string, std::vector<Kept>> unfolded_;
+    std::size_t unfoldedcount_ = 0;
     std::uint64_t recorded_ = 0;       // results handed to Record so far
     std::uint64_t done_ = 0;           // of those, written (or given up on)
     bool stop_ = false;
@@ -149,10 +172,12 @@ private:
     std::atomic<bool> failed_{false};
     std::atomic<std::uint64_t> dropped_{0};
     // The store's thread only:
-    std::int64_t lastprunems_ = 0;
+    std::int64_t lastfoldms_ = 0;
     std::int64_t lastminuteprunems_ = 0;
     int walframes_ = 0;  // pages in the write-ahead log after the last commit
     std::unordered_map<std::string, std::int64_t> hostids_;
+    std::unique_ptr<Statements> statements_;
+    int version_ = 0;  // the file's format (a read-only store may read format 1)
     std::thread thread_;
 };
 
