@@ -342,7 +342,7 @@ bool HistoryStore::LoadFresh(std::string* error) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
         const int bytes = sqlite3_column_bytes(s.get(), 0);
         if (text == nullptr || bytes <= 0 || static_cast<std::size_t>(bytes) > kMaxAddressBytes) continue;
-        unfolded_[std::string(text, static_cast<std::size_t>(bytes))].push_back(
+        hosts_[std::string(text, static_cast<std::size_t>(bytes))].unfolded.push_back(
             {sqlite3_column_int64(s.get(), 1), std::max<std::int64_t>(sqlite3_column_int64(s.get(), 2), -1)});
         ++unfoldedcount_;
     }
@@ -496,9 +496,13 @@ bool HistoryStore::FoldDue(std::size_t incoming) const {
     return now - lastfoldms_ >= kFoldEveryMs || now < lastfoldms_ || unfoldedcount_ + incoming >= most;
 }
 
-std::int64_t HistoryStore::HostIdOf(const std::string& address, int* rc) {
-    const auto known = hostids_.find(address);
-    if (known != hostids_.end()) return known->second;
+HistoryStore::Host* HistoryStore::HostFor(const std::string& address, int* rc) {
+    auto entry = hosts_.find(address);
+    if (entry == hosts_.end()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entry = hosts_.emplace(address, Host{}).first;
+    }
+    if (entry->second.id >= 0) return &entry->second;
     Statement& host = statements_->host;
     sqlite3_bind_text(host.get(), 1, address.data(), static_cast<int>(address.size()), SQLITE_STATIC);
     std::int64_t id = -1;
@@ -510,10 +514,14 @@ std::int64_t HistoryStore::HostIdOf(const std::string& address, int* rc) {
     host.Reset();
     if (step != SQLITE_DONE || id < 0) {
         *rc = step == SQLITE_DONE ? SQLITE_ERROR : step;
-        return -1;
+        return nullptr;
     }
-    hostids_.emplace(address, id);
-    return id;
+    entry->second.id = id;
+    return &entry->second;
+}
+
+void HistoryStore::ForgetIds() {
+    for (auto& [address, host] : hosts_) host.id = -1;
 }
 
 int HistoryStore::FoldAll(const std::vector<EchoResult>& batch) {
@@ -548,15 +556,16 @@ int HistoryStore::FoldAll(const std::vector<EchoResult>& batch) {
             m.sumus += rttus;
         }
     };
-    for (const auto& [address, kept] : unfolded_) {
-        const std::int64_t id = HostIdOf(address, &rc);
-        if (id < 0) return rc;
-        for (const Kept& k : kept) add(id, k.wallms, k.rttus);
+    for (auto& [address, host] : hosts_) {
+        if (host.unfolded.empty()) continue;
+        const Host* known = HostFor(address, &rc);
+        if (known == nullptr) return rc;
+        for (const Kept& k : host.unfolded) add(known->id, k.wallms, k.rttus);
     }
     for (const EchoResult& r : batch) {
-        const std::int64_t id = HostIdOf(r.address, &rc);
-        if (id < 0) return rc;
-        add(id, r.wallms, StoredRtt(r.rttms));
+        const Host* host = HostFor(r.address, &rc);
+        if (host == nullptr) return rc;
+        add(host->id, r.wallms, StoredRtt(r.rttms));
     }
     // The fresh rows go first, so the chunks reuse their pages (a file at its bound has room).
     rc = sqlite3_step(statements_->clearfresh.get());
@@ -595,12 +604,14 @@ int HistoryStore::AppendFresh(const std::vector<EchoResult>& batch) {
     int rc = SQLITE_OK;
     // Times after the first one's: a second's results of a few hundred hosts fit in one page.
     const std::int64_t basems = batch.empty() ? 0 : batch.front().wallms;
+    slots_.clear();
     for (const EchoResult& r : batch) {
-        const std::int64_t id = HostIdOf(r.address, &rc);
-        if (id < 0) return rc;
+        Host* host = HostFor(r.address, &rc);
+        if (host == nullptr) return rc;
+        slots_.push_back(host);
         if (results.size() > 1) results += ',';
         results += '[';
-        results += std::to_string(id);
+        results += std::to_string(host->id);
         results += ',';
         results += std::to_string(r.wallms - basems);
         results += ',';
@@ -629,10 +640,11 @@ HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batc
             if (rc == SQLITE_OK) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (fold) {
-                    unfolded_.clear();
+                    for (auto& [address, host] : hosts_) host.unfolded.clear();  // their room is kept
                     unfoldedcount_ = 0;
                 } else {
-                    for (const EchoResult& r : batch) unfolded_[r.address].push_back({r.wallms, StoredRtt(r.rttms)});
+                    for (std::size_t i = 0; i < batch.size(); ++i)
+                        slots_[i]->unfolded.push_back({batch[i].wallms, StoredRtt(batch[i].rttms)});
                     unfoldedcount_ += batch.size();
                 }
                 batch.clear();
@@ -641,7 +653,7 @@ HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batc
         if (rc == SQLITE_OK) break;
         const int code = rc & 0xFF;
         Exec(writer_, "ROLLBACK");
-        hostids_.clear();  // ids made in the rolled-back transaction are gone
+        ForgetIds();  // ids made in the rolled-back transaction are gone
         if (code == SQLITE_BUSY) return BatchResult::Busy;
         const bool full = code == SQLITE_FULL;
         if (full && attempt == 0) {
@@ -700,7 +712,7 @@ void HistoryStore::Prune(std::int64_t nowms) {
                     " AND NOT EXISTS (SELECT 1 FROM minutes WHERE minutes.host = hosts.id)");
         if (s.ok()) sqlite3_step(s.get());
     }
-    hostids_.clear();
+    ForgetIds();
 }
 
 void HistoryStore::Trim(bool force) {
@@ -736,9 +748,9 @@ void HistoryStore::Trim(bool force) {
 std::vector<EchoResult> HistoryStore::PendingOf(const std::string& address) const {
     std::vector<EchoResult> out;
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto unfolded = unfolded_.find(address);
-    if (unfolded != unfolded_.end())
-        for (const Kept& k : unfolded->second) out.push_back({address, k.wallms, RttOf(k.rttus)});
+    const auto host = hosts_.find(address);
+    if (host != hosts_.end())
+        for (const Kept& k : host->second.unfolded) out.push_back({address, k.wallms, RttOf(k.rttus)});
     for (const auto* list : {&writing_, &pending_})
         for (const EchoResult& r : *list)
             if (r.address == address) out.push_back(r);

@@ -120,7 +120,7 @@ private:
     };
     HistoryStore(std::string path, HistoryOptions options);
     bool Start(std::string* error);
-    // Reads the fresh rows a killed run left into unfolded_.
+    // Reads the fresh rows a killed run left, as unfolded results.
     bool LoadFresh(std::string* error);
     void Run();
     // Writes the batch in one transaction, appended as a fresh row or, with `fold`, folded
@@ -130,8 +130,15 @@ private:
     bool FoldDue(std::size_t incoming) const;
     int AppendFresh(const std::vector<EchoResult>& batch);
     int FoldAll(const std::vector<EchoResult>& batch);
-    // The address's id, made when new (inside the open transaction); -1 with *rc on failure.
-    std::int64_t HostIdOf(const std::string& address, int* rc);
+    struct Host {
+        std::int64_t id = -1;        // the writer's only: its row in hosts; -1 until looked up
+        std::vector<Kept> unfolded;  // committed as fresh rows, not folded yet
+    };
+    // The address's entry with its id, the id made when new (inside the open transaction);
+    // null with *rc on failure.
+    Host* HostFor(const std::string& address, int* rc);
+    // Ids made in a rolled-back transaction, or of hosts pruned, are looked up again.
+    void ForgetIds();
     void Prune(std::int64_t nowms);
     // Deletes the oldest results while the file is near its bound (or, forced, when it is full).
     void Trim(bool force = false);
@@ -159,8 +166,9 @@ private:
     std::condition_variable written_;
     std::vector<EchoResult> pending_;
     std::vector<EchoResult> writing_;  // taken by the writer, not committed yet
-    // Committed as fresh rows, not folded yet (changed by the writer only).
-    std::unordered_map<std::string, std::vector<Kept>> unfolded_;
+    // Every address recorded in this run: one look-up per result finds its id and its unfolded
+    // results. Changed by the writer only, always under mutex_; the writer reads it unlocked.
+    std::unordered_map<std::string, Host> hosts_;
     std::size_t unfoldedcount_ = 0;
     std::uint64_t recorded_ = 0;       // results handed to Record so far
     std::uint64_t done_ = 0;           // of those, written (or given up on)
@@ -175,7 +183,7 @@ private:
     std::int64_t lastfoldms_ = 0;
     std::int64_t lastminuteprunems_ = 0;
     int walframes_ = 0;  // pages in the write-ahead log after the last commit
-    std::unordered_map<std::string, std::int64_t> hostids_;
+    std::vector<Host*> slots_;  // the entry of each result of the batch being written
     std::unique_ptr<Statements> statements_;
     int version_ = 0;  // the file's format (a read-only store may read format 1)
     std::thread thread_;
