@@ -388,5 +388,177 @@ TEST(HistoryStore, AReadOnlyOpenNeitherCreatesNorWrites) {
     EXPECT_EQ(Scalar(dir / "h.sqlite", "SELECT count(*) FROM raw"), 1);
 }
 
+// A file as the first format of the store wrote it: one row per result, indexed by host and
+// time, with its minute rows. Made here with that format's own statements.
+void MakeFormatOneFile(const std::string& path) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* schema =
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE hosts(id INTEGER PRIMARY KEY, address TEXT NOT NULL UNIQUE);"
+        "CREATE TABLE raw(host INTEGER NOT NULL, wallms INTEGER NOT NULL, rttus INTEGER NOT NULL);"
+        "CREATE INDEX raw_host_time ON raw(host, wallms);"
+        "CREATE TABLE minutes(host INTEGER NOT NULL, minutems INTEGER NOT NULL, minus INTEGER,"
+        " maxus INTEGER, sumus INTEGER NOT NULL, sent INTEGER NOT NULL, lost INTEGER NOT NULL,"
+        " PRIMARY KEY(host, minutems)) WITHOUT ROWID;"
+        "PRAGMA user_version=1;"
+        "INSERT INTO hosts(id, address) VALUES(1, '10.0.0.1'), (2, 'gone.example');"
+        // 10.0.0.1: three results in the first minute (one lost), two in the next;
+        // gone.example: a minute row from long ago whose raw results were pruned.
+        "INSERT INTO raw(host, wallms, rttus) VALUES(1, 1796886840100, 42), (1, 1796886840200, -1),"
+        " (1, 1796886899999, 12345), (1, 1796886900000, 7), (1, 1796886930000, 8);"
+        "INSERT INTO minutes VALUES(1, 1796886840000, 42, 12345, 12387, 3, 1), (1, 1796886900000, 7, 8, 15, 2, 0),"
+        " (2, 1796800000000, NULL, NULL, 0, 4, 4);";
+    ASSERT_EQ(sqlite3_exec(db, schema, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+// What the format-one file above holds, as the store must give it back (results recorded
+// later are from kT0 + 2 minutes on).
+void ExpectFormatOneContents(const HistoryStore& store) {
+    const std::vector<HistoryPoint> all = store.Raw("10.0.0.1", 0, kT0 + 120'000);
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_EQ(all[0].wallms, kT0 + 100);
+    EXPECT_DOUBLE_EQ(all[0].rttms, 0.042);
+    EXPECT_LT(all[1].rttms, 0);
+    EXPECT_EQ(all[2].wallms, kT0 + 59'999);
+    EXPECT_DOUBLE_EQ(all[2].rttms, 12.345);
+    EXPECT_EQ(all[4].wallms, kT0 + 90'000);
+    EXPECT_EQ(store.Raw("10.0.0.1", kT0 + 200, kT0 + 60'000).size(), 2u);
+    const std::vector<HistoryMinute> minutes = store.Minutes("10.0.0.1", 0, kT0 + 120'000);
+    ASSERT_EQ(minutes.size(), 2u);
+    EXPECT_EQ(minutes[0].sent, 3u);
+    EXPECT_EQ(minutes[0].lost, 1u);
+    EXPECT_NEAR(minutes[0].avgms, (0.042 + 12.345) / 2, 1e-9);
+    EXPECT_DOUBLE_EQ(minutes[1].maxms, 0.008);
+    const std::vector<HistoryMinute> gone = store.Minutes("gone.example", 0, kT0 + kDay);
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_EQ(gone[0].lost, 4u);
+    EXPECT_LT(gone[0].avgms, 0);
+}
+
+TEST(HistoryStore, AFileOfTheFirstFormatIsConvertedWholeWhenOpenedForWriting) {
+    TempFolder dir("history");
+    const std::string path = dir / "h.sqlite";
+    MakeFormatOneFile(path);
+    SimClock clock;
+    clock.now = kT0 + 2 * 60'000;
+    HistoryOptions options;
+    options.nowms = clock.Fn();
+    {
+        auto store = OpenOk(path, options);
+        ASSERT_TRUE(store);
+        ExpectFormatOneContents(*store);
+        const std::vector<HistoryPoint> recent = store->Recent("10.0.0.1", 2);
+        ASSERT_EQ(recent.size(), 2u);
+        EXPECT_EQ(recent[0].wallms, kT0 + 60'000);
+        EXPECT_DOUBLE_EQ(recent[1].rttms, 0.008);
+        // And it goes on: new results join the converted ones.
+        store->Record({{"10.0.0.1", kT0 + 120'500, 1.5}, {"10.0.0.2", kT0 + 120'600, -1.0}});
+        store->Flush();
+        ASSERT_FALSE(store->Failed()) << store->Error();
+        EXPECT_EQ(store->Recent("10.0.0.1", 10).size(), 6u);
+    }
+    EXPECT_EQ(Scalar(path, "PRAGMA user_version"), 2);
+    EXPECT_EQ(Scalar(path, "SELECT count(*) FROM raw"), 7) << "the raw view shows every result, one row each";
+    EXPECT_EQ(Scalar(path, "SELECT count(*) FROM raw JOIN hosts ON hosts.id = raw.host WHERE address = '10.0.0.1'"), 6);
+    EXPECT_EQ(Scalar(path, "SELECT sum(rttus) FROM raw WHERE rttus >= 0"), 42 + 12345 + 7 + 8 + 1500);
+    auto store = OpenOk(path, options);
+    ASSERT_TRUE(store);
+    ExpectFormatOneContents(*store);
+    ASSERT_EQ(store->Recent("10.0.0.1", 1).size(), 1u);
+    EXPECT_EQ(store->Recent("10.0.0.1", 1)[0].wallms, kT0 + 120'500);
+    ASSERT_EQ(store->Minutes("10.0.0.1", kT0 + 120'000, kT0 + kDay).size(), 1u);
+    EXPECT_EQ(store->Minutes("10.0.0.2", 0, kT0 + kDay).at(0).lost, 1u);
+}
+
+TEST(HistoryStore, AFileOfTheFirstFormatIsReadAsItIsWhenOpenedOnlyToRead) {
+    TempFolder dir("history");
+    const std::string path = dir / "h.sqlite";
+    MakeFormatOneFile(path);
+    HistoryOptions readonly;
+    readonly.readonly = true;
+    {
+        auto store = OpenOk(path, readonly);
+        ASSERT_TRUE(store);
+        ExpectFormatOneContents(*store);
+    }
+    EXPECT_EQ(Scalar(path, "PRAGMA user_version"), 1) << "left as it was";
+    EXPECT_EQ(Scalar(path, "SELECT count(*) FROM sqlite_master WHERE name = 'raw' AND type = 'table'"), 1);
+}
+
+// A program killed between two folds leaves its last results in the file unfolded (a copy of
+// the file and its log taken while the store runs is what a kill leaves). Nothing of them is
+// lost: raw results and minute rows are whole after the next open, and a reader in another
+// program sees them before that.
+TEST(HistoryStore, ResultsNotFoldedWhenTheProgramDiesAreKeptAndAddedToTheirMinutes) {
+    TempFolder dir("history");
+    const std::string path = dir / "h.sqlite";
+    const std::string copy = dir / "copy.sqlite";
+    SimClock clock;
+    HistoryOptions options;
+    options.nowms = clock.Fn();
+    auto store = OpenOk(path, options);
+    ASSERT_TRUE(store);
+    // Two minutes at one result a second: the first one folded, the second one not.
+    for (int s = 0; s < 120; ++s) {
+        clock.now = kT0 + s * 1000 + 10;
+        store->Record({{"a", clock.now.load(), s % 10 == 0 ? -1.0 : 1.0 + s}});
+        store->Flush();
+    }
+    EXPECT_GT(Scalar(path, "SELECT count(*) FROM fresh"), 0) << "the last minute is not folded yet";
+    for (const char* suffix : {"", "-wal"}) testfiles::PutFile(copy + suffix, testfiles::ReadFile(path + suffix));
+    store.reset();
+
+    HistoryOptions readonly;
+    readonly.readonly = true;
+    {
+        auto reader = OpenOk(copy, readonly);
+        ASSERT_TRUE(reader);
+        EXPECT_EQ(reader->Raw("a", 0, kT0 + kDay).size(), 120u) << "unfolded results are read too";
+        EXPECT_EQ(reader->Recent("a", 200).size(), 120u);
+        const auto minutes = reader->Minutes("a", 0, kT0 + kDay);
+        ASSERT_EQ(minutes.size(), 2u);
+        EXPECT_EQ(minutes[1].sent, 60u);
+    }
+    auto reopened = OpenOk(copy, options);
+    ASSERT_TRUE(reopened);
+    reopened->Flush();
+    const auto minutes = reopened->Minutes("a", 0, kT0 + kDay);
+    ASSERT_EQ(minutes.size(), 2u);
+    for (const HistoryMinute& m : minutes) {
+        EXPECT_EQ(m.sent, 60u);
+        EXPECT_EQ(m.lost, 6u);
+    }
+    EXPECT_DOUBLE_EQ(minutes[1].maxms, 120.0);
+    reopened.reset();
+    EXPECT_EQ(Scalar(copy, "SELECT count(*) FROM fresh"), 0) << "folded when the store closed";
+    EXPECT_EQ(Scalar(copy, "SELECT sum(sent) FROM minutes"), 120) << "each result counted once";
+    EXPECT_EQ(Scalar(copy, "SELECT count(*) FROM raw"), 120);
+}
+
+// Another program (the console's --history) reads a file while a monitor writes it.
+TEST(HistoryStore, AReaderInAnotherProgramSeesWhatTheWriterCommittedBeforeItIsFolded) {
+    TempFolder dir("history");
+    const std::string path = dir / "h.sqlite";
+    auto writer = OpenOk(path);
+    ASSERT_TRUE(writer);
+    writer->Record({{"b", kT0 + 1, 3.0}, {"c", kT0 + 2, 4.0}, {"b", kT0 + 3, -1.0}});
+    writer->Flush();
+    HistoryOptions readonly;
+    readonly.readonly = true;
+    auto reader = OpenOk(path, readonly);
+    ASSERT_TRUE(reader);
+    const auto b = reader->Raw("b", 0, kT0 + kDay);
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_DOUBLE_EQ(b[0].rttms, 3.0);
+    EXPECT_LT(b[1].rttms, 0);
+    ASSERT_EQ(reader->Minutes("b", 0, kT0 + kDay).size(), 1u);
+    EXPECT_EQ(reader->Minutes("b", 0, kT0 + kDay)[0].lost, 1u);
+    writer.reset();  // folds
+    EXPECT_EQ(reader->Raw("b", 0, kT0 + kDay).size(), 2u) << "seen once after the fold too";
+    EXPECT_EQ(reader->Recent("c", 5).size(), 1u);
+}
+
 }  // namespace
 }  // namespace veltrin
