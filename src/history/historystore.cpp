@@ -209,6 +209,7 @@ HistoryStore::~HistoryStore() {
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
     statements_.reset();
+    for (const auto& [sql, stmt] : readstatements_) sqlite3_finalize(stmt);
     sqlite3_close_v2(writer_);
     sqlite3_close_v2(reader_);
 }
@@ -759,24 +760,46 @@ std::vector<EchoResult> HistoryStore::PendingOf(const std::string& address) cons
 
 namespace {
 
-std::int64_t HostId(sqlite3* db, const std::string& address, int* rc) {
-    Statement s(db, "SELECT id FROM hosts WHERE address = ?1");
-    if (!s.ok()) {
-        *rc = sqlite3_errcode(db);
-        return -1;
+// A statement of the reader's, reset (ending its read) when the lease goes.
+class Lease {
+public:
+    explicit Lease(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    ~Lease() {
+        if (stmt_ == nullptr) return;
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
     }
-    sqlite3_bind_text(s.get(), 1, address.data(), static_cast<int>(address.size()), SQLITE_STATIC);
-    const int step = sqlite3_step(s.get());
-    if (step == SQLITE_ROW) return sqlite3_column_int64(s.get(), 0);
-    if (step != SQLITE_DONE) *rc = step;
-    return -1;
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    sqlite3_stmt* get() const { return stmt_; }
+
+private:
+    sqlite3_stmt* stmt_;
+};
+
+const char* const kHostIdSql = "SELECT id FROM hosts WHERE address = ?1";
+const char* const kDecodeSql = "SELECT json_extract(value, '$[0]'), json_extract(value, '$[1]') FROM json_each(?1)";
+const char* const kFreshOfHostSql =
+    "SELECT f.basems + json_extract(j.value, '$[1]'), json_extract(j.value, '$[2]') FROM fresh f, json_each(f.results) j"
+    " WHERE json_extract(j.value, '$[0]') = ?1 ORDER BY f.id, j.key";
+
+}  // namespace
+
+sqlite3_stmt* HistoryStore::Prepared(const char* sql) const {
+    const auto known = readstatements_.find(sql);
+    if (known != readstatements_.end()) return known->second;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(reader_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return nullptr;
+    }
+    readstatements_.emplace(sql, stmt);
+    return stmt;
 }
 
-// The results of a chunk row (its minute in column 0, its JSON in column 1), in their order. A
-// chunk that is no list of pairs gives nothing (SQLite's JSON reader checks it).
-int DecodeChunk(sqlite3* db, sqlite3_stmt* chunk, std::vector<HistoryPoint>& out) {
-    Statement decode(db, "SELECT json_extract(value, '$[0]'), json_extract(value, '$[1]') FROM json_each(?1)");
-    if (!decode.ok()) return sqlite3_errcode(db);
+int HistoryStore::DecodeChunk(sqlite3_stmt* chunk, std::vector<HistoryPoint>& out) const {
+    const Lease decode(Prepared(kDecodeSql));
+    if (decode.get() == nullptr) return sqlite3_errcode(reader_);
     const std::int64_t minutems = sqlite3_column_int64(chunk, 0);
     sqlite3_bind_value(decode.get(), 1, sqlite3_column_value(chunk, 1));
     int rc = SQLITE_OK;
@@ -786,8 +809,6 @@ int DecodeChunk(sqlite3* db, sqlite3_stmt* chunk, std::vector<HistoryPoint>& out
     return rc == SQLITE_DONE || (rc & 0xFF) == SQLITE_ERROR ? SQLITE_OK : rc;
 }
 
-}  // namespace
-
 std::vector<EchoResult> HistoryStore::Query(const std::string& address, const char* sql,
                                             const std::function<void(sqlite3_stmt*)>& bind,
                                             const std::function<int(sqlite3_stmt*)>& row) const {
@@ -796,10 +817,23 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
     int rc = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(readmutex_);
-        const std::int64_t id = HostId(reader_, address, &rc);
+        // Another program may fold between two statements: one snapshot for all of them.
+        const bool snapshot = options_.readonly && Exec(reader_, "BEGIN") == SQLITE_OK;
+        std::int64_t id = -1;
+        {
+            const Lease host(Prepared(kHostIdSql));
+            if (host.get() == nullptr) {
+                rc = sqlite3_errcode(reader_);
+            } else {
+                sqlite3_bind_text(host.get(), 1, address.data(), static_cast<int>(address.size()), SQLITE_STATIC);
+                const int step = sqlite3_step(host.get());
+                if (step == SQLITE_ROW) id = sqlite3_column_int64(host.get(), 0);
+                else if (step != SQLITE_DONE) rc = step;
+            }
+        }
         if (id >= 0) {
-            Statement s(reader_, sql);
-            if (s.ok()) {
+            const Lease s(Prepared(sql));
+            if (s.get() != nullptr) {
                 sqlite3_bind_int64(s.get(), 1, id);
                 bind(s.get());
                 while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
@@ -812,10 +846,8 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
             }
             // Another program's writer keeps its unfolded results in the fresh rows.
             if (options_.readonly && version_ >= 2 && !IsFatal(rc)) {
-                Statement f(reader_,
-                            "SELECT f.basems + json_extract(j.value, '$[1]'), json_extract(j.value, '$[2]') FROM fresh f, json_each(f.results) j"
-                            " WHERE json_extract(j.value, '$[0]') = ?1 ORDER BY f.id, j.key");
-                if (f.ok()) {
+                const Lease f(Prepared(kFreshOfHostSql));
+                if (f.get() != nullptr) {
                     sqlite3_bind_int64(f.get(), 1, id);
                     int step = SQLITE_OK;
                     while ((step = sqlite3_step(f.get())) == SQLITE_ROW)
@@ -824,6 +856,7 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
                 }
             }
         }
+        if (snapshot) Exec(reader_, "COMMIT");
         if (!options_.readonly) pending = PendingOf(address);
         if (IsFatal(rc)) failure = Describe(reader_, rc);
     }
@@ -857,7 +890,7 @@ std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::
             [&](sqlite3_stmt* s) {
                 if (found >= count && sqlite3_column_int64(s, 2) < threshold) return SQLITE_DONE;
                 chunks.emplace_back();
-                const int rc = DecodeChunk(reader_, s, chunks.back());
+                const int rc = DecodeChunk(s, chunks.back());
                 found += chunks.back().size();
                 if (found >= count) {
                     std::vector<std::int64_t> times;
@@ -899,7 +932,7 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
         pending = Query(address,
                         "SELECT minutems, results FROM chunks WHERE host = ?1 AND lastms >= ?2 AND minutems < ?3 ORDER BY rowid",
                         bind, [&](sqlite3_stmt* s) {
-                            const int rc = DecodeChunk(reader_, s, points);
+                            const int rc = DecodeChunk(s, points);
                             return rc == SQLITE_OK ? SQLITE_ROW : rc;
                         });
         points.erase(std::remove_if(points.begin(), points.end(),

@@ -149,6 +149,11 @@ private:
     // rest, `row` takes each result row and returns SQLITE_ROW for more, SQLITE_DONE for
     // enough or an error) and returns the address's results not in chunks yet (waiting, or
     // written but not folded). A failure the store cannot go on from is reported once.
+    // A statement of the reader's, prepared once (readmutex_ held); null when it cannot be.
+    sqlite3_stmt* Prepared(const char* sql) const;
+    // Appends the results of a chunk row (its minute in column 0, its JSON in column 1). A chunk
+    // that is no list of pairs gives nothing (SQLite's JSON reader checks it).
+    int DecodeChunk(sqlite3_stmt* chunk, std::vector<HistoryPoint>& out) const;
     std::vector<EchoResult> Query(const std::string& address, const char* sql,
                                   const std::function<void(sqlite3_stmt*)>& bind,
                                   const std::function<int(sqlite3_stmt*)>& row) const;
@@ -157,6 +162,7 @@ private:
     HistoryOptions options_;
     sqlite3* writer_ = nullptr;          // the store's thread only (after Start)
     mutable sqlite3* reader_ = nullptr;  // under readmutex_
+    mutable std::unordered_map<const char*, sqlite3_stmt*> readstatements_;  // under readmutex_
     // Held by reads and by the writer's commit, so a read sees each batch once: in the file or
     // still waiting. Taken before mutex_, never after it.
     mutable std::mutex readmutex_;
