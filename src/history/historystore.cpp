@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <map>
@@ -84,6 +85,12 @@ std::int64_t StoredRtt(double rttms) {
     if (!(rttms >= 0.0)) return -1;
     if (rttms > 3.6e6) return 3'600'000'000;
     return std::llround(rttms * 1000.0);
+}
+
+void AppendNumber(std::string& out, std::int64_t value) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    out.append(text, static_cast<std::size_t>(end - text));
 }
 
 double RttOf(std::int64_t rttus) { return rttus < 0 ? -1.0 : static_cast<double>(rttus) / 1000.0; }
@@ -497,13 +504,13 @@ bool HistoryStore::FoldDue(std::size_t incoming) const {
     return now - lastfoldms_ >= kFoldEveryMs || now < lastfoldms_ || unfoldedcount_ + incoming >= most;
 }
 
-HistoryStore::Host* HistoryStore::HostFor(const std::string& address, int* rc) {
+HistoryStore::HostEntry* HistoryStore::HostFor(const std::string& address, int* rc) {
     auto entry = hosts_.find(address);
     if (entry == hosts_.end()) {
         std::lock_guard<std::mutex> lock(mutex_);
         entry = hosts_.emplace(address, Host{}).first;
     }
-    if (entry->second.id >= 0) return &entry->second;
+    if (entry->second.id >= 0) return &*entry;
     Statement& host = statements_->host;
     sqlite3_bind_text(host.get(), 1, address.data(), static_cast<int>(address.size()), SQLITE_STATIC);
     std::int64_t id = -1;
@@ -518,7 +525,7 @@ HistoryStore::Host* HistoryStore::HostFor(const std::string& address, int* rc) {
         return nullptr;
     }
     entry->second.id = id;
-    return &entry->second;
+    return &*entry;
 }
 
 void HistoryStore::ForgetIds() {
@@ -543,9 +550,9 @@ int HistoryStore::FoldAll(const std::vector<EchoResult>& batch) {
             m.results += ',';
         }
         m.results += '[';
-        m.results += std::to_string(wallms - minute);
+        AppendNumber(m.results, wallms - minute);
         m.results += ',';
-        m.results += std::to_string(rttus);
+        AppendNumber(m.results, rttus);
         m.results += ']';
         m.lastms = std::max(m.lastms, wallms);
         ++m.sent;
@@ -559,14 +566,14 @@ int HistoryStore::FoldAll(const std::vector<EchoResult>& batch) {
     };
     for (auto& [address, host] : hosts_) {
         if (host.unfolded.empty()) continue;
-        const Host* known = HostFor(address, &rc);
+        const HostEntry* known = HostFor(address, &rc);
         if (known == nullptr) return rc;
-        for (const Kept& k : host.unfolded) add(known->id, k.wallms, k.rttus);
+        for (const Kept& k : host.unfolded) add(known->second.id, k.wallms, k.rttus);
     }
     for (const EchoResult& r : batch) {
-        const Host* host = HostFor(r.address, &rc);
+        const HostEntry* host = HostFor(r.address, &rc);
         if (host == nullptr) return rc;
-        add(host->id, r.wallms, StoredRtt(r.rttms));
+        add(host->second.id, r.wallms, StoredRtt(r.rttms));
     }
     // The fresh rows go first, so the chunks reuse their pages (a file at its bound has room).
     rc = sqlite3_step(statements_->clearfresh.get());
@@ -605,18 +612,22 @@ int HistoryStore::AppendFresh(const std::vector<EchoResult>& batch) {
     int rc = SQLITE_OK;
     // Times after the first one's: a second's results of a few hundred hosts fit in one page.
     const std::int64_t basems = batch.empty() ? 0 : batch.front().wallms;
+    // A monitor reports its hosts in much the same order every second: the entry at the same
+    // place in the last batch is tried before the hash.
+    previousslots_.swap(slots_);
     slots_.clear();
-    for (const EchoResult& r : batch) {
-        Host* host = HostFor(r.address, &rc);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const EchoResult& r = batch[i];
+        HostEntry* host = i < previousslots_.size() ? previousslots_[i] : nullptr;
+        if (host == nullptr || host->second.id < 0 || host->first != r.address) host = HostFor(r.address, &rc);
         if (host == nullptr) return rc;
         slots_.push_back(host);
-        if (results.size() > 1) results += ',';
-        results += '[';
-        results += std::to_string(host->id);
+        results += results.size() > 1 ? ",[" : "[";
+        AppendNumber(results, host->second.id);
         results += ',';
-        results += std::to_string(r.wallms - basems);
+        AppendNumber(results, r.wallms - basems);
         results += ',';
-        results += std::to_string(StoredRtt(r.rttms));
+        AppendNumber(results, StoredRtt(r.rttms));
         results += ']';
     }
     results += ']';
@@ -645,7 +656,7 @@ HistoryStore::BatchResult HistoryStore::WriteBatch(std::vector<EchoResult>& batc
                     unfoldedcount_ = 0;
                 } else {
                     for (std::size_t i = 0; i < batch.size(); ++i)
-                        slots_[i]->unfolded.push_back({batch[i].wallms, StoredRtt(batch[i].rttms)});
+                        slots_[i]->second.unfolded.push_back({batch[i].wallms, StoredRtt(batch[i].rttms)});
                     unfoldedcount_ += batch.size();
                 }
                 batch.clear();

@@ -134,9 +134,10 @@ private:
         std::int64_t id = -1;        // the writer's only: its row in hosts; -1 until looked up
         std::vector<Kept> unfolded;  // committed as fresh rows, not folded yet
     };
+    using HostEntry = std::pair<const std::string, Host>;
     // The address's entry with its id, the id made when new (inside the open transaction);
     // null with *rc on failure.
-    Host* HostFor(const std::string& address, int* rc);
+    HostEntry* HostFor(const std::string& address, int* rc);
     // Ids made in a rolled-back transaction, or of hosts pruned, are looked up again.
     void ForgetIds();
     void Prune(std::int64_t nowms);
@@ -189,7 +190,8 @@ private:
     std::int64_t lastfoldms_ = 0;
     std::int64_t lastminuteprunems_ = 0;
     int walframes_ = 0;  // pages in the write-ahead log after the last commit
-    std::vector<Host*> slots_;  // the entry of each result of the batch being written
+    std::vector<HostEntry*> slots_;          // the entry of each result of the batch being written
+    std::vector<HostEntry*> previousslots_;  // and of the batch before
     std::unique_ptr<Statements> statements_;
     int version_ = 0;  // the file's format (a read-only store may read format 1)
     std::thread thread_;
