@@ -43,7 +43,7 @@ constexpr int kCheckpointFrames = 1000;
 //           JSON [[ms into the minute, rttus], ...], and the minute rows are added up then.
 // The view `raw` shows both as one row per result, as format 1's table did.
 // rttus: round trip in microseconds; -1: lost.
-const char* const kSchema =
+const char* const kTables =
     "CREATE TABLE IF NOT EXISTS hosts(id INTEGER PRIMARY KEY, address TEXT NOT NULL UNIQUE);"
     "CREATE TABLE IF NOT EXISTS chunks(host INTEGER NOT NULL, minutems INTEGER NOT NULL, lastms INTEGER NOT NULL,"
     " results TEXT NOT NULL);"
@@ -52,22 +52,25 @@ const char* const kSchema =
     // minus/maxus: NULL while no echo of the minute was answered; sumus over the answered ones.
     "CREATE TABLE IF NOT EXISTS minutes(host INTEGER NOT NULL, minutems INTEGER NOT NULL, minus INTEGER,"
     " maxus INTEGER, sumus INTEGER NOT NULL, sent INTEGER NOT NULL, lost INTEGER NOT NULL,"
-    " PRIMARY KEY(host, minutems)) WITHOUT ROWID;"
+    " PRIMARY KEY(host, minutems)) WITHOUT ROWID;";
+const char* const kView =
     "CREATE VIEW IF NOT EXISTS raw(host, wallms, rttus) AS"
     " SELECT c.host, c.minutems + json_extract(j.value, '$[0]'), json_extract(j.value, '$[1]')"
     " FROM chunks c, json_each(c.results) j"
     " UNION ALL SELECT json_extract(j.value, '$[0]'), f.basems + json_extract(j.value, '$[1]'), json_extract(j.value, '$[2]')"
     " FROM fresh f, json_each(f.results) j;";
 
-// Format 1's results become chunks, a host's minute each; the table gives way to the view.
-const char* const kMigrateFrom1 =
-    "CREATE TABLE chunks(host INTEGER NOT NULL, minutems INTEGER NOT NULL, lastms INTEGER NOT NULL,"
-    " results TEXT NOT NULL);"
+// Format 1's results become chunks, a host's minute each, a slice of the table at a time, each
+// slice deleted as it is converted (its index dropped first), so the file never needs more room
+// than it had; the table then gives way to the view.
+const char* const kConvertSlice =
     "INSERT INTO chunks(host, minutems, lastms, results)"
     " SELECT host, m, max(wallms), json_group_array(json_array(wallms - m, rttus)) FROM"
-    " (SELECT host, wallms, rttus, wallms - ((wallms % 60000) + 60000) % 60000 AS m FROM raw ORDER BY rowid)"
-    " GROUP BY host, m ORDER BY m, host;"
-    "DROP TABLE raw;";
+    " (SELECT host, wallms, rttus, wallms - ((wallms % 60000) + 60000) % 60000 AS m FROM raw"
+    "  WHERE rowid >= ?1 AND rowid < ?2 ORDER BY rowid)"
+    " GROUP BY host, m ORDER BY m, host";
+const char* const kDeleteSlice = "DELETE FROM raw WHERE rowid >= ?1 AND rowid < ?2";
+constexpr std::int64_t kConvertSliceRows = 262'144;
 
 std::int64_t SystemNowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -295,19 +298,24 @@ bool HistoryStore::Start(std::string* error) {
             return SQLITE_OK;
         },
         this);
-    // A file of format 1 is converted in one transaction: all of it or nothing.
-    rc = Exec(writer_, "BEGIN IMMEDIATE");
-    if (rc == SQLITE_OK && version == 1) rc = Exec(writer_, kMigrateFrom1);
-    if (rc == SQLITE_OK) rc = Exec(writer_, kSchema);
-    if (rc == SQLITE_OK && version != kSchemaVersion)
-        rc = Exec(writer_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
-    if (rc == SQLITE_OK) rc = Exec(writer_, "COMMIT");
-    if (rc != SQLITE_OK) {
-        *error = Describe(writer_, rc);
-        Exec(writer_, "ROLLBACK");
-        return false;
+    // A file of format 1 is converted on the store's thread (it may hold millions of results);
+    // until then it is read as it is.
+    if (version == 1) {
+        version_ = 1;
+    } else {
+        rc = Exec(writer_, "BEGIN IMMEDIATE");
+        if (rc == SQLITE_OK) rc = Exec(writer_, kTables);
+        if (rc == SQLITE_OK) rc = Exec(writer_, kView);
+        if (rc == SQLITE_OK && version != kSchemaVersion)
+            rc = Exec(writer_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+        if (rc == SQLITE_OK) rc = Exec(writer_, "COMMIT");
+        if (rc != SQLITE_OK) {
+            *error = Describe(writer_, rc);
+            Exec(writer_, "ROLLBACK");
+            return false;
+        }
+        version_ = kSchemaVersion;
     }
-    version_ = kSchemaVersion;
     const std::int64_t pagesize = PragmaInt(writer_, "PRAGMA page_size");
     if (pagesize <= 0) {
         *error = Describe(writer_, sqlite3_errcode(writer_));
@@ -317,12 +325,14 @@ bool HistoryStore::Start(std::string* error) {
     // room, see WriteBatch). A file already larger keeps its size and is trimmed.
     const std::string pages = "PRAGMA max_page_count=" + std::to_string(options_.maxbytes / pagesize);
     Exec(writer_, pages.c_str());
-    // What a run that ended without its last fold left (killed): read as waiting to be folded.
-    if (!LoadFresh(error)) return false;
-    statements_ = std::make_unique<Statements>(writer_);
-    if (!statements_->ok()) {
-        *error = Describe(writer_, sqlite3_errcode(writer_));
-        return false;
+    if (version_ == kSchemaVersion) {
+        // What a run that ended without its last fold left (killed): read as waiting to be folded.
+        if (!LoadFresh(error)) return false;
+        statements_ = std::make_unique<Statements>(writer_);
+        if (!statements_->ok()) {
+            *error = Describe(writer_, sqlite3_errcode(writer_));
+            return false;
+        }
     }
 
     rc = sqlite3_open_v2(path_.c_str(), &reader_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -443,6 +453,7 @@ void HistoryStore::Run() {
             Fail(rc == SQLITE_ROW && text != nullptr ? std::string("damaged (") + text + ")"
                                                      : Describe(writer_, sqlite3_errcode(writer_)));
     }
+    if (!failed_.load() && version_ == 1) Convert();
     lastfoldms_ = Now();
     if (!failed_.load()) {
         // Left over from a run that was killed: folded now, so its minute rows are whole.
@@ -495,6 +506,46 @@ void HistoryStore::Run() {
         written_.notify_all();
         if (stop_ && pending_.empty() && (unfoldedcount_ == 0 || failed_.load())) return;
     }
+}
+
+void HistoryStore::Convert() {
+    int rc = Exec(writer_, "BEGIN IMMEDIATE");
+    if (rc == SQLITE_OK) rc = Exec(writer_, "DROP INDEX IF EXISTS raw_host_time");
+    if (rc == SQLITE_OK) rc = Exec(writer_, kTables);
+    const std::int64_t first = rc == SQLITE_OK ? PragmaInt(writer_, "SELECT coalesce(min(rowid), 0) FROM raw") : 0;
+    const std::int64_t last = rc == SQLITE_OK ? PragmaInt(writer_, "SELECT coalesce(max(rowid), -1) FROM raw") : -1;
+    if (rc == SQLITE_OK) {
+        Statement convert(writer_, kConvertSlice);
+        Statement remove(writer_, kDeleteSlice);
+        if (!convert.ok() || !remove.ok()) rc = sqlite3_errcode(writer_);
+        for (std::int64_t from = first; rc == SQLITE_OK && from <= last; from += kConvertSliceRows) {
+            for (Statement* s : {&convert, &remove}) {
+                sqlite3_bind_int64(s->get(), 1, from);
+                sqlite3_bind_int64(s->get(), 2, from + kConvertSliceRows);
+                rc = sqlite3_step(s->get());
+                s->Reset();
+                rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+                if (rc != SQLITE_OK) break;
+            }
+        }
+    }
+    if (rc == SQLITE_OK) rc = Exec(writer_, "DROP TABLE raw");
+    if (rc == SQLITE_OK) rc = Exec(writer_, kView);
+    if (rc == SQLITE_OK) rc = Exec(writer_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    if (rc == SQLITE_OK) {
+        // Readers switch to the new layout with the commit, never between.
+        std::lock_guard<std::mutex> readlock(readmutex_);
+        rc = Exec(writer_, "COMMIT");
+        if (rc == SQLITE_OK) version_ = kSchemaVersion;
+    }
+    if (rc != SQLITE_OK) {
+        const std::string why = Describe(writer_, rc);
+        Exec(writer_, "ROLLBACK");
+        Fail("cannot be converted to this version's format (" + why + ")");
+        return;
+    }
+    statements_ = std::make_unique<Statements>(writer_);
+    if (!statements_->ok()) Fail(Describe(writer_, sqlite3_errcode(writer_)));
 }
 
 bool HistoryStore::FoldDue(std::size_t incoming) const {
@@ -820,9 +871,9 @@ int HistoryStore::DecodeChunk(sqlite3_stmt* chunk, std::vector<HistoryPoint>& ou
     return rc == SQLITE_DONE || (rc & 0xFF) == SQLITE_ERROR ? SQLITE_OK : rc;
 }
 
-std::vector<EchoResult> HistoryStore::Query(const std::string& address, const char* sql,
+std::vector<EchoResult> HistoryStore::Query(const std::string& address, const char* sql1, const char* sql2,
                                             const std::function<void(sqlite3_stmt*)>& bind,
-                                            const std::function<int(sqlite3_stmt*)>& row) const {
+                                            const std::function<int(sqlite3_stmt*, int)>& row) const {
     std::vector<EchoResult> pending;
     std::string failure;
     int rc = SQLITE_OK;
@@ -843,12 +894,13 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
             }
         }
         if (id >= 0) {
-            const Lease s(Prepared(sql));
+            const int version = version_;
+            const Lease s(Prepared(version == 1 ? sql1 : sql2));
             if (s.get() != nullptr) {
                 sqlite3_bind_int64(s.get(), 1, id);
                 bind(s.get());
                 while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-                    rc = row(s.get());
+                    rc = row(s.get(), version);
                     if (rc != SQLITE_ROW) break;
                 }
                 if (rc == SQLITE_DONE) rc = SQLITE_OK;
@@ -856,7 +908,7 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
                 rc = sqlite3_errcode(reader_);
             }
             // Another program's writer keeps its unfolded results in the fresh rows.
-            if (options_.readonly && version_ >= 2 && !IsFatal(rc)) {
+            if (options_.readonly && version >= 2 && !IsFatal(rc)) {
                 const Lease f(Prepared(kFreshOfHostSql));
                 if (f.get() != nullptr) {
                     sqlite3_bind_int64(f.get(), 1, id);
@@ -878,44 +930,39 @@ std::vector<EchoResult> HistoryStore::Query(const std::string& address, const ch
 std::vector<HistoryPoint> HistoryStore::Recent(const std::string& address, std::size_t count) const {
     std::vector<HistoryPoint> points;
     if (count == 0 || failed_.load()) return points;
-    std::vector<EchoResult> pending;
-    if (version_ == 1) {
-        pending = Query(
-            address, "SELECT wallms, rttus FROM raw WHERE host = ?1 ORDER BY wallms DESC, rowid DESC LIMIT ?2",
-            [count](sqlite3_stmt* s) {
+    // Format 2: the newest chunks until no older one can hold any of the newest `count`.
+    std::vector<std::vector<HistoryPoint>> chunks;
+    std::size_t found = 0;
+    std::int64_t threshold = INT64_MIN;  // the count-th newest time found so far
+    const std::vector<EchoResult> pending = Query(
+        address, "SELECT wallms, rttus FROM raw WHERE host = ?1 ORDER BY wallms DESC, rowid DESC LIMIT ?2",
+        "SELECT minutems, results, lastms FROM chunks WHERE host = ?1 ORDER BY lastms DESC, rowid DESC",
+        [count](sqlite3_stmt* s) {
+            if (sqlite3_bind_parameter_count(s) >= 2)
                 sqlite3_bind_int64(s, 2, static_cast<std::int64_t>(std::min<std::size_t>(count, INT64_MAX)));
-            },
-            [&points](sqlite3_stmt* s) {
-                points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
+        },
+        [&](sqlite3_stmt* s, int version) {
+            if (version == 1) {
+                chunks.push_back({{sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))}});
                 return SQLITE_ROW;
-            });
-        std::reverse(points.begin(), points.end());
-    } else {
-        // The newest chunks until no older one can hold any of the newest `count`.
-        std::vector<std::vector<HistoryPoint>> chunks;
-        std::size_t found = 0;
-        std::int64_t threshold = INT64_MIN;  // the count-th newest time found so far
-        pending = Query(
-            address, "SELECT minutems, results, lastms FROM chunks WHERE host = ?1 ORDER BY lastms DESC, rowid DESC",
-            [](sqlite3_stmt*) {},
-            [&](sqlite3_stmt* s) {
-                if (found >= count && sqlite3_column_int64(s, 2) < threshold) return SQLITE_DONE;
-                chunks.emplace_back();
-                const int rc = DecodeChunk(s, chunks.back());
-                found += chunks.back().size();
-                if (found >= count) {
-                    std::vector<std::int64_t> times;
-                    times.reserve(found);
-                    for (const auto& c : chunks)
-                        for (const HistoryPoint& p : c) times.push_back(p.wallms);
-                    std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(count - 1), times.end(),
-                                     std::greater<>());
-                    threshold = times[count - 1];
-                }
-                return rc == SQLITE_OK ? SQLITE_ROW : rc;
-            });
-        for (auto c = chunks.rbegin(); c != chunks.rend(); ++c) points.insert(points.end(), c->begin(), c->end());
-    }
+            }
+            if (found >= count && sqlite3_column_int64(s, 2) < threshold) return SQLITE_DONE;
+            chunks.emplace_back();
+            const int rc = DecodeChunk(s, chunks.back());
+            found += chunks.back().size();
+            if (found >= count) {
+                std::vector<std::int64_t> times;
+                times.reserve(found);
+                for (const auto& c : chunks)
+                    for (const HistoryPoint& p : c) times.push_back(p.wallms);
+                std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(count - 1), times.end(),
+                                 std::greater<>());
+                threshold = times[count - 1];
+            }
+            return rc == SQLITE_OK ? SQLITE_ROW : rc;
+        });
+    // Newest first either way: put back in order.
+    for (auto c = chunks.rbegin(); c != chunks.rend(); ++c) points.insert(points.end(), c->begin(), c->end());
     for (const EchoResult& r : pending) points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
     std::stable_sort(points.begin(), points.end(),
                      [](const HistoryPoint& a, const HistoryPoint& b) { return a.wallms < b.wallms; });
@@ -927,29 +974,25 @@ std::vector<HistoryPoint> HistoryStore::Raw(const std::string& address, std::int
                                             std::int64_t untilms) const {
     std::vector<HistoryPoint> points;
     if (untilms <= sincems || failed_.load()) return points;
-    const auto bind = [sincems, untilms](sqlite3_stmt* s) {
-        sqlite3_bind_int64(s, 2, sincems);
-        sqlite3_bind_int64(s, 3, untilms);
-    };
-    std::vector<EchoResult> pending;
-    if (version_ == 1) {
-        pending = Query(
-            address, "SELECT wallms, rttus FROM raw WHERE host = ?1 AND wallms >= ?2 AND wallms < ?3 ORDER BY wallms, rowid",
-            bind, [&points](sqlite3_stmt* s) {
+    const std::vector<EchoResult> pending = Query(
+        address, "SELECT wallms, rttus FROM raw WHERE host = ?1 AND wallms >= ?2 AND wallms < ?3 ORDER BY wallms, rowid",
+        "SELECT minutems, results FROM chunks WHERE host = ?1 AND lastms >= ?2 AND minutems < ?3 ORDER BY rowid",
+        [sincems, untilms](sqlite3_stmt* s) {
+            sqlite3_bind_int64(s, 2, sincems);
+            sqlite3_bind_int64(s, 3, untilms);
+        },
+        [&](sqlite3_stmt* s, int version) {
+            if (version == 1) {
                 points.push_back({sqlite3_column_int64(s, 0), RttOf(sqlite3_column_int64(s, 1))});
                 return SQLITE_ROW;
-            });
-    } else {
-        pending = Query(address,
-                        "SELECT minutems, results FROM chunks WHERE host = ?1 AND lastms >= ?2 AND minutems < ?3 ORDER BY rowid",
-                        bind, [&](sqlite3_stmt* s) {
-                            const int rc = DecodeChunk(s, points);
-                            return rc == SQLITE_OK ? SQLITE_ROW : rc;
-                        });
-        points.erase(std::remove_if(points.begin(), points.end(),
-                                    [&](const HistoryPoint& p) { return p.wallms < sincems || p.wallms >= untilms; }),
-                     points.end());
-    }
+            }
+            const int rc = DecodeChunk(s, points);
+            return rc == SQLITE_OK ? SQLITE_ROW : rc;
+        });
+    // A chunk may reach past either end.
+    points.erase(std::remove_if(points.begin(), points.end(),
+                                [&](const HistoryPoint& p) { return p.wallms < sincems || p.wallms >= untilms; }),
+                 points.end());
     for (const EchoResult& r : pending)
         if (r.wallms >= sincems && r.wallms < untilms) points.push_back({r.wallms, r.rttms < 0 ? -1.0 : r.rttms});
     std::stable_sort(points.begin(), points.end(),
@@ -962,15 +1005,16 @@ std::vector<HistoryMinute> HistoryStore::Minutes(const std::string& address, std
     std::map<std::int64_t, HistoryMinute> minutes;
     std::map<std::int64_t, double> sums;  // answered round trips of a minute, in ms
     if (untilms <= sincems || failed_.load()) return {};
-    const std::vector<EchoResult> pending = Query(
-        address,
+    const char* const sql =
         "SELECT minutems, minus, maxus, sumus, sent, lost FROM minutes"
-        " WHERE host = ?1 AND minutems >= ?2 AND minutems < ?3 ORDER BY minutems",
+        " WHERE host = ?1 AND minutems >= ?2 AND minutems < ?3 ORDER BY minutems";
+    const std::vector<EchoResult> pending = Query(
+        address, sql, sql,
         [sincems, untilms](sqlite3_stmt* s) {
             sqlite3_bind_int64(s, 2, sincems);
             sqlite3_bind_int64(s, 3, untilms);
         },
-        [&minutes, &sums](sqlite3_stmt* s) {
+        [&minutes, &sums](sqlite3_stmt* s, int) {
             HistoryMinute m;
             m.minutems = sqlite3_column_int64(s, 0);
             const std::int64_t sent = sqlite3_column_int64(s, 4);

@@ -128,6 +128,8 @@ private:
     // committed.
     BatchResult WriteBatch(std::vector<EchoResult>& batch, bool fold);
     bool FoldDue(std::size_t incoming) const;
+    // Converts a file of format 1 in one transaction (on the store's thread, before any batch).
+    void Convert();
     int AppendFresh(const std::vector<EchoResult>& batch);
     int FoldAll(const std::vector<EchoResult>& batch);
     struct Host {
@@ -146,18 +148,19 @@ private:
     void Fail(const std::string& error);
     std::int64_t Now() const;
     std::vector<EchoResult> PendingOf(const std::string& address) const;
-    // Runs one query about `address` on the reader connection (?1 is the host; `bind` binds the
-    // rest, `row` takes each result row and returns SQLITE_ROW for more, SQLITE_DONE for
-    // enough or an error) and returns the address's results not in chunks yet (waiting, or
-    // written but not folded). A failure the store cannot go on from is reported once.
     // A statement of the reader's, prepared once (readmutex_ held); null when it cannot be.
     sqlite3_stmt* Prepared(const char* sql) const;
     // Appends the results of a chunk row (its minute in column 0, its JSON in column 1). A chunk
     // that is no list of pairs gives nothing (SQLite's JSON reader checks it).
     int DecodeChunk(sqlite3_stmt* chunk, std::vector<HistoryPoint>& out) const;
-    std::vector<EchoResult> Query(const std::string& address, const char* sql,
+    // Runs one query about `address` on the reader connection, `sql1` on a file of format 1,
+    // `sql2` on one of format 2 (?1 is the host; `bind` binds the rest, `row` takes each result
+    // row with the format and returns SQLITE_ROW for more, SQLITE_DONE for enough or an error)
+    // and returns the address's results not in chunks yet (waiting, or written but not
+    // folded). A failure the store cannot go on from is reported once.
+    std::vector<EchoResult> Query(const std::string& address, const char* sql1, const char* sql2,
                                   const std::function<void(sqlite3_stmt*)>& bind,
-                                  const std::function<int(sqlite3_stmt*)>& row) const;
+                                  const std::function<int(sqlite3_stmt*, int version)>& row) const;
 
     std::string path_;
     HistoryOptions options_;
@@ -193,7 +196,9 @@ private:
     std::vector<HostEntry*> slots_;          // the entry of each result of the batch being written
     std::vector<HostEntry*> previousslots_;  // and of the batch before
     std::unique_ptr<Statements> statements_;
-    int version_ = 0;  // the file's format (a read-only store may read format 1)
+    // The file's format: 1 until the store's thread has converted it (or for good, read-only).
+    // Changed under readmutex_, read under it.
+    int version_ = 0;
     std::thread thread_;
 };
 

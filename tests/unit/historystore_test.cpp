@@ -560,5 +560,43 @@ TEST(HistoryStore, AReaderInAnotherProgramSeesWhatTheWriterCommittedBeforeItIsFo
     EXPECT_EQ(reader->Recent("c", 5).size(), 1u);
 }
 
+// A format-one file close to its bound: converting it needs no room it does not have.
+TEST(HistoryStore, AFileOfTheFirstFormatNearItsBoundIsConvertedWithoutOutgrowingIt) {
+    TempFolder dir("history");
+    const std::string path = dir / "h.sqlite";
+    MakeFormatOneFile(path);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 23999)"
+                               " INSERT INTO raw(host, wallms, rttus) SELECT 1, 1796886960000 + i * 10, i FROM n;"
+                               "PRAGMA wal_checkpoint(TRUNCATE);",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    const std::int64_t before = FileSize(path);
+    HistoryOptions options;
+    options.maxbytes = HistoryStore::kMinMaxBytes;
+    ASSERT_GT(before, options.maxbytes * 3 / 4) << "the test needs a file near its bound";
+    ASSERT_LE(before, options.maxbytes);
+    SimClock clock;
+    clock.now = kT0 + 10 * 60'000;
+    options.nowms = clock.Fn();
+    auto store = OpenOk(path, options);
+    ASSERT_TRUE(store);
+    store->Record({{"10.0.0.1", clock.now.load(), 2.0}});
+    store->Flush();
+    ASSERT_FALSE(store->Failed()) << store->Error();
+    EXPECT_LE(FileSize(path), options.maxbytes);
+    const auto recent = store->Recent("10.0.0.1", 2);
+    ASSERT_EQ(recent.size(), 2u);
+    EXPECT_EQ(recent[0].wallms, 1796886960000 + 23999 * 10) << "the newest converted result is kept";
+    EXPECT_EQ(recent[1].wallms, clock.now.load());
+    store.reset();
+    EXPECT_EQ(Scalar(path, "PRAGMA user_version"), 2);
+}
+
 }  // namespace
 }  // namespace veltrin
