@@ -15,7 +15,8 @@
 // never grows past HistoryOptions::maxbytes (SQLite's max_page_count is the hard stop; the
 // oldest raw results, then the oldest minute rows, go first when the file nears it), and the
 // write-ahead log is cut back to kWalLimitBytes after each checkpoint. A file of the earlier
-// format (one row per result) is converted when opened for writing and read as it is otherwise.
+// format (one row per result) is converted on the store's thread when opened for writing, and
+// read as it is until then and when opened read-only.
 //
 // Qt-free; every member may be called from any thread. Reads run on the caller's thread on a
 // connection of their own and include results recorded but not written yet.
