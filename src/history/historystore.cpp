@@ -365,7 +365,9 @@ bool HistoryStore::LoadFresh(std::string* error) {
         ++unfoldedcount_;
     }
     if (rc != SQLITE_DONE) {
-        *error = Describe(writer_, rc);
+        // Fresh rows that are no JSON were not written by this program.
+        *error = (rc & 0xFF) == SQLITE_ERROR ? "damaged (" + std::string(sqlite3_errmsg(writer_)) + ")"
+                                             : Describe(writer_, rc);
         return false;
     }
     return true;

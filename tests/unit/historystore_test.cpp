@@ -598,5 +598,29 @@ TEST(HistoryStore, AFileOfTheFirstFormatNearItsBoundIsConvertedWithoutOutgrowing
     EXPECT_EQ(Scalar(path, "PRAGMA user_version"), 2);
 }
 
+// Fresh rows another program wrote (not JSON) make the file one of someone else's.
+TEST(HistoryStore, FreshRowsThatAreNoJsonAreRefusedAsDamage) {
+    TempFolder dir("history");
+    const std::string path = dir / "h.sqlite";
+    {
+        auto store = OpenOk(path);
+        ASSERT_TRUE(store);
+        store->Record({{"a", kT0, 1.0}});
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO fresh(basems, results) VALUES(0, '[[1,2,'); ", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    std::string error;
+    EXPECT_FALSE(HistoryStore::Open(path, &error));
+    EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    HistoryOptions readonly;
+    readonly.readonly = true;
+    auto reader = OpenOk(path, readonly);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->Recent("a", 5).size(), 1u) << "what is whole is still read";
+}
+
 }  // namespace
 }  // namespace veltrin
