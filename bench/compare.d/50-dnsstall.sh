@@ -10,8 +10,8 @@
 # 50 ms. The end after --seconds is counted from the program's launch, so its start-up (some
 # 40 ms, more under load) is in both lists: what DNS adds goes against the goal of 100 ms. The
 # end after SIGTERM goes against it as it is. Each figure is the median of three runs of each
-# list. Needs root, python3 and a build of
-# veltrin-silentdns. DNS_SECONDS sets the length of each timed run (default 10).
+# list. Needs root, python3 and a build of veltrin-silentdns. DNS_SECONDS sets the length of
+# each timed run (default 10).
 
 tool=${VELTRIN_SILENTDNS:-$VELTRIN_BUILD/tests/tools/veltrin-silentdns}
 seconds=${DNS_SECONDS:-10}
