@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """Start-up and idle of the window, without perf: /proc CPU times and the X server's own word.
 
-    bench/startup_idle.py [--program PATH] [--cli PATH] [--runs N] [--idle S]
+    bench/startup_idle.py [--program PATH] [--anchor PATH] [--cli PATH] [--runs N] [--idle S]
+                          [--only startup|idle|console]
 
 Under a private Xvfb (and a temporary HOME, so no kept list or settings of this machine are
 read) it measures:
   - start-up to the main window mapped, with no file and with a 100,000-row address log of
     loopback addresses (127.x.y.z), the median of N runs;
+  - the same for the anchor, a plain Qt widgets window with the same kinds of widgets
+    (bench/startup_anchor.cpp), its runs taken in turn with the program's empty starts so load
+    from the rest of the machine falls on both alike; the ratio of the two medians;
   - the window's CPU while it sits with those 100,000 rows and the monitor running, over S
     seconds after it settled (utime + stime from /proc/PID/stat, as a share of one core);
   - the console's start-up CPU (`--version` of the window program with --console and of the
@@ -26,6 +30,7 @@ import time
 here = os.path.dirname(os.path.abspath(__file__))
 build = os.path.join(here, "..", "build", "default")
 TITLE = "Veltrin Ping Utility"
+ANCHOR_TITLE = "Qt widgets anchor"
 
 
 def cpu_seconds(pid):
@@ -35,16 +40,16 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / tick
 
 
-def mapped(env):
-    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^" + TITLE + "$"],
+def mapped(env, title):
+    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"],
                        env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     return r.returncode == 0 and r.stdout.strip() != b""
 
 
-def start(program, args, env):
+def start(program, args, env, title=TITLE):
     t0 = time.monotonic()
     proc = subprocess.Popen([program] + args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    while not mapped(env):
+    while not mapped(env, title):
         if proc.poll() is not None:
             raise RuntimeError("the window program ended early")
         if time.monotonic() - t0 > 60:
@@ -75,14 +80,29 @@ def child_cpu(args, env):
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
+def medians(times, cpus):
+    return statistics.median(times), statistics.median(cpus)
+
+
+def runs_text(times):
+    return ", ".join("%.0f" % (t * 1000) for t in times)
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--program", default=os.path.join(build, "src", "app", "veltrin-ping"))
+    p.add_argument("--anchor", default=os.path.join(build, "bench", "veltrin-startup-anchor"))
     p.add_argument("--cli", default=os.path.join(build, "src", "cli", "veltrin-ping-cli"))
     p.add_argument("--runs", type=int, default=5)
     p.add_argument("--idle", type=int, default=20)
     p.add_argument("--display", default=":73")
+    p.add_argument("--only", choices=("startup", "idle", "console"),
+                   help="measure one part only (start-up includes the anchor)")
+    p.add_argument("--machine", action="store_true",
+                   help="also print the figures as 'key value' lines (for bench/compare.d)")
     a = p.parse_args()
+    wanted = lambda part: a.only is None or a.only == part
+    say = lambda key, value: print("=%s %s" % (key, value)) if a.machine else None
 
     work = tempfile.mkdtemp(prefix="veltrin-startup-")
     xvfb = subprocess.Popen(["Xvfb", a.display, "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
@@ -103,37 +123,70 @@ def main():
             for i in range(100000):
                 f.write(("127.%d.%d.%d_\r\r\n" % (i // 62500 % 250, i // 250 % 250, i % 250 + 1)).encode())
 
-        results = {}
-        for label, args in (("no file", []), ("100,000 rows", [spl])):
+        if wanted("startup"):
+            have_anchor = os.access(a.anchor, os.X_OK)
+            if not have_anchor:
+                print("# no anchor at %s (build the bench targets: -DVELTRIN_BUILD_BENCH=ON)" % a.anchor)
+            # The empty starts and the anchor's in turn, so the machine's load falls on both.
+            ours_t, ours_c, anchor_t, anchor_c = [], [], [], []
+            for _ in range(a.runs):
+                proc, took, cpu = start(a.program, [], env)
+                stop(proc)
+                ours_t.append(took)
+                ours_c.append(cpu)
+                if have_anchor:
+                    proc, took, cpu = start(a.anchor, [], env, ANCHOR_TITLE)
+                    stop(proc)
+                    anchor_t.append(took)
+                    anchor_c.append(cpu)
+            empty = medians(ours_t, ours_c)
+            print("start-up to mapped, no file: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
+                  (empty[0] * 1000, empty[1] * 1000, a.runs, runs_text(ours_t)))
+            say("empty_ms", "%.0f" % (empty[0] * 1000))
+            say("empty_cpu_ms", "%.0f" % (empty[1] * 1000))
+            if have_anchor:
+                anchor = medians(anchor_t, anchor_c)
+                print("start-up to mapped, Qt widgets anchor: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
+                      (anchor[0] * 1000, anchor[1] * 1000, a.runs, runs_text(anchor_t)))
+                print("empty start-up / anchor: wall %.2f, CPU %.2f" %
+                      (empty[0] / anchor[0], empty[1] / anchor[1] if anchor[1] > 0 else float("nan")))
+                say("anchor_ms", "%.0f" % (anchor[0] * 1000))
+                say("anchor_cpu_ms", "%.0f" % (anchor[1] * 1000))
+
             times, cpus = [], []
             for _ in range(a.runs):
-                proc, took, cpu = start(a.program, args, env)
+                proc, took, cpu = start(a.program, [spl], env)
                 times.append(took)
                 cpus.append(cpu)
                 stop(proc)
-            results[label] = (statistics.median(times), statistics.median(cpus))
-            print("start-up to mapped, %s: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
-                  (label, results[label][0] * 1000, results[label][1] * 1000, a.runs,
-                   ", ".join("%.0f" % (t * 1000) for t in times)))
-        print("100,000 rows add: %.0f ms, CPU %.0f ms" %
-              ((results["100,000 rows"][0] - results["no file"][0]) * 1000,
-               (results["100,000 rows"][1] - results["no file"][1]) * 1000))
+            full = medians(times, cpus)
+            print("start-up to mapped, 100,000 rows: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
+                  (full[0] * 1000, full[1] * 1000, a.runs, runs_text(times)))
+            print("100,000 rows add: %.0f ms, CPU %.0f ms" %
+                  ((full[0] - empty[0]) * 1000, (full[1] - empty[1]) * 1000))
+            say("rows_ms", "%.0f" % (full[0] * 1000))
+            say("rows_cpu_ms", "%.0f" % (full[1] * 1000))
+            say("rows_add_ms", "%.0f" % ((full[0] - empty[0]) * 1000))
+            say("rows_add_cpu_ms", "%.0f" % ((full[1] - empty[1]) * 1000))
 
-        proc, _, _ = start(a.program, [spl], env)
-        time.sleep(5)  # settled: the list painted, the monitor running
-        c0, t0 = cpu_seconds(proc.pid), time.monotonic()
-        time.sleep(a.idle)
-        c1, t1 = cpu_seconds(proc.pid), time.monotonic()
-        stop(proc)
-        print("idle CPU with 100,000 rows, monitor running: %.2f %% of one core over %d s" %
-              ((c1 - c0) / (t1 - t0) * 100, a.idle))
+        if wanted("idle"):
+            proc, _, _ = start(a.program, [spl], env)
+            time.sleep(5)  # settled: the list painted, the monitor running
+            c0, t0 = cpu_seconds(proc.pid), time.monotonic()
+            time.sleep(a.idle)
+            c1, t1 = cpu_seconds(proc.pid), time.monotonic()
+            stop(proc)
+            idle = (c1 - c0) / (t1 - t0) * 100
+            print("idle CPU with 100,000 rows, monitor running: %.2f %% of one core over %d s" % (idle, a.idle))
+            say("idle_pct", "%.2f" % idle)
 
-        for label, args in (("veltrin-ping --console --version", [a.program, "--console", "--version"]),
-                            ("veltrin-ping-cli --version", [a.cli, "--version"])):
-            if not os.access(args[0], os.X_OK):
-                continue
-            runs = [child_cpu(args, env) for _ in range(a.runs)]
-            print("console start-up CPU, %s: %.1f ms (median of %d)" % (label, statistics.median(runs) * 1000, a.runs))
+        if wanted("console"):
+            for label, args in (("veltrin-ping --console --version", [a.program, "--console", "--version"]),
+                                ("veltrin-ping-cli --version", [a.cli, "--version"])):
+                if not os.access(args[0], os.X_OK):
+                    continue
+                runs = [child_cpu(args, env) for _ in range(a.runs)]
+                print("console start-up CPU, %s: %.1f ms (median of %d)" % (label, statistics.median(runs) * 1000, a.runs))
     finally:
         xvfb.terminate()
         xvfb.wait()

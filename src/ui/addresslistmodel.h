@@ -145,6 +145,9 @@ class AddressSortProxy : public QSortFilterProxyModel {
 
   protected:
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+    // Every row shows: the view sorts, it never filters.
+    bool filterAcceptsRow(int, const QModelIndex&) const override { return true; }
+    bool filterAcceptsColumn(int, const QModelIndex&) const override { return true; }
 };
 
 }  // namespace veltrin
