@@ -48,10 +48,13 @@ def mapped(env, title):
 
 def start(program, args, env, title=TITLE):
     t0 = time.monotonic()
-    proc = subprocess.Popen([program] + args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    errors = tempfile.TemporaryFile()
+    proc = subprocess.Popen([program] + args, env=env, stdout=subprocess.DEVNULL, stderr=errors)
     while not mapped(env, title):
         if proc.poll() is not None:
-            raise RuntimeError("the window program ended early")
+            errors.seek(0)
+            raise RuntimeError("%s ended early (status %d): %s" %
+                               (program, proc.returncode, errors.read()[-2000:].decode(errors="replace")))
         if time.monotonic() - t0 > 60:
             proc.kill()
             raise RuntimeError("no window after 60 s")
@@ -105,6 +108,7 @@ def main():
     say = lambda key, value: print("=%s %s" % (key, value)) if a.machine else None
 
     work = tempfile.mkdtemp(prefix="veltrin-startup-")
+    bus = None
     xvfb = subprocess.Popen(["Xvfb", a.display, "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
@@ -113,6 +117,12 @@ def main():
                     "XDG_DATA_HOME": work + "/data", "XDG_CACHE_HOME": work + "/cache",
                     "VELTRIN_PROBEHOST": "127.0.0.1", "QT_QPA_PLATFORM": "xcb"})
         env.pop("WAYLAND_DISPLAY", None)
+        # A desktop has a session bus; without one every Qt window (the anchor too) starts
+        # dbus-launch to look for a global menu bar, which is not what a user waits for.
+        if shutil.which("dbus-daemon"):
+            bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+            env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
         for _ in range(100):
             if subprocess.run(["xdpyinfo"], env=env, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL).returncode == 0:
@@ -188,6 +198,9 @@ def main():
                 runs = [child_cpu(args, env) for _ in range(a.runs)]
                 print("console start-up CPU, %s: %.1f ms (median of %d)" % (label, statistics.median(runs) * 1000, a.runs))
     finally:
+        if bus is not None:
+            bus.terminate()
+            bus.wait()
         xvfb.terminate()
         xvfb.wait()
         shutil.rmtree(work, ignore_errors=True)
