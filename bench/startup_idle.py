@@ -120,7 +120,8 @@ def main():
         # A desktop has a session bus; without one every Qt window (the anchor too) starts
         # dbus-launch to look for a global menu bar, which is not what a user waits for.
         if shutil.which("dbus-daemon"):
-            bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                                    "--address=unix:path=" + os.path.join(work, "bus")],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
             env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
         for _ in range(100):
@@ -180,14 +181,23 @@ def main():
             say("rows_add_cpu_ms", "%.0f" % ((full[1] - empty[1]) * 1000))
 
         if wanted("idle"):
-            proc, _, _ = start(a.program, [spl], env)
+            # As root the monitor reads a raw ICMP socket, which sees every ICMP datagram of
+            # the machine: other programs' pings would be counted as this window's idle work.
+            # A network namespace of its own (loopback only) keeps them out.
+            program, args = a.program, [spl]
+            isolated = os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
+            if isolated:
+                program, args = "unshare", ["--net", "--", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+                                            a.program, spl]
+            proc, _, _ = start(program, args, env)
             time.sleep(5)  # settled: the list painted, the monitor running
             c0, t0 = cpu_seconds(proc.pid), time.monotonic()
             time.sleep(a.idle)
             c1, t1 = cpu_seconds(proc.pid), time.monotonic()
             stop(proc)
             idle = (c1 - c0) / (t1 - t0) * 100
-            print("idle CPU with 100,000 rows, monitor running: %.2f %% of one core over %d s" % (idle, a.idle))
+            print("idle CPU with 100,000 rows, monitor running: %.2f %% of one core over %d s%s" %
+                  (idle, a.idle, " (own network namespace)" if isolated else ""))
             say("idle_pct", "%.2f" % idle)
 
         if wanted("console"):

@@ -386,6 +386,13 @@ class ReachViewTest : public QObject {
         QCOMPARE(proxy->mapToSource(view->currentIndex()).row(), 4);
         QCOMPARE(view->columnWidth(AddressListModel::AddressColumn), 133);
         QVERIFY(view->isColumnHidden(AddressListModel::BytesColumn));
+        // Rows going keep the others in their places: 127.0.0.10 and bravo go.
+        w.list().SetSelection({});
+        w.list().RemoveAt(2);
+        w.list().RemoveAt(0);
+        QCOMPARE(ViewOrder(view, proxy), (std::vector<int>{4, 2, 1, 3, 0}));
+        QCOMPARE(view->model()->index(0, 0).data().toString(), QStringLiteral("charlie"));
+        QCOMPARE(view->model()->index(4, 0).data().toString(), QStringLiteral("127.0.0.9"));
     }
 
     // The stored layout is outside input: junk gives defaults, never a crash or a wild value.
