@@ -1,24 +1,28 @@
 #!/usr/bin/python3
 """Start-up and idle of the window, without perf: /proc CPU times and the X server's own word.
 
-    bench/startup_idle.py [--program PATH] [--anchor PATH] [--cli PATH] [--runs N] [--idle S]
-                          [--only startup|idle|console]
+    bench/startup_idle.py [--program PATH] [--anchor PATH] [--before PATH] [--cli PATH]
+                          [--runs N] [--idle S] [--only startup|idle|console]
 
 Under a private Xvfb (and a temporary HOME, so no kept list or settings of this machine are
 read) it measures:
   - start-up to the main window mapped, with no file and with a 100,000-row address log of
     loopback addresses (127.x.y.z), the median of N runs;
   - the same for the anchor, a plain Qt widgets window with the same kinds of widgets
-    (bench/startup_anchor.cpp), its runs taken in turn with the program's empty starts so load
-    from the rest of the machine falls on both alike; the ratio of the two medians;
+    (bench/startup_anchor.cpp), and for a "before" build (--before), the starts of all of them
+    taken in turn so load from the rest of the machine falls on each alike; the ratios;
   - the window's CPU while it sits with those 100,000 rows and the monitor running, over S
-    seconds after it settled (utime + stime from /proc/PID/stat, as a share of one core);
+    seconds after it settled (utime + stime from /proc/PID/stat, as a share of one core), in a
+    network namespace of its own when run as root (a raw ICMP socket sees the whole machine's
+    ICMP: other programs' pings would count as this window's work);
   - the console's start-up CPU (`--version` of the window program with --console and of the
     Qt-free console program), from the rusage of the finished child.
-Loopback only: nothing leaves the machine.
+A private session bus stands in for the desktop's (without one every Qt window, the anchor's
+too, starts dbus-launch). Loopback only: nothing leaves the machine.
 """
 import argparse
 import os
+import random
 import resource
 import shutil
 import statistics
@@ -96,9 +100,11 @@ def main():
     p.add_argument("--program", default=os.path.join(build, "src", "app", "veltrin-ping"))
     p.add_argument("--anchor", default=os.path.join(build, "bench", "veltrin-startup-anchor"))
     p.add_argument("--cli", default=os.path.join(build, "src", "cli", "veltrin-ping-cli"))
+    p.add_argument("--before", help="another build's window program, measured in the same run")
     p.add_argument("--runs", type=int, default=5)
     p.add_argument("--idle", type=int, default=20)
-    p.add_argument("--display", default=":73")
+    p.add_argument("--display", default=None,
+                   help="X display for the private Xvfb (default: a free one Xvfb picks itself)")
     p.add_argument("--only", choices=("startup", "idle", "console"),
                    help="measure one part only (start-up includes the anchor)")
     p.add_argument("--machine", action="store_true",
@@ -109,8 +115,17 @@ def main():
 
     work = tempfile.mkdtemp(prefix="veltrin-startup-")
     bus = None
-    xvfb = subprocess.Popen(["Xvfb", a.display, "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # A display of our own, away from the low numbers test runs and other benchmarks take: a
+    # display another run also uses would take our windows with it when that run ends. No
+    # reset when the last client goes: a start that falls into a reset cannot connect.
+    if a.display is None:
+        free = [n for n in range(300, 1000) if not os.path.exists("/tmp/.X%d-lock" % n)]
+        a.display = ":%d" % random.choice(free)
+        xvfb = subprocess.Popen(["Xvfb", a.display, "-noreset", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    else:
+        xvfb = subprocess.Popen(["Xvfb", a.display, "-noreset", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         env = dict(os.environ)
         env.update({"DISPLAY": a.display, "HOME": work, "XDG_CONFIG_HOME": work + "/config",
@@ -138,43 +153,48 @@ def main():
             have_anchor = os.access(a.anchor, os.X_OK)
             if not have_anchor:
                 print("# no anchor at %s (build the bench targets: -DVELTRIN_BUILD_BENCH=ON)" % a.anchor)
-            # The empty starts and the anchor's in turn, so the machine's load falls on both.
-            ours_t, ours_c, anchor_t, anchor_c = [], [], [], []
-            for _ in range(a.runs):
-                proc, took, cpu = start(a.program, [], env)
-                stop(proc)
-                ours_t.append(took)
-                ours_c.append(cpu)
+            # Every program's starts in turn (this build, the anchor, a "before" build), so the
+            # machine's changing load falls on all of them alike.
+            sides = [("this build", a.program, TITLE)]
+            if have_anchor:
+                sides.append(("Qt widgets anchor", a.anchor, ANCHOR_TITLE))
+            if a.before:
+                sides.append(("before", a.before, TITLE))
+            figures = {}
+            for label, args in (("no file", []), ("100,000 rows", [spl])):
+                runs = {side: ([], []) for side, _, _ in sides}
+                for _ in range(a.runs):
+                    for side, program, title in sides:
+                        if args and title == ANCHOR_TITLE:
+                            continue  # the anchor takes no file
+                        proc, took, cpu = start(program, args, env, title)
+                        stop(proc)
+                        runs[side][0].append(took)
+                        runs[side][1].append(cpu)
+                for side, (times, cpus) in runs.items():
+                    if not times:
+                        continue
+                    figures[(side, label)] = medians(times, cpus)
+                    print("start-up to mapped, %s, %s: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
+                          (label, side, figures[(side, label)][0] * 1000, figures[(side, label)][1] * 1000,
+                           a.runs, runs_text(times)))
+            for side, _, title in sides:
+                if title == ANCHOR_TITLE:
+                    continue
+                empty, full = figures[(side, "no file")], figures[(side, "100,000 rows")]
+                print("100,000 rows add, %s: %.0f ms, CPU %.0f ms" %
+                      (side, (full[0] - empty[0]) * 1000, (full[1] - empty[1]) * 1000))
                 if have_anchor:
-                    proc, took, cpu = start(a.anchor, [], env, ANCHOR_TITLE)
-                    stop(proc)
-                    anchor_t.append(took)
-                    anchor_c.append(cpu)
-            empty = medians(ours_t, ours_c)
-            print("start-up to mapped, no file: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
-                  (empty[0] * 1000, empty[1] * 1000, a.runs, runs_text(ours_t)))
+                    anchor = figures[("Qt widgets anchor", "no file")]
+                    print("empty start-up / anchor, %s: wall %.2f, CPU %.2f" %
+                          (side, empty[0] / anchor[0], empty[1] / anchor[1] if anchor[1] > 0 else float("nan")))
+            empty, full = figures[("this build", "no file")], figures[("this build", "100,000 rows")]
             say("empty_ms", "%.0f" % (empty[0] * 1000))
             say("empty_cpu_ms", "%.0f" % (empty[1] * 1000))
             if have_anchor:
-                anchor = medians(anchor_t, anchor_c)
-                print("start-up to mapped, Qt widgets anchor: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
-                      (anchor[0] * 1000, anchor[1] * 1000, a.runs, runs_text(anchor_t)))
-                print("empty start-up / anchor: wall %.2f, CPU %.2f" %
-                      (empty[0] / anchor[0], empty[1] / anchor[1] if anchor[1] > 0 else float("nan")))
+                anchor = figures[("Qt widgets anchor", "no file")]
                 say("anchor_ms", "%.0f" % (anchor[0] * 1000))
                 say("anchor_cpu_ms", "%.0f" % (anchor[1] * 1000))
-
-            times, cpus = [], []
-            for _ in range(a.runs):
-                proc, took, cpu = start(a.program, [spl], env)
-                times.append(took)
-                cpus.append(cpu)
-                stop(proc)
-            full = medians(times, cpus)
-            print("start-up to mapped, 100,000 rows: %.0f ms, CPU %.0f ms (medians of %d: %s)" %
-                  (full[0] * 1000, full[1] * 1000, a.runs, runs_text(times)))
-            print("100,000 rows add: %.0f ms, CPU %.0f ms" %
-                  ((full[0] - empty[0]) * 1000, (full[1] - empty[1]) * 1000))
             say("rows_ms", "%.0f" % (full[0] * 1000))
             say("rows_cpu_ms", "%.0f" % (full[1] * 1000))
             say("rows_add_ms", "%.0f" % ((full[0] - empty[0]) * 1000))
@@ -184,21 +204,23 @@ def main():
             # As root the monitor reads a raw ICMP socket, which sees every ICMP datagram of
             # the machine: other programs' pings would be counted as this window's idle work.
             # A network namespace of its own (loopback only) keeps them out.
-            program, args = a.program, [spl]
             isolated = os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
-            if isolated:
-                program, args = "unshare", ["--net", "--", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
-                                            a.program, spl]
-            proc, _, _ = start(program, args, env)
-            time.sleep(5)  # settled: the list painted, the monitor running
-            c0, t0 = cpu_seconds(proc.pid), time.monotonic()
-            time.sleep(a.idle)
-            c1, t1 = cpu_seconds(proc.pid), time.monotonic()
-            stop(proc)
-            idle = (c1 - c0) / (t1 - t0) * 100
-            print("idle CPU with 100,000 rows, monitor running: %.2f %% of one core over %d s%s" %
-                  (idle, a.idle, " (own network namespace)" if isolated else ""))
-            say("idle_pct", "%.2f" % idle)
+            for side, program in [("this build", a.program)] + ([("before", a.before)] if a.before else []):
+                args = [spl]
+                if isolated:
+                    program, args = "unshare", ["--net", "--", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+                                                program, spl]
+                proc, _, _ = start(program, args, env)
+                time.sleep(5)  # settled: the list painted, the monitor running
+                c0, t0 = cpu_seconds(proc.pid), time.monotonic()
+                time.sleep(a.idle)
+                c1, t1 = cpu_seconds(proc.pid), time.monotonic()
+                stop(proc)
+                idle = (c1 - c0) / (t1 - t0) * 100
+                print("idle CPU with 100,000 rows, monitor running, %s: %.2f %% of one core over %d s%s" %
+                      (side, idle, a.idle, " (own network namespace)" if isolated else ""))
+                if side == "this build":
+                    say("idle_pct", "%.2f" % idle)
 
         if wanted("console"):
             for label, args in (("veltrin-ping --console --version", [a.program, "--console", "--version"]),

@@ -26,10 +26,8 @@ fi
 
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-# A display number of its own, so a parallel run elsewhere on the machine does not collide.
-display=":$((100 + $$ % 400))"
 if ! python3 "$VELTRIN_SOURCE/bench/startup_idle.py" --program "$window" --anchor "$anchor" --runs "$runs" \
-    --idle "$idle" --display "$display" --machine > "$out" 2>&1; then
+    --idle "$idle" --machine > "$out" 2>&1; then
     note "startup: bench/startup_idle.py failed:"
     sed 's/^/#   /' "$out" | tail -5
     exit 0
