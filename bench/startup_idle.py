@@ -163,8 +163,9 @@ def main():
             figures = {}
             for label, args in (("no file", []), ("100,000 rows", [spl])):
                 runs = {side: ([], []) for side, _, _ in sides}
-                for _ in range(a.runs):
-                    for side, program, title in sides:
+                for run in range(a.runs):
+                    # Each round in another order: no side always follows the same one.
+                    for side, program, title in sides[run % len(sides):] + sides[:run % len(sides)]:
                         if args and title == ANCHOR_TITLE:
                             continue  # the anchor takes no file
                         proc, took, cpu = start(program, args, env, title)
