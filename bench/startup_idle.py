@@ -44,17 +44,27 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / tick
 
 
-def mapped(env, title):
-    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"],
+def mapped(env, pid):
+    """Whether the process shows its main window: a viewable window of its own at least 300
+    pixels each way. Not by title: the program's small emblem window carries the same title and
+    is shown first, and the connectivity check writes its notes into the main window's title."""
+    r = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(pid), "--name", "",
+                        "getwindowgeometry", "%@"],
                        env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    return r.returncode == 0 and r.stdout.strip() != b""
+    for line in r.stdout.decode(errors="replace").splitlines():
+        line = line.strip()
+        if line.startswith("Geometry:"):
+            w, _, h = line.split()[1].partition("x")
+            if w.isdigit() and h.isdigit() and int(w) >= 300 and int(h) >= 300:
+                return True
+    return False
 
 
-def start(program, args, env, title=TITLE):
+def start(program, args, env):
     t0 = time.monotonic()
     errors = tempfile.TemporaryFile()
     proc = subprocess.Popen([program] + args, env=env, stdout=subprocess.DEVNULL, stderr=errors)
-    while not mapped(env, title):
+    while not mapped(env, proc.pid):
         if proc.poll() is not None:
             errors.seek(0)
             raise RuntimeError("%s ended early (status %d): %s" %
@@ -168,7 +178,7 @@ def main():
                     for side, program, title in sides[run % len(sides):] + sides[:run % len(sides)]:
                         if args and title == ANCHOR_TITLE:
                             continue  # the anchor takes no file
-                        proc, took, cpu = start(program, args, env, title)
+                        proc, took, cpu = start(program, args, env)
                         stop(proc)
                         runs[side][0].append(took)
                         runs[side][1].append(cpu)
