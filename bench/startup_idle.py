@@ -60,6 +60,16 @@ def mapped(env, pid):
     return False
 
 
+def home_of(env, side):
+    """The environment with a home of the side's own: two builds sharing one would each find the
+    other's desktop entry (another program path) and write it again at every start."""
+    home = os.path.join(env["HOME"], side.replace(" ", "-"))
+    own = dict(env)
+    own.update({"HOME": home, "XDG_CONFIG_HOME": home + "/config", "XDG_DATA_HOME": home + "/data",
+                "XDG_CACHE_HOME": home + "/cache"})
+    return own
+
+
 def start(program, args, env):
     t0 = time.monotonic()
     errors = tempfile.TemporaryFile()
@@ -178,7 +188,7 @@ def main():
                     for side, program, title in sides[run % len(sides):] + sides[:run % len(sides)]:
                         if args and title == ANCHOR_TITLE:
                             continue  # the anchor takes no file
-                        proc, took, cpu = start(program, args, env)
+                        proc, took, cpu = start(program, args, home_of(env, side))
                         stop(proc)
                         runs[side][0].append(took)
                         runs[side][1].append(cpu)
@@ -221,7 +231,7 @@ def main():
                 if isolated:
                     program, args = "unshare", ["--net", "--", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
                                                 program, spl]
-                proc, _, _ = start(program, args, env)
+                proc, _, _ = start(program, args, home_of(env, side))
                 time.sleep(5)  # settled: the list painted, the monitor running
                 c0, t0 = cpu_seconds(proc.pid), time.monotonic()
                 time.sleep(a.idle)
