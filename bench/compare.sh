@@ -9,13 +9,21 @@
 #   bench/compare.sh pace                only bench/compare.d/*pace*.sh
 #
 # Environment: VELTRIN_BUILD (default build/default) names the build tree whose programs run;
-# VELTRIN_CLI the console program itself. Only loopback is ever pinged.
+# VELTRIN_CLI the console program itself. Only loopback is ever pinged. The programs run with a
+# temporary HOME (and XDG folders), never the user's settings and history.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 export VELTRIN_SOURCE=$(cd "$here/.." && pwd)
 export VELTRIN_BUILD=${VELTRIN_BUILD:-$VELTRIN_SOURCE/build/default}
 export VELTRIN_CLI=${VELTRIN_CLI:-$VELTRIN_BUILD/src/cli/veltrin-ping-cli}
 export VELTRIN_PROBEHOST=127.0.0.1
+# A home of its own for the run: the console keeps a history of every result in the user's data
+# folder, and a file that other runs have filled makes each echo cost more (and would be filled
+# further by this one). Every run starts from the same empty settings and history.
+VELTRIN_BENCH_HOME=$(mktemp -d)
+trap 'rm -rf "$VELTRIN_BENCH_HOME"' EXIT
+export HOME=$VELTRIN_BENCH_HOME XDG_CONFIG_HOME=$VELTRIN_BENCH_HOME/config \
+    XDG_DATA_HOME=$VELTRIN_BENCH_HOME/data XDG_CACHE_HOME=$VELTRIN_BENCH_HOME/cache
 
 # shellcheck source=compare.d/common.sh
 . "$here/compare.d/common.sh"

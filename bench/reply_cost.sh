@@ -1,13 +1,16 @@
 #!/bin/sh
-# The window thread's time per pick and per reply at 100,000 dotted rows and 10,000 name rows
-# (bench/namerows_bench.cpp). The names come from a hosts file laid over /etc/hosts in a mount
+# The window thread's time per pick and per reply at 1,000, 10,000 and 100,000 rows, dotted and
+# with names (bench/namerows_bench.cpp). The names come from a hosts file laid over /etc/hosts in a mount
 # namespace of the benchmark's own (veltrin-silentdns, which also gives it a name server that
 # never answers); the machine's own /etc/hosts is never written. Needs root and a build with
 # -DVELTRIN_BUILD_BENCH=ON.
 #
-#   bench/reply_cost.sh [BUILD_DIR]     (VELTRIN_SILENTDNS: the tool, when BUILD_DIR has none)
+#   bench/reply_cost.sh [BUILD_DIR [BENCHMARK_ARGS...]]
+#       (VELTRIN_SILENTDNS: the tool, when BUILD_DIR has none; BENCHMARK_ARGS go to the benchmark
+#       program after --benchmark_min_time=0.5, e.g. --benchmark_format=csv)
 set -eu
 build=${1:-$(dirname "$0")/../build/default}
+[ $# -gt 0 ] && shift
 tool=${VELTRIN_SILENTDNS:-$build/tests/tools/veltrin-silentdns}
 bench=$build/bench/namerows_bench
 for f in "$tool" "$bench"; do
@@ -23,4 +26,5 @@ trap 'rm -f "$hosts"' EXIT
         i=$((i + 1))
     done
 } >"$hosts"
-exec "$tool" --hosts "$hosts" -- "$bench" --benchmark_min_time=0.5
+# Not exec: the trap removes the hosts file when the benchmark ends.
+"$tool" --hosts "$hosts" -- "$bench" --benchmark_min_time=0.5 "$@"

@@ -62,10 +62,23 @@ void Tmainform::ImportAddressFile() {
 
 bool Tmainform::ImportAddressPath(const QString& path) { return ImportProblem(path).isEmpty(); }
 
+Tmainform::ReadAddresses Tmainform::ReadAddressFile(const QString& path) {
+    ReadAddresses read;
+    read.ok = veltrin::LoadAddressFile(LocalPath(path), read.rows, &read.cut);
+    return read;
+}
+
 QString Tmainform::ImportProblem(const QString& path) {
-    std::vector<veltrin::AddressRow> rows;
-    std::size_t cut = 0;
-    if (!veltrin::LoadAddressFile(LocalPath(path), rows, &cut))
+    ReadAddresses file;
+    if (earlyread_.valid() && path == earlypath_) {
+        file = earlyread_.get();
+        earlypath_.clear();
+    } else {
+        file = ReadAddressFile(path);
+    }
+    std::vector<veltrin::AddressRow>& rows = file.rows;
+    const std::size_t cut = file.cut;
+    if (!file.ok)
         return QStringLiteral("Address file cannot be read: %1").arg(QDir::toNativeSeparators(path));
     if (rows.empty()) return QStringLiteral("No address in file: %1").arg(QDir::toNativeSeparators(path));
     const std::size_t read = rows.size();

@@ -75,6 +75,16 @@ bool Guarded(Step&& step) {
 }  // namespace
 
 Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindow(parent) {
+    // A large address file takes as long to read as the window takes to build: the other core
+    // reads it meanwhile.
+    earlypath_ = ArgumentFilePath(arguments);
+    if (!earlypath_.isEmpty()) {
+        try {
+            earlyread_ = std::async(std::launch::async, [path = earlypath_] { return ReadAddressFile(path); });
+        } catch (...) {
+            earlypath_.clear();  // no thread to be had: read where it is needed
+        }
+    }
     // Every window of the program, this one first, opens fully on its screen.
     veltrin::FitWindowsOnScreen();
     setObjectName(QStringLiteral("mainform"));
@@ -207,10 +217,31 @@ Tmainform::~Tmainform() {
 // ---- start-up steps --------------------------------------------------------------------------
 
 bool Tmainform::RegisterFileType() {
+    // The two text files are compared at once. The icon is drawn at 256 pixels and encoded as
+    // PNG (some 44 million instructions, a quarter of an empty start's), so it waits until the
+    // window has been painted (or, for a window that is not shown, a little while).
+    const QString program = QCoreApplication::applicationFilePath();
+    const bool registered = veltrin::RegisterSplFileType(program);
+    if (registered && !veltrin::IsInstalledProgram(program)) {
+        iconpending_ = true;
+        QTimer::singleShot(2000, this, &Tmainform::InstallFileTypeIcon);
+    }
+    return registered;
+}
+
+void Tmainform::InstallFileTypeIcon() {
+    if (!iconpending_) return;
+    iconpending_ = false;
+    const QString program = QCoreApplication::applicationFilePath();
+    // The icon is drawn from the program's own picture: one written after this program file
+    // was is what this program would write again.
+    const QFileInfo installed(veltrin::FileTypePaths().icon);
+    const QFileInfo self(program);
+    if (installed.size() > 0 && self.exists() && installed.lastModified() >= self.lastModified()) return;
     QByteArray icon;
     QBuffer buffer(&icon);
     if (buffer.open(QIODevice::WriteOnly)) veltrin::AppIcon().pixmap(256, 256).save(&buffer, "PNG");
-    return veltrin::RegisterSplFileType(QCoreApplication::applicationFilePath(), icon);
+    Guarded([&] { veltrin::RegisterSplFileType(program, icon); });
 }
 
 void Tmainform::DetectAutoStart() {
@@ -251,6 +282,16 @@ void Tmainform::RowStatesChanged(const std::vector<veltrin::StateChange>& change
 
 QString Tmainform::TrayToolTip() const {
     return QStringLiteral("Korbel\n%1 of %2 answering").arg(model_->AnsweringCount()).arg(model_->RowTotal());
+}
+
+QString Tmainform::ArgumentFilePath(const QStringList& arguments) {
+    QStringList files;
+    for (const QString& argument : arguments)
+        if (!argument.startsWith(QLatin1Char('-')) || QFileInfo::exists(argument)) files << argument;
+    if (files.size() != 1) return {};
+    const QFileInfo file(files.front());
+    if (!file.exists() || file.isDir()) return {};
+    return file.filePath();
 }
 
 // The command line names at most one address file; anything else is said once the window is up,
@@ -384,6 +425,9 @@ void Tmainform::closeEvent(QCloseEvent* event) {
 
 bool Tmainform::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate) RequestPaint();
+    // The first paint comes after the window is mapped: the deferred start-up work may run.
+    if (event->type() == QEvent::Paint && iconpending_)
+        QTimer::singleShot(0, this, &Tmainform::InstallFileTypeIcon);
     return QMainWindow::event(event);
 }
 

@@ -6,7 +6,9 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <future>
 #include <memory>
+#include <vector>
 
 #include "monitor/addresslist.h"
 #include "monitor/monitor.h"
@@ -150,6 +152,8 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
 
     // Start-up steps, in order.
     bool RegisterFileType();  // false when the file type could not be registered
+    // The file type's icon (a 256-pixel PNG of the program's icon) once the window is up.
+    void InstallFileTypeIcon();
     void DetectAutoStart();
     void SetUpHotKeys();     // O, S, T, P with the chord the settings file names, desktop-wide
     void TellHeldHotKeys();  // a chord another program holds, once in the status bar
@@ -162,6 +166,16 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void ShowPendingNotices();
     // Appends the file's addresses; the text to show when it cannot be read or holds none.
     QString ImportProblem(const QString& path);
+    // An address file as read, before it joins the list.
+    struct ReadAddresses {
+        bool ok = false;
+        std::vector<veltrin::AddressRow> rows;
+        std::size_t cut = 0;  // addresses cut to their length limit
+    };
+    static ReadAddresses ReadAddressFile(const QString& path);
+    // The one address file the command line names, as ImportProblem will be given it; empty
+    // when there is none to read (none, several, lost, a folder).
+    static QString ArgumentFilePath(const QStringList& arguments);
     // The list kept between runs (keptlist.cpp).
     void LoadKeptList();         // at start, when no address file was given and keeping is on
     void WatchListForKeeping();  // address changes write the list a moment later
@@ -196,6 +210,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     veltrin::ColumnHeader* columns_ = nullptr;
     veltrin::Alerts* alerts_ = nullptr;
     bool traytippending_ = false;
+    bool iconpending_ = false;  // the file type's icon is still to be compared and written
     // Before the monitor, so it outlives the monitor's last results.
     std::unique_ptr<veltrin::HistoryStore> history_;
     bool historytold_ = false;
@@ -230,6 +245,10 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     QString rawsockethint_;
     QStringList pendingnotices_;
     bool argumentfile_ = false;  // an address file was named on the command line
+    // The command line's address file is read on a thread of its own while the window is
+    // built; ImportProblem takes the rows from here.
+    QString earlypath_;
+    std::future<ReadAddresses> earlyread_;
     QTimer* keeplisttimer_ = nullptr;
     bool keeplistfailtold_ = false;
 };

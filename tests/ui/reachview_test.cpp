@@ -325,6 +325,76 @@ class ReachViewTest : public QObject {
         QVERIFY(view->columnWidth(AddressListModel::LostColumn) >= 8);
     }
 
+    // A file loaded into the empty window at start (and one handed over later, appended) shows
+    // its rows in file order in the list, in the user's sort order in the view, under the
+    // column layout the user left; the later append keeps the selection and current row.
+    void fileLoadKeepsTheViewsState() {
+        {
+            Tmainform w(QStringList{});
+            w.stopbtnClick();
+            w.ListV1()->setColumnWidth(AddressListModel::AddressColumn, 133);
+            w.Columns()->SetColumnShown(AddressListModel::BytesColumn, false);
+            w.ListV1()->sortByColumn(AddressListModel::AddressColumn, Qt::DescendingOrder);
+            w.Columns()->SaveNow();
+        }
+        QTemporaryDir dir;
+        const auto write = [&dir](const QString& name, const QByteArray& bytes) {
+            const QString path = dir.path() + u'/' + name;
+            QFile f(path);
+            if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) return QString();
+            return path;
+        };
+        const QString first = write(QStringLiteral("a.spl"),
+                                    "127.0.0.10_\r\r\n127.0.0.9_\r\r\nbravo_\r\r\n127.0.0.200_\r\r\nalpha_\r\r\n");
+        const QString second = write(QStringLiteral("b.spl"), "127.0.0.50_\r\r\ncharlie_\r\r\n");
+        QVERIFY(!first.isEmpty() && !second.isEmpty());
+
+        Tmainform w(QStringList{first});
+        w.stopbtnClick();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTableView* view = w.ListV1();
+        veltrin::AddressSortProxy* proxy = w.ListProxy();
+        const std::vector<std::string> names = {"127.0.0.10", "127.0.0.9", "bravo", "127.0.0.200", "alpha"};
+        QCOMPARE(Addresses(w.list()), names);
+        QCOMPARE(w.ListModel()->rowCount(), 5);
+        QCOMPARE(w.ListModel()->RowTotal(), 5);
+        // Words after numbers, each descending: bravo, alpha, 200, 10, 9.
+        QCOMPARE(ViewOrder(view, proxy), (std::vector<int>{2, 4, 3, 0, 1}));
+        QCOMPARE(view->horizontalHeader()->sortIndicatorSection(), int(AddressListModel::AddressColumn));
+        QCOMPARE(view->horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
+        QCOMPARE(view->columnWidth(AddressListModel::AddressColumn), 133);
+        QVERIFY(view->isColumnHidden(AddressListModel::BytesColumn));
+        QVERIFY(!view->isColumnHidden(AddressListModel::TtlColumn));
+        QVERIFY(!view->selectionModel()->hasSelection());
+        QCOMPARE(w.list().SelectedCount(), 0);
+        // The view draws the rows it was given: the top row is "bravo".
+        QCOMPARE(view->indexAt(QPoint(5, 2)).data().toString(), QStringLiteral("bravo"));
+
+        // The user picks "alpha" (view row 1); a second file comes from another start.
+        view->selectionModel()->setCurrentIndex(proxy->index(1, 0),
+                                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        QCOMPARE(w.list().SelectedRows(), (std::vector<int>{4}));
+        w.TakeHandedFiles({second});
+        std::vector<std::string> all = names;
+        all.push_back("127.0.0.50");
+        all.push_back("charlie");
+        QCOMPARE(Addresses(w.list()), all);
+        QCOMPARE(w.ListModel()->RowTotal(), 7);
+        QCOMPARE(ViewOrder(view, proxy), (std::vector<int>{6, 2, 4, 3, 5, 0, 1}));
+        QCOMPARE(w.list().SelectedRows(), (std::vector<int>{4}));
+        QCOMPARE(proxy->mapToSource(view->currentIndex()).row(), 4);
+        QCOMPARE(view->columnWidth(AddressListModel::AddressColumn), 133);
+        QVERIFY(view->isColumnHidden(AddressListModel::BytesColumn));
+        // Rows going keep the others in their places: 127.0.0.10 and bravo go.
+        w.list().SetSelection({});
+        w.list().RemoveAt(2);
+        w.list().RemoveAt(0);
+        QCOMPARE(ViewOrder(view, proxy), (std::vector<int>{4, 2, 1, 3, 0}));
+        QCOMPARE(view->model()->index(0, 0).data().toString(), QStringLiteral("charlie"));
+        QCOMPARE(view->model()->index(4, 0).data().toString(), QStringLiteral("127.0.0.9"));
+    }
+
     // The stored layout is outside input: junk gives defaults, never a crash or a wild value.
     void layoutTextTable() {
         struct Case {
