@@ -47,6 +47,7 @@ public:
     void SetChannelSlot(std::shared_ptr<ChannelSlot> slot) { slot_ = std::move(slot); }
 
 protected:
+    const char* ThreadName() const override { return "vping-send"; }
     void Run() override;
 
 private:
@@ -107,6 +108,7 @@ public:
     std::uint64_t ShownDatagrams() const { return shown_.load(); }
 
 protected:
+    const char* ThreadName() const override { return "vping-recv"; }
     void Run() override;
 
 private:
