@@ -187,6 +187,7 @@ void trecvthread::Run() {
     // One datagram of `length` bytes in `buffer`, read at `tick` / `recvns`: checked, then shown
     // (or gathered for the next step). False when the worker was asked to stop meanwhile.
     const auto take = [&](int length, std::uint32_t tick, std::int64_t recvns) {
+        read_.fetch_add(1, std::memory_order_relaxed);
         if (static_cast<std::size_t>(length) < kZeroedPrefix)
             std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
         try {
@@ -225,8 +226,15 @@ void trecvthread::Run() {
         return true;
     };
 
+    int filtered = -1;  // the identifier the kernel filter keeps replies for
     for (;;) {
         if (!g.WaitWhilePaused()) return;
+        // Once the sender is known, the kernel drops other programs' echo replies for us
+        // (checked every time round: a receiver may outlive its first sender).
+        if (const int wanted = expectedid_ ? expectedid_() : -1; wanted >= 0 && wanted != filtered) {
+            channel->KeepOnlyRepliesTo(channel->Identifier(static_cast<std::uint16_t>(wanted)));
+            filtered = wanted;
+        }
         if (deferred_ && acceptmany_ && channel->StampsArrivals() && deferred_()) {
             // Replies come steadily (the sweep pace): rather than wake for each one, read what
             // came during one gathering time at once; each keeps the kernel's arrival time.
