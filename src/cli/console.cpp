@@ -564,13 +564,20 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         const auto end = started + std::chrono::seconds(timed ? options.seconds : 0);
         bool pathtold = false;
         bool lookatsignals = true;  // the signal pipe is read only when the poll says it holds something
+        // Losses are looked for across all rows every kExpireEvery, not at every wake: with a
+        // long list and a busy sweep the loop wakes many times a second, and a reply settles its
+        // own row's losses anyway.
+        auto nextexpire = started;
         for (;;) {
             const auto now = Clock::now();
             if (options.verbose && !pathtold && CurrentIcmpPath() != IcmpPath::None) {
                 pathtold = true;
                 std::fprintf(stderr, "veltrin-ping: %s\n", IcmpPathText(CurrentIcmpPath()).c_str());
             }
-            reporter.Expire();
+            if (now >= nextexpire) {
+                reporter.Expire();
+                nextexpire = now + kExpireEvery;
+            }
             reporter.Flush();
             if (lookatsignals && SignalArrived()) break;
             lookatsignals = stepfd < 0;
@@ -586,7 +593,7 @@ int RunConsole(int argc, char** argv, bool needconsole) {
                 nextdraw = now + refresh;
             }
             auto wait = std::min(nextdraw, timed ? end : nextdraw) - Clock::now();
-            wait = std::min<Clock::duration>(wait, kExpireEvery);
+            wait = std::min<Clock::duration>(wait, nextexpire - Clock::now());
             // Rounded up, so the loop does not spin through the last fraction of a millisecond.
             const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
             if (stepfd < 0) {

@@ -1,4 +1,5 @@
 #include "engine/icmp_channel.h"
+#include "engine/echofilter.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -102,6 +103,7 @@ public:
     ~RawChannel() override { ::close(fd_); }
     IcmpPath path() const override { return IcmpPath::Raw; }
     int fd() const override { return fd_; }
+    void KeepOnlyRepliesTo(std::uint16_t identifier) override { KeepOnlyOurEchoReplies(fd_, identifier); }
     ssize_t SendEcho(std::uint32_t addr, std::uint16_t identifier, std::uint32_t tick, int datalength) override {
         return SendTo(fd_, BuildEchoRequest(identifier, tick, datalength), addr);
     }

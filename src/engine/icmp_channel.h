@@ -44,6 +44,10 @@ public:
     // CLOCK_MONOTONIC nanoseconds (MonotonicNs); -1 when the kernel gave no stamp. Receiving
     // thread only.
     std::int64_t ReceivedNs() const { return receivedns_; }
+    // Asks the kernel to drop echo replies not carrying `identifier` (as Identifier() returned
+    // it) before they are queued, where the channel hears other programs' replies (a raw
+    // socket). Best effort and idempotent; the receiver still checks every datagram.
+    virtual void KeepOnlyRepliesTo(std::uint16_t identifier) { (void)identifier; }
     // Whether every datagram comes with its kernel stamp, so a receiver may read the datagrams
     // of a while at once without losing their times.
     virtual bool StampsArrivals() const { return false; }

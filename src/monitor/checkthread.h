@@ -31,6 +31,7 @@ public:
                  int pausems = 2000);
 
 protected:
+    const char* ThreadName() const override { return "vping-check"; }
     void Run() override;
 
 private:

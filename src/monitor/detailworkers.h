@@ -20,6 +20,7 @@ public:
                std::function<void(const std::array<std::string, 8>&)> show, int periodms = 1000);
 
 protected:
+    const char* ThreadName() const override { return "vping-stats"; }
     void Run() override;
 
 private:
@@ -36,6 +37,7 @@ public:
     Tinfo(HandOver& handover, std::function<void()> copy, std::function<void()> show, int periodms = 5000);
 
 protected:
+    const char* ThreadName() const override { return "vping-info"; }
     void Run() override;
 
 private:

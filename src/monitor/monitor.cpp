@@ -29,6 +29,7 @@ public:
         : Worker(handover), ledger_(ledger), sweep_(std::move(sweep)) {}
 
 protected:
+    const char* ThreadName() const override { return "vping-losses"; }
     void Run() override {
         // The longest nap: a new echo is due no sooner than one time-out after it is sent,
         // but the time-out may be shortened meanwhile.

@@ -21,6 +21,7 @@
 #include "monitor/echoledger.h"
 #include "monitor/addresslist.h"
 #include "monitor/addresstext.h"
+#include "monitor/worker.h"
 
 namespace veltrin {
 
@@ -150,6 +151,7 @@ struct NameCache::State {
     // One lookup thread: takes queued texts until it has had nothing to do for a while. It holds
     // the state, so a cache that goes away meanwhile never leaves it with freed memory.
     static void Loop(std::shared_ptr<State> self) {
+        NameThisThread("vping-names");
         State& s = *self;
         std::unique_lock<std::mutex> lock(s.mutex);
         for (;;) {

@@ -24,6 +24,8 @@ constexpr std::size_t kZeroedPrefix = kReceiveBufferSize;
 constexpr int kReceiveFailPauseMs = 500;
 // A batch is handed over at once when it grows this long.
 constexpr std::size_t kMaxBatch = 4096;
+// The sweep sender wakes at most about this often: slots due sooner go with the current wake.
+constexpr std::int64_t kSweepWakeNs = 10'000'000;
 
 }  // namespace
 
@@ -58,8 +60,12 @@ bool tsendthread::RunSweep(const SendTarget& target, std::int64_t& nextns) {
     // with a burst; ahead by more than one gap (the period got shorter): start now.
     if (nextns < now - SweepPace::kSliceNs || nextns > now + gap) nextns = now;
     const std::uint16_t id = channel->Identifier(CurrentThreadIdentifier());
+    // One wake sends every slot due within kSweepWakeNs, so close slots cost one wake-up of
+    // this thread rather than one each; they still go in order, none later than planned.
+    const std::int64_t lead = gap < kSweepWakeNs ? kSweepWakeNs - gap : 0;
     for (const SweepSlot& slot : target.sweep.turns) {
-        if (!WaitUntilNs(g, nextns)) return false;
+        if (nextns > MonotonicNs() + lead && !WaitUntilNs(g, nextns)) return false;
+        if (g.StopRequested()) return false;
         // A pause drops the rest of the slice: nothing may go out while the monitor is stopped.
         if (g.Paused()) return true;
         nextns += gap;
@@ -164,17 +170,24 @@ void trecvthread::Run() {
     std::vector<ReplyCheck> batch;
     std::int64_t batchdue = 0;
     std::int64_t lasthandns = MonotonicNs() - static_cast<std::int64_t>(gatherms_) * 1'000'000;
+    // The batch goes without waiting for its step: the receiver goes back to its socket at
+    // once instead of being woken again when the window thread is done (Post).
     const auto handbatch = [&] {
         steps_.fetch_add(1);
         lasthandns = MonotonicNs();
-        const bool ran = OnWindow([&] { acceptmany_(batch); });
-        shown_.fetch_add(batch.size());
-        batch.clear();
-        return ran;
+        std::vector<ReplyCheck> taken;
+        taken.swap(batch);
+        batch.reserve(taken.size());
+        return PostToWindow([this, checks = std::move(taken)]() mutable {
+            const std::size_t n = checks.size();
+            acceptmany_(checks);
+            shown_.fetch_add(n);
+        });
     };
     // One datagram of `length` bytes in `buffer`, read at `tick` / `recvns`: checked, then shown
     // (or gathered for the next step). False when the worker was asked to stop meanwhile.
     const auto take = [&](int length, std::uint32_t tick, std::int64_t recvns) {
+        read_.fetch_add(1, std::memory_order_relaxed);
         if (static_cast<std::size_t>(length) < kZeroedPrefix)
             std::memset(buffer.data() + length, 0, kZeroedPrefix - static_cast<std::size_t>(length));
         try {
@@ -213,8 +226,15 @@ void trecvthread::Run() {
         return true;
     };
 
+    int filtered = -1;  // the identifier the kernel filter keeps replies for
     for (;;) {
         if (!g.WaitWhilePaused()) return;
+        // Once the sender is known, the kernel drops other programs' echo replies for us
+        // (checked every time round: a receiver may outlive its first sender).
+        if (const int wanted = expectedid_ ? expectedid_() : -1; wanted >= 0 && wanted != filtered) {
+            channel->KeepOnlyRepliesTo(channel->Identifier(static_cast<std::uint16_t>(wanted)));
+            filtered = wanted;
+        }
         if (deferred_ && acceptmany_ && channel->StampsArrivals() && deferred_()) {
             // Replies come steadily (the sweep pace): rather than wake for each one, read what
             // came during one gathering time at once; each keeps the kernel's arrival time.

@@ -47,6 +47,7 @@ public:
     void SetChannelSlot(std::shared_ptr<ChannelSlot> slot) { slot_ = std::move(slot); }
 
 protected:
+    const char* ThreadName() const override { return "vping-send"; }
     void Run() override;
 
 private:
@@ -105,8 +106,11 @@ public:
     // waits for a step. Datagrams are accepted in arrival order. For tests.
     std::uint64_t AcceptedDatagrams() const { return accepted_.load(); }
     std::uint64_t ShownDatagrams() const { return shown_.load(); }
+    // Datagrams read from the channel, ours or not. For tests.
+    std::uint64_t ReadDatagrams() const { return read_.load(); }
 
 protected:
+    const char* ThreadName() const override { return "vping-recv"; }
     void Run() override;
 
 private:
@@ -122,6 +126,7 @@ private:
     std::atomic<std::uint64_t> steps_{0};
     std::atomic<std::uint64_t> accepted_{0};
     std::atomic<std::uint64_t> shown_{0};
+    std::atomic<std::uint64_t> read_{0};
 };
 
 // Makes the pair use one ICMP channel, which the receiver opens. Call before starting either.

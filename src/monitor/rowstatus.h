@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace veltrin {
@@ -38,7 +40,30 @@ struct RowStatus {
     // The last kHistory results, oldest first: the round trip in milliseconds (microsecond
     // resolution) of an answered echo, or a negative value for a lost one.
     static constexpr int kHistory = 60;
-    std::array<float, kHistory> history{};
+    // Kept apart from the row and made on its first result: a long list that is never pinged
+    // (or is just being loaded) would otherwise zero 240 bytes a row.
+    class ResultStrip {
+    public:
+        ResultStrip() = default;
+        ResultStrip(const ResultStrip& other) : values_(other.values_ ? std::make_unique<Values>(*other.values_) : nullptr) {}
+        ResultStrip& operator=(const ResultStrip& other) {
+            if (this != &other) values_ = other.values_ ? std::make_unique<Values>(*other.values_) : nullptr;
+            return *this;
+        }
+        ResultStrip(ResultStrip&&) noexcept = default;
+        ResultStrip& operator=(ResultStrip&&) noexcept = default;
+        // 0 where nothing was written yet.
+        float operator[](std::size_t i) const { return values_ && i < values_->size() ? (*values_)[i] : 0.0f; }
+        float& At(std::size_t i) {
+            if (!values_) values_ = std::make_unique<Values>();
+            return (*values_)[i];
+        }
+
+    private:
+        using Values = std::array<float, kHistory>;
+        std::unique_ptr<Values> values_;
+    };
+    ResultStrip history;
     int historycount = 0;
 
     // Lost share of the echoes whose outcome is known, 0 to 100; 0 when none is known yet.
@@ -57,11 +82,11 @@ struct RowStatus {
     // rttms < 0: a lost echo.
     void AddHistory(float rttms) {
         if (historycount < kHistory) {
-            history[static_cast<std::size_t>(historycount++)] = rttms;
+            history.At(static_cast<std::size_t>(historycount++)) = rttms;
             return;
         }
-        for (int i = 1; i < kHistory; ++i) history[static_cast<std::size_t>(i - 1)] = history[static_cast<std::size_t>(i)];
-        history[kHistory - 1] = rttms;
+        for (int i = 1; i < kHistory; ++i) history.At(static_cast<std::size_t>(i - 1)) = history[static_cast<std::size_t>(i)];
+        history.At(kHistory - 1) = rttms;
     }
 };
 

@@ -1,6 +1,7 @@
 #include "monitor/worker.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -15,6 +16,12 @@
 #include "engine/global_unit.h"
 
 namespace veltrin {
+
+void NameThisThread(const char* name) {
+    char cut[16] = {};
+    std::snprintf(cut, sizeof cut, "%s", name);
+    ::pthread_setname_np(::pthread_self(), cut);
+}
 
 // ---- Gate -----------------------------------------------------------------------------------
 
@@ -53,7 +60,18 @@ void Gate::RequestStop() {
         stop_.store(true);
         cv_.notify_all();
     }
+    {
+        std::lock_guard<std::mutex> lock(posted_->mutex);
+        posted_->stopped = true;
+    }
     Wake();
+}
+
+void Gate::WaitPostedSteps() {
+    std::unique_lock<std::mutex> lock(posted_->mutex);
+    // A step that stops its own worker runs on this thread: it cannot be waited for, and the
+    // worker's members it might touch are still there until it returns.
+    posted_->cv.wait(lock, [this] { return posted_->running == 0 || posted_->runner == std::this_thread::get_id(); });
 }
 
 bool Gate::Paused() const {
@@ -122,12 +140,42 @@ struct Step {
     Gate* gate = nullptr;
     std::function<void()>* step = nullptr;  // lives in the waiting worker's frame
     std::atomic<int> state{kPending};
+    // A posted step (no worker waits for it): it owns its function, and knows of its worker
+    // only what outlives the worker.
+    std::function<void()> owned;
+    std::shared_ptr<Gate::PostedSteps> posted;
 };
+
+// Runs a posted step unless its worker was asked to stop; true when it ran.
+bool RunPosted(Step& item) {
+    Gate::PostedSteps& posted = *item.posted;
+    {
+        std::lock_guard<std::mutex> lock(posted.mutex);
+        if (posted.stopped) return false;
+        ++posted.running;
+        posted.runner = std::this_thread::get_id();
+    }
+    try {
+        item.owned();
+    } catch (...) {
+        // As for a step a worker waits for: the window thread's loop goes on.
+    }
+    {
+        std::lock_guard<std::mutex> lock(posted.mutex);
+        --posted.running;
+    }
+    posted.cv.notify_all();
+    return true;
+}
 
 // Runs the claimed steps of a batch on the calling (window) thread; true when any ran.
 bool RunBatch(std::deque<std::shared_ptr<Step>>& batch) {
     bool ran = false;
     for (auto& item : batch) {
+        if (item->posted) {
+            ran = RunPosted(*item) || ran;
+            continue;
+        }
         // Claiming the step pins its worker: from here on it waits until the state settles,
         // so its gate and its frame stay valid.
         int expected = kPending;
@@ -147,9 +195,14 @@ bool RunBatch(std::deque<std::shared_ptr<Step>>& batch) {
             }
             ran = true;
         }
-        std::lock_guard<std::mutex> lock(gate.mutex());
-        item->state.store(outcome);
-        gate.condition().notify_all();
+        // Once the state is settled the worker may go on, end and take its gate with it: only
+        // the shared block is used after that.
+        const std::shared_ptr<Gate::Sync> sync = gate.sync();
+        {
+            std::lock_guard<std::mutex> lock(sync->mutex);
+            item->state.store(outcome);
+        }
+        sync->cv.notify_all();
     }
     return ran;
 }
@@ -226,6 +279,33 @@ bool StepQueue::Run(Gate& gate, std::function<void()> step) {
     }
 }
 
+bool StepQueue::Post(Gate& gate, std::function<void()> step) {
+    std::thread::id windowthread;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        windowthread = impl_->windowthread;
+    }
+    if (windowthread == std::this_thread::get_id()) return Run(gate, std::move(step));
+    if (gate.StopRequested()) return false;
+    auto item = std::make_shared<Step>();
+    item->owned = std::move(step);
+    item->posted = gate.posted();
+    std::function<void()> notify;
+    bool wasempty = false;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        wasempty = impl_->queue.empty();
+        impl_->queue.push_back(std::move(item));
+        if (wasempty) notify = impl_->notify;
+    }
+    // A queue that already held steps has had its notice: the drain takes this one as well.
+    if (wasempty) {
+        impl_->cv.notify_all();
+        if (notify) notify();
+    }
+    return true;
+}
+
 void StepQueue::Drain() {
     std::deque<std::shared_ptr<Step>> batch;
     {
@@ -260,6 +340,7 @@ bool Worker::StartThread() {
     if (thread_.joinable()) return true;
     try {
         thread_ = std::thread([this] {
+            NameThisThread(ThreadName());
             identifier_.store(CurrentThreadIdentifier());
             {
                 std::lock_guard<std::mutex> lock(gate_.mutex());
@@ -287,6 +368,7 @@ void Worker::Resume() { gate_.Resume(); }
 void Worker::Stop() {
     StopRequested();
     gate_.RequestStop();
+    gate_.WaitPostedSteps();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 

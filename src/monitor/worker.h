@@ -13,6 +13,9 @@
 
 namespace veltrin {
 
+// Names the calling thread for `top -H`, `ps -L` and debuggers (cut to 15 characters).
+void NameThisThread(const char* name);
+
 // Pause and stop control of one worker. Pausing and stopping never wait for the worker: they set
 // state that the worker honours at the top of its loop and in every wait below, and they wake it
 // through an eventfd so a blocked poll() returns at once.
@@ -43,13 +46,40 @@ public:
     std::mutex& mutex() const { return mutex_; }
     std::condition_variable& condition() const { return cv_; }
 
+    // What a posted step (HandOver::Post) keeps of its worker's gate: it outlives the gate, so a
+    // step still queued when its worker is gone learns that it must not run.
+    struct PostedSteps {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool stopped = false;    // set by RequestStop: steps not yet begun never run
+        int running = 0;         // steps of this worker running now
+        std::thread::id runner;  // the thread running them
+    };
+    const std::shared_ptr<PostedSteps>& posted() const { return posted_; }
+    // After RequestStop: waits until no posted step of this worker runs on another thread.
+    void WaitPostedSteps();
+
 private:
     void Wake();
-    mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
+public:
+    // The gate's lock and condition, in a block a window step can keep: the step settles its
+    // state under the lock, then wakes the worker after letting go of it (a worker woken while
+    // the lock is still held would at once sleep again on the lock), by which time the worker
+    // and its gate may be gone.
+    struct Sync {
+        std::mutex mutex;
+        std::condition_variable cv;
+    };
+    const std::shared_ptr<Sync>& sync() const { return sync_; }
+
+private:
+    std::shared_ptr<Sync> sync_ = std::make_shared<Sync>();
+    std::mutex& mutex_ = sync_->mutex;
+    std::condition_variable& cv_ = sync_->cv;
     bool paused_ = false;
     std::atomic<bool> stop_{false};
     int wakefd_ = -1;
+    std::shared_ptr<PostedSteps> posted_ = std::make_shared<PostedSteps>();
 };
 
 // Runs a step on the window thread while the calling worker waits.
@@ -61,6 +91,13 @@ public:
     // step then never runs, not even later. A step that reaches the window thread while its
     // worker is paused is not run; the call waits for the resume and hands it over again.
     virtual bool Run(Gate& gate, std::function<void()> step) = 0;
+    // Queues `step` for the window thread and returns without waiting for it (runs it inline
+    // on the window thread), so the worker is not woken a second time when the step is done.
+    // The step owns what it uses: the worker's frame may be gone when it runs. It runs unless
+    // the worker was asked to stop first, also while the worker is paused (what it shows was
+    // taken before the pause). Worker::Stop() waits for one that is running on another thread.
+    // False when the worker was already asked to stop. By default the same as Run().
+    virtual bool Post(Gate& gate, std::function<void()> step) { return Run(gate, std::move(step)); }
 };
 
 // A hand-over through a queue drained on the window thread. The front end passes `notify`,
@@ -76,6 +113,7 @@ public:
     // The thread that drains; Run() from this thread runs the step inline.
     void SetWindowThread(std::thread::id id);
     bool Run(Gate& gate, std::function<void()> step) override;
+    bool Post(Gate& gate, std::function<void()> step) override;
     // Window thread: runs every step queued so far.
     void Drain();
     // Console loop: waits up to `timeoutms` for a step, then drains. True when it ran any.
@@ -113,7 +151,11 @@ protected:
     virtual void Run() = 0;
     // Called by Stop() before it joins, for a body that waits on something the gate cannot wake.
     virtual void StopRequested() {}
+    // The thread's name as `top -H` and `ps -L` show it (at most 15 characters).
+    virtual const char* ThreadName() const { return "vping-worker"; }
     bool OnWindow(std::function<void()> step) { return handover_.Run(gate_, std::move(step)); }
+    // The step goes to the window thread without this worker waiting for it (HandOver::Post).
+    bool PostToWindow(std::function<void()> step) { return handover_.Post(gate_, std::move(step)); }
 
 private:
     template <class Body>

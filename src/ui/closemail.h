@@ -19,6 +19,7 @@ public:
     void Cancel();
 
 protected:
+    const char* ThreadName() const override { return "vping-mail"; }
     void Run() override;
     void StopRequested() override;
 

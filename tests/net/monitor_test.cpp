@@ -306,6 +306,33 @@ TEST_F(MonitorNetTest, ForgedNonReplyWithOurIdentifierChangesNothing) {
     for (const auto& t : cells.ttls[0]) EXPECT_NE(t, "77");
 }
 
+TEST_F(MonitorNetTest, OtherProgramsEchoRepliesAreDroppedBeforeTheReceiverReadsThem) {
+    // Another pinger on this host: its echo replies reach every raw socket, and without a
+    // kernel filter each would wake the receiver and be read only to be thrown away.
+    list.Append("127.0.0.1");
+    monitor->Start();
+    ASSERT_TRUE(DrainUntil([&] { return Answered(0); }));
+    const trecvthread* receiver = monitor->Receiver();
+    ASSERT_NE(receiver, nullptr);
+    const std::uint64_t readbefore = receiver->ReadDatagrams();
+    const std::uint16_t foreign = static_cast<std::uint16_t>(monitor->SenderIdentifier() ^ 0x5a5a);
+    constexpr int kForeign = 100;  // few enough for the test socket's receive buffer
+    for (int i = 0; i < kForeign; ++i) {
+        auto message = BuildEchoRequest(foreign, TickCount(), 40);
+        ASSERT_GT(log.socket().SendTo(message.data(), message.size(), ::inet_addr("127.0.0.1")), 0);
+    }
+    // The marker, an echo reply of ours with a wrong checksum, is queued behind their replies.
+    const std::uint64_t bad = BadChecksumDatagrams();
+    SendForgedReply(201, 40, /*badchecksum=*/true);
+    ASSERT_TRUE(DrainUntil([&] { return BadChecksumDatagrams() > bad; }));
+    ASSERT_TRUE(DrainUntil([&] { return SeenFrom([&](const DatagramLog::Entry& e) { return e.type == 0 && e.id == foreign; }) >= kForeign; }));
+    // What it read meanwhile: the marker and its own replies (one echo per 100 ms), not theirs.
+    EXPECT_LT(receiver->ReadDatagrams() - readbefore, static_cast<std::uint64_t>(kForeign / 3));
+    // And its own replies still come through.
+    const std::uint64_t accepted = receiver->AcceptedDatagrams();
+    ASSERT_TRUE(DrainUntil([&] { return receiver->AcceptedDatagrams() > accepted + 2; }));
+}
+
 class MonitorTestHost : public MonitorNetTest {
 protected:
     void SetUp() override {

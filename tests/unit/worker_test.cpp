@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "monitor/worker.h"
 #include "shared/monitorstubs.h"
@@ -30,6 +32,7 @@ class FuncWorker : public Worker {
 public:
     FuncWorker(HandOver& handover, std::function<void(FuncWorker&)> body) : Worker(handover), body_(std::move(body)) {}
     bool Hand(std::function<void()> step) { return OnWindow(std::move(step)); }
+    bool Send(std::function<void()> step) { return PostToWindow(std::move(step)); }
     std::atomic<bool> finished{false};
 
 protected:
@@ -318,6 +321,135 @@ TEST_F(WorkerTest, NotifyIsCalledForEveryQueuedStep) {
     ASSERT_TRUE(WaitUntil([&] { return notified.load() > 0; }));
     ASSERT_TRUE(WaitUntil([&] { return w.finished.load(); }, &queue));
     EXPECT_EQ(notified.load(), 1);
+}
+
+// ---- posted steps: the worker goes on without waiting -------------------------------------
+
+TEST_F(WorkerTest, PostedStepRunsOnTheWindowThreadWithoutTheWorkerWaiting) {
+    std::thread::id ranon;
+    std::atomic<int> runs{0};
+    std::atomic<bool> result{false};
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
+        result = self.Send([&, owned = std::string("owned by the step")] {
+            EXPECT_EQ(owned, "owned by the step");
+            ranon = std::this_thread::get_id();
+            ++runs;
+        });
+    });
+    ASSERT_TRUE(w.Start());
+    // Nothing drains, yet the body goes on to its end.
+    ASSERT_TRUE(WaitUntil([&] { return w.finished.load(); }));
+    EXPECT_TRUE(result.load());
+    EXPECT_EQ(runs.load(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return runs.load() == 1; }, &queue));
+    EXPECT_EQ(ranon, std::this_thread::get_id());
+}
+
+TEST_F(WorkerTest, PostedStepsRunInOrderWithTheStepsAWorkerWaitsFor) {
+    std::vector<int> order;
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
+        self.Send([&] { order.push_back(1); });
+        self.Hand([&] { order.push_back(2); });
+        self.Send([&] { order.push_back(3); });
+    });
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(WaitUntil([&] { return order.size() == 3; }, &queue));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(WorkerTest, PostedStepOfAWorkerGoneBeforeTheDrainNeverRuns) {
+    std::atomic<bool> ran{false};
+    {
+        auto w = std::make_unique<Threaded<FuncWorker>>(queue, [&](FuncWorker& self) {
+            EXPECT_TRUE(self.Send([&ran, &self] {
+                (void)self.gate();  // would read a freed worker (ASan) if it ran
+                ran = true;
+            }));
+        });
+        ASSERT_TRUE(w->Start());
+        ASSERT_TRUE(WaitUntil([&] { return w->finished.load(); }));
+    }  // destroyed with its step still queued
+    queue.Drain();
+    EXPECT_FALSE(ran.load());
+    // A worker already asked to stop cannot post at all.
+    Gate gate;
+    gate.RequestStop();
+    std::thread other([&] { EXPECT_FALSE(queue.Post(gate, [&] { ran = true; })); });
+    other.join();
+    queue.Drain();
+    EXPECT_FALSE(ran.load());
+}
+
+TEST_F(WorkerTest, PostedStepRunsWhileItsWorkerIsPaused) {
+    std::atomic<int> runs{0};
+    std::atomic<bool> posted{false};
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
+        self.Send([&] { ++runs; });
+        posted = true;
+        self.gate().WaitWhilePaused();
+    });
+    w.Pause();
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(WaitUntil([&] { return posted.load(); }));
+    // What it hands over was taken before the pause: shown, not held back.
+    ASSERT_TRUE(WaitUntil([&] { return runs.load() == 1; }, &queue));
+    w.Resume();
+}
+
+TEST_F(WorkerTest, StopFromAnotherThreadWaitsForARunningPostedStep) {
+    std::atomic<bool> inside{false}, release{false}, stopped{false}, finishedstep{false};
+    auto w = std::make_unique<Threaded<FuncWorker>>(queue, [&](FuncWorker& self) {
+        self.Send([&] {
+            inside = true;
+            while (!release.load()) std::this_thread::sleep_for(1ms);
+            finishedstep = true;
+        });
+    });
+    ASSERT_TRUE(w->Start());
+    ASSERT_TRUE(WaitUntil([&] { return w->finished.load(); }));
+    std::thread stopper([&] {
+        while (!inside.load()) std::this_thread::sleep_for(1ms);
+        w->Stop();
+        // The step uses what its worker owns: Stop may not return while it runs.
+        EXPECT_TRUE(finishedstep.load());
+        stopped = true;
+    });
+    std::thread releaser([&] {
+        while (!inside.load()) std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(50ms);  // the stopper is waiting by now, or the check above is moot
+        release = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return inside.load(); }, &queue));  // the step runs in this drain
+    releaser.join();
+    stopper.join();
+    EXPECT_TRUE(stopped.load());
+}
+
+TEST_F(WorkerTest, PostedStepMayStopItsOwnWorker) {
+    std::atomic<bool> ran{false};
+    Threaded<FuncWorker> w(queue, [&](FuncWorker& self) {
+        self.Send([&] {
+            w.Stop();  // on the window thread, inside the worker's own step: no deadlock
+            ran = true;
+        });
+        self.gate().Sleep(60'000);
+    });
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(ReturnsWithinBound([&] { WaitUntil([&] { return ran.load(); }, &queue); }));
+    EXPECT_TRUE(ran.load());
+    EXPECT_TRUE(w.finished.load());
+}
+
+TEST_F(WorkerTest, WorkerThreadCarriesItsName) {
+    std::string name;
+    Threaded<FuncWorker> w(queue, [&](FuncWorker&) {
+        char buf[32] = {};
+        ::pthread_getname_np(::pthread_self(), buf, sizeof buf);
+        name = buf;
+    });
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(WaitUntil([&] { return w.finished.load(); }));
+    EXPECT_EQ(name, "vping-worker");
 }
 
 // A subclass that does not stop its thread in its own destructor would leave the thread running
