@@ -105,9 +105,10 @@ text, and a report can be mailed over SMTP when the program closes.
 A console mode monitors without a display and exits with a status that
 scripts can test. ICMP is sent by a small packet helper that holds the only
 capability (cap_net_raw).")
-# Library dependencies come from dpkg-shlibdeps; setcap is needed by the maintainer script.
+# Library dependencies come from dpkg-shlibdeps; setcap is needed by the maintainer script;
+# libcurl and libmicrohttpd are opened when first used, so dpkg-shlibdeps cannot see them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, libsqlite3-0")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, libsqlite3-0, libcurl4, libmicrohttpd12")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "traceroute | iputils-tracepath")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${veltrin_pkg}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

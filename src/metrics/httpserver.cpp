@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "metrics/exposition.h"
+#include "metrics/mhdapi.h"
 
 namespace veltrin::metrics {
 
@@ -66,16 +67,17 @@ struct HttpServer::Impl {
                             const char* allow) {
         auto* copy = new (std::nothrow) std::string(std::move(body));
         if (copy == nullptr) return MHD_NO;
-        MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        const MhdApi* const mhd = Mhd();  // there: the daemon calling us was started through it
+        MHD_Response* response = mhd->create_response(
             copy->size(), copy->data(), [](void* p) { delete static_cast<std::string*>(p); }, copy);
         if (response == nullptr) {
             delete copy;
             return MHD_NO;
         }
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-        if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-        const MHD_Result result = MHD_queue_response(connection, status, response);
-        MHD_destroy_response(response);
+        mhd->add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+        if (allow != nullptr) mhd->add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+        const MHD_Result result = mhd->queue_response(connection, status, response);
+        mhd->destroy_response(response);
         return result;
     }
 };
@@ -93,9 +95,15 @@ bool HttpServer::Start(const std::string& host, std::uint16_t port, Render rende
         error = "\"" + host + "\" is not a dotted IPv4 address";
         return false;
     }
+    std::string unavailable;
+    const MhdApi* const mhd = Mhd(&unavailable);
+    if (mhd == nullptr) {
+        error = "cannot serve metrics: " + unavailable;
+        return false;
+    }
     impl_->render = std::move(render);
     errno = 0;
-    impl_->daemon = MHD_start_daemon(
+    impl_->daemon = mhd->start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO, 0, nullptr, nullptr, &Impl::Answer, impl_.get(),
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
         MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_END);
@@ -106,7 +114,7 @@ bool HttpServer::Start(const std::string& host, std::uint16_t port, Render rende
         return false;
     }
     port_ = port;
-    if (const MHD_DaemonInfo* info = MHD_get_daemon_info(impl_->daemon, MHD_DAEMON_INFO_LISTEN_FD)) {
+    if (const MHD_DaemonInfo* info = mhd->get_daemon_info(impl_->daemon, MHD_DAEMON_INFO_LISTEN_FD)) {
         sockaddr_in bound{};
         socklen_t length = sizeof bound;
         if (::getsockname(info->listen_fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) port_ = ntohs(bound.sin_port);
@@ -116,7 +124,7 @@ bool HttpServer::Start(const std::string& host, std::uint16_t port, Render rende
 
 void HttpServer::Stop() {
     if (impl_->daemon != nullptr) {
-        MHD_stop_daemon(impl_->daemon);
+        Mhd()->stop_daemon(impl_->daemon);  // started, so the library is there
         impl_->daemon = nullptr;
     }
 }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/global_unit.h"
+#include "settings/curlapi.h"
 #include "settings/smtpreply.h"
 
 namespace veltrin {
@@ -388,13 +389,6 @@ std::string ComposeMessage(const Tmailsetting& mail, const std::vector<std::stri
 
 // ---- libcurl plumbing ------------------------------------------------------------------------
 
-bool GlobalInit() {
-    static std::once_flag once;
-    static bool ready = false;
-    std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
-    return ready;
-}
-
 struct Upload {
     const std::string* data = nullptr;
     std::size_t offset = 0;
@@ -424,10 +418,10 @@ int TraceReplies(CURL*, curl_infotype type, char* data, std::size_t size, void* 
 }
 
 struct EasyCleanup {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+    void operator()(CURL* curl) const { Curl()->easy_cleanup(curl); }  // made only once Curl() was there
 };
 struct ListCleanup {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const { Curl()->slist_free_all(list); }
 };
 
 struct Prepared {
@@ -447,7 +441,9 @@ int CheckCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) 
 const char kStopped[] = "Sending was stopped";
 
 std::string Deliver(const Tmailsetting& mail, const Prepared& prepared, const std::atomic<bool>* cancel) {
-    if (!GlobalInit()) return kOtherError;
+    std::string unavailable;
+    const CurlApi* const api = Curl(&unavailable);
+    if (api == nullptr) return unavailable.empty() ? std::string(kOtherError) : unavailable;
 
     // Declared before the handle: libcurl still talks (QUIT) while the handle is cleaned up.
     SmtpReplyTrace trace;
@@ -455,56 +451,56 @@ std::string Deliver(const Tmailsetting& mail, const Prepared& prepared, const st
     char errors[CURL_ERROR_SIZE] = {};
     std::unique_ptr<curl_slist, ListCleanup> rcpt;
     for (const std::string& address : prepared.recipients) {
-        curl_slist* grown = curl_slist_append(rcpt.get(), address.c_str());
+        curl_slist* grown = api->slist_append(rcpt.get(), address.c_str());
         if (grown == nullptr) return kOtherError;
         rcpt.release();
         rcpt.reset(grown);
     }
-    std::unique_ptr<CURL, EasyCleanup> curl(curl_easy_init());
+    std::unique_ptr<CURL, EasyCleanup> curl(api->easy_init());
     if (!curl) return kOtherError;
     CURL* h = curl.get();
 
     bool ok = true;
     auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
-    set(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors));
-    set(curl_easy_setopt(h, CURLOPT_URL, prepared.url.c_str()));
-    set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp"));
+    set(api->easy_setopt(h, CURLOPT_ERRORBUFFER, errors));
+    set(api->easy_setopt(h, CURLOPT_URL, prepared.url.c_str()));
+    set(api->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp"));
     // The server is reached directly, whatever proxy the environment names.
-    set(curl_easy_setopt(h, CURLOPT_PROXY, ""));
-    set(curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE)));
-    set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
-    set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
-    set(curl_easy_setopt(h, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds));
+    set(api->easy_setopt(h, CURLOPT_PROXY, ""));
+    set(api->easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE)));
+    set(api->easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
+    set(api->easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
+    set(api->easy_setopt(h, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds));
     if (mail.authentication) {
-        set(curl_easy_setopt(h, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN"));
-        set(curl_easy_setopt(h, CURLOPT_USERNAME, prepared.user.c_str()));
-        set(curl_easy_setopt(h, CURLOPT_PASSWORD, prepared.password.c_str()));
+        set(api->easy_setopt(h, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN"));
+        set(api->easy_setopt(h, CURLOPT_USERNAME, prepared.user.c_str()));
+        set(api->easy_setopt(h, CURLOPT_PASSWORD, prepared.password.c_str()));
     }
-    set(curl_easy_setopt(h, CURLOPT_MAIL_FROM, mail.sendfrom.c_str()));
-    set(curl_easy_setopt(h, CURLOPT_MAIL_RCPT, rcpt.get()));
-    set(curl_easy_setopt(h, CURLOPT_UPLOAD, 1L));
-    set(curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadMessage));
-    set(curl_easy_setopt(h, CURLOPT_READDATA, &upload));
-    set(curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(prepared.message.size())));
+    set(api->easy_setopt(h, CURLOPT_MAIL_FROM, mail.sendfrom.c_str()));
+    set(api->easy_setopt(h, CURLOPT_MAIL_RCPT, rcpt.get()));
+    set(api->easy_setopt(h, CURLOPT_UPLOAD, 1L));
+    set(api->easy_setopt(h, CURLOPT_READFUNCTION, ReadMessage));
+    set(api->easy_setopt(h, CURLOPT_READDATA, &upload));
+    set(api->easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(prepared.message.size())));
     // The debug hook sees the server's reply lines only while verbose is on; it prints nothing.
-    set(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceReplies));
-    set(curl_easy_setopt(h, CURLOPT_DEBUGDATA, &trace));
-    set(curl_easy_setopt(h, CURLOPT_VERBOSE, 1L));
+    set(api->easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceReplies));
+    set(api->easy_setopt(h, CURLOPT_DEBUGDATA, &trace));
+    set(api->easy_setopt(h, CURLOPT_VERBOSE, 1L));
     if (cancel != nullptr) {
-        set(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CheckCancel));
-        set(curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel)));
-        set(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
+        set(api->easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CheckCancel));
+        set(api->easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel)));
+        set(api->easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
     }
     if (!ok) return kOtherError;
     if (cancel != nullptr && cancel->load()) return kStopped;
 
-    const CURLcode result = curl_easy_perform(h);
+    const CURLcode result = api->easy_perform(h);
     if (result == CURLE_OK) return "Successfully delivered";
     if (result == CURLE_ABORTED_BY_CALLBACK) return kStopped;
     // A refusal by the server is told in the server's words.
     if (trace.lastcode() >= 400 && !trace.last().empty()) return OneLine(trace.last());
     std::string text = OneLine(errors);
-    if (text.empty()) text = OneLine(curl_easy_strerror(result));
+    if (text.empty()) text = OneLine(api->easy_strerror(result));
     return text.empty() ? std::string(kOtherError) : text;
 }
 

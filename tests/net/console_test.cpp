@@ -17,9 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/program_helper.h"
@@ -534,6 +536,47 @@ TEST_F(ConsoleTest, MetricsAreServedWhileTheConsoleRuns) {
     EXPECT_NE(page.find(" 200 "), std::string::npos) << page;
     EXPECT_NE(page.find("<a href=\"/metrics\">"), std::string::npos) << page;
     EXPECT_NE(missing.find(" 404 "), std::string::npos) << missing;
+}
+
+// The mail and metrics libraries (with their TLS libraries) are opened when first used, not at
+// every start of the console.
+TEST_F(ConsoleTest, MetricsLibraryIsOpenedOnlyWhenMetricsAreServed) {
+    NEED_ROOT();
+    PrivateNet net;
+    ASSERT_TRUE(net.ok()) << net.error();
+    const auto mapped = [](pid_t pid, const std::string& file) {
+        std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+        const std::string text((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+        return text.find(file) != std::string::npos;
+    };
+    const auto slurp = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    struct Case {
+        std::vector<std::string> extra;
+        bool metrics;
+    };
+    for (const Case& c : {Case{{}, false}, Case{{"--metrics", "127.0.0.1:0"}, true}}) {
+        std::vector<std::string> args{CliProgram(), "--interval", "1", "--seconds", "30"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        args.push_back("127.0.0.1");
+        veltrin::testing::Background run;
+        const std::string out = dir + "/maps.out", err = dir + "/maps.err";
+        ASSERT_TRUE(run.Start(args, Env().env, &net, out, err));
+        // Running: a reply was printed (text format: the row's state on standard error).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline && slurp(err).find("answering") == std::string::npos &&
+               run.Running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(run.Running()) << slurp(err);
+        EXPECT_EQ(mapped(run.pid(), "libmicrohttpd"), c.metrics) << slurp(err);
+        EXPECT_FALSE(mapped(run.pid(), "libcurl"));
+        if (!c.metrics) {
+            EXPECT_FALSE(mapped(run.pid(), "libgnutls")) << "pulled in by nothing the console started";
+        }
+        EXPECT_EQ(run.Stop(), 0) << slurp(err);
+    }
 }
 
 TEST_F(ConsoleTest, AMetricsPortInUseIsABadStart) {

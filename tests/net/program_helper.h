@@ -62,6 +62,7 @@ public:
     // SIGTERM, then SIGKILL after a bound; returns the exit status or -1.
     int Stop();
     bool Running();
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
