@@ -25,7 +25,7 @@ constexpr int kReceiveFailPauseMs = 500;
 // A batch is handed over at once when it grows this long.
 constexpr std::size_t kMaxBatch = 4096;
 // The sweep sender wakes at most about this often: slots due sooner go with the current wake.
-constexpr std::int64_t kSweepWakeNs = 10'000'000;
+constexpr std::int64_t kSweepWakeNs = 20'000'000;
 
 }  // namespace
 
