@@ -38,23 +38,22 @@ us() {
 commas() { echo "$1" | sed -e ':a' -e 's/\([0-9]\)\([0-9]\{3\}\)\($\|,\)/\1,\2\3/' -e 'ta'; }
 
 note "reply cost: window-thread CPU per step; anchor = the 20 us goal (ratio = fraction of the goal)"
-for kind in 0 1; do
-    for rows in 1000 10000 100000; do
-        case "$kind/$rows" in
-            0/*) what="$(commas "$rows") dotted rows" ;;
-            1/100000) what="100,000 rows, 10,000 of them names" ;;
-            1/*) what="$(commas "$rows") name rows" ;;
-        esac
-        row "Reply, $what (anchor: goal)" "$(us "BM_Reply/$rows/$kind")" "$goal" "us"
-    done
-done
-for kind in 0 1; do
-    for rows in 1000 10000 100000; do
-        case "$kind/$rows" in
-            0/*) what="$(commas "$rows") dotted rows" ;;
-            1/100000) what="100,000 rows, 10,000 of them names" ;;
-            1/*) what="$(commas "$rows") name rows" ;;
-        esac
-        row "Pick, $what (no anchor)" "$(us "BM_Pick/$rows/$kind")" "-" "us"
+# listed KIND ROWS: the list a figure is for.
+listed() {
+    case "$1/$2" in
+        0/*) echo "$(commas "$2") dotted rows" ;;
+        1/100000) echo "100,000 rows, 10,000 of them names" ;;
+        1/*) echo "$(commas "$2") name rows" ;;
+    esac
+}
+for step in Reply Pick; do
+    for kind in 0 1; do
+        for rows in 1000 10000 100000; do
+            if [ "$step" = Reply ]; then
+                row "Reply, $(listed "$kind" "$rows") (anchor: goal)" "$(us "BM_Reply/$rows/$kind")" "$goal" "us"
+            else
+                row "Pick, $(listed "$kind" "$rows") (no anchor)" "$(us "BM_Pick/$rows/$kind")" "-" "us"
+            fi
+        done
     done
 done
