@@ -26,6 +26,8 @@ constexpr int kReceiveFailPauseMs = 500;
 constexpr std::size_t kMaxBatch = 4096;
 // The sweep sender wakes at most about this often: slots due sooner go with the current wake.
 constexpr std::int64_t kSweepWakeNs = 20'000'000;
+// How long a filtered receiver waits at most before it looks again at its sender's identifier.
+constexpr int kFilterRecheckMs = 1000;
 
 }  // namespace
 
@@ -230,7 +232,7 @@ void trecvthread::Run() {
     for (;;) {
         if (!g.WaitWhilePaused()) return;
         // Once the sender is known, the kernel drops other programs' echo replies for us
-        // (checked every time round: a receiver may outlive its first sender).
+        // (checked every time round, should the sender ever change).
         if (const int wanted = expectedid_ ? expectedid_() : -1; wanted >= 0 && wanted != filtered) {
             channel->KeepOnlyRepliesTo(channel->Identifier(static_cast<std::uint16_t>(wanted)));
             filtered = wanted;
@@ -252,7 +254,9 @@ void trecvthread::Run() {
             if (!batch.empty() && !handbatch()) return;
             continue;
         }
-        int waitms = -1;
+        // With a filter set, a look now and then at whom it is for: a sender that changed would
+        // otherwise have every reply dropped while this thread waits for one.
+        int waitms = filtered >= 0 ? kFilterRecheckMs : -1;
         if (!batch.empty()) {
             const std::int64_t left = batchdue - MonotonicNs();
             waitms = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);

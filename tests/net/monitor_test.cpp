@@ -16,6 +16,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -478,6 +479,39 @@ TEST(ReceiverIdentifier, ZeroIsAnIdentifierAndNegativeMeansNoSender) {
         else
             EXPECT_EQ(replies, 0) << "a receiver without a sender accepted a datagram";
     }
+}
+
+TEST(ReceiverIdentifier, ASenderThatChangesIsHeardDespiteTheKernelFilter) {
+    // The kernel filter keeps only the expected sender's replies; should the expected sender
+    // change while the receiver waits, the filter must follow instead of dropping every reply.
+    IcmpSocket probe;
+    if (!probe.ok()) GTEST_SKIP() << "needs root or CAP_NET_RAW for raw ICMP sockets";
+    veltrin::testing::TestWindowQueue queue;
+    std::atomic<int> expected{0x1111};
+    std::atomic<int> seen{-1};
+    Threaded<trecvthread> receiver(
+        queue, [&expected] { return expected.load(); },
+        [&](const std::uint8_t* raw, int length, const Tdecordbuf& r) {
+            if (r.icmpcode != "Reply message" || length < 28) return;
+            const int ihl = (raw[0] & 0x0F) * 4;
+            seen = raw[ihl + 4] | (raw[ihl + 5] << 8);
+        });
+    ASSERT_TRUE(receiver.Start());
+    const auto heard = [&](int id) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline && seen.load() != id) {
+            const auto packet = BuildEchoRequest(static_cast<std::uint16_t>(id), TickCount(), 12);
+            probe.SendTo(packet.data(), packet.size(), ::inet_addr("127.0.0.1"));
+            queue.WaitAndDrain(100);
+        }
+        return seen.load() == id;
+    };
+    ASSERT_TRUE(heard(0x1111));
+    // Let it read what is still queued for 0x1111 and settle in its wait, filter set.
+    for (int i = 0; i < 5; ++i) queue.WaitAndDrain(100);
+    expected = 0x2222;
+    EXPECT_TRUE(heard(0x2222)) << "replies to the new sender were dropped";
+    receiver.Stop();
 }
 
 }  // namespace
