@@ -100,18 +100,36 @@ std::vector<EchoResult> Second(int count, std::int64_t start, int rows) {
     return out;
 }
 
+// A database in a folder of its own under /tmp, removed with its log files when it goes.
+struct ScratchDatabase {
+    std::string dir, path;
+    ScratchDatabase() {
+        char pattern[] = "/tmp/veltrin-historybench-XXXXXX";
+        if (const char* made = ::mkdtemp(pattern)) {
+            dir = made;
+            path = dir + "/h.sqlite";
+        }
+    }
+    ~ScratchDatabase() {
+        if (dir.empty()) return;
+        for (const char* suffix : {"-wal", "-shm", ""}) std::remove((path + suffix).c_str());
+        ::rmdir(dir.c_str());
+    }
+    ScratchDatabase(const ScratchDatabase&) = delete;
+    ScratchDatabase& operator=(const ScratchDatabase&) = delete;
+};
+
 // range(0): results in the second (0: the rate measured above, at least 1000); range(1): rows.
 void BM_RecordSecondAtIntervalZero(benchmark::State& state) {
     int count = static_cast<int>(state.range(0));
     if (count == 0) count = measuredrate > 1000 ? static_cast<int>(measuredrate) : 1000;
     const int rows = static_cast<int>(state.range(1));
-    char pattern[] = "/tmp/veltrin-historybench-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir == nullptr) {
+    const ScratchDatabase scratch;
+    if (scratch.dir.empty()) {
         state.SkipWithError("no temporary folder");
         return;
     }
-    const std::string path = std::string(dir) + "/h.sqlite";
+    const std::string& path = scratch.path;
     std::string error;
     HistoryOptions options;
     options.flushms = 60'000;  // written when asked, so each iteration is one batch
@@ -136,10 +154,6 @@ void BM_RecordSecondAtIntervalZero(benchmark::State& state) {
     state.counters["record_us"] = recordus / static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations() * count);
     store.reset();
-    std::remove((path + "-wal").c_str());
-    std::remove((path + "-shm").c_str());
-    std::remove(path.c_str());
-    ::rmdir(dir);
 }
 BENCHMARK(BM_RecordSecondAtIntervalZero)
     ->Args({0, 1})
@@ -205,13 +219,12 @@ void BM_SweepSeconds(benchmark::State& state) {
     const std::int64_t prefill = state.range(1) * 3600;
     std::vector<std::string> hosts;
     for (int i = 1; i <= 254; ++i) hosts.push_back("127.0.0." + std::to_string(i));
-    char pattern[] = "/tmp/veltrin-historybench-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir == nullptr) {
+    const ScratchDatabase scratch;
+    if (scratch.dir.empty()) {
         state.SkipWithError("no temporary folder");
         return;
     }
-    const std::string path = std::string(dir) + "/h.sqlite";
+    const std::string& path = scratch.path;
     std::atomic<std::int64_t> now{1'796'886'840'000};
     {
         // The earlier hours, written in big batches (a minute each) so they cost little here.
@@ -284,8 +297,6 @@ void BM_SweepSeconds(benchmark::State& state) {
     state.counters["writes_per_result"] = writes / results;
     state.counters["kib_written_per_result"] = bytes / 1024.0 / results;
     state.counters["file_mib"] = static_cast<double>(std::ifstream(path, std::ios::ate | std::ios::binary).tellg()) / 1048576.0;
-    for (const char* suffix : {"-wal", "-shm", ""}) std::remove((path + suffix).c_str());
-    ::rmdir(dir);
 }
 BENCHMARK(BM_SweepSeconds)
     ->Args({120, 0})
