@@ -197,13 +197,15 @@ public:
         for (int i = 0; i < list.Count(); ++i) statuses_[static_cast<std::size_t>(i)] = StatusKey(list.Status(i));
     }
 
-    // The monitor sends to row `i` (`ip` empty: the row has no address, nothing is sent).
-    void Picked(int i, const std::string& ip) {
+    // The monitor sends to row `i` (`ip` empty: the row has no address, nothing is sent) at
+    // `sentns` (steady clock, which is CLOCK_MONOTONIC like the monitor's times).
+    void Picked(int i, const std::string& ip, std::int64_t sentns) {
         if (i < 0 || i >= list_.Count()) return;
         // A name still waiting for its first answer is skipped, not counted as having none; the
         // cache is only read here, never asked to look anything up on this thread.
         if (ip.empty() && SharedNameCache().Peek(list_.Row(i).address).state == NameAnswer::State::Pending) return;
-        Changed(i, accounting_.Sent(i, ip, Clock::now()));
+        const auto sent = Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(sentns)));
+        Changed(i, accounting_.Sent(i, ip, std::min(sent, Clock::now())));
     }
 
     void Expire() {
@@ -542,7 +544,8 @@ int RunConsole(int argc, char** argv, bool needconsole) {
         });
         queue.SetWindowThread(std::this_thread::get_id());
         Monitor monitor(list, queue, events, [&intervaltext] { return intervaltext; });
-        monitor.SetPickObserver([&reporter](int row, const std::string& ip) { reporter.Picked(row, ip); });
+        monitor.SetPickObserver(
+            [&reporter](int row, const std::string& ip, std::int64_t sentns) { reporter.Picked(row, ip, sentns); });
         monitor.SetSweep(options.sweep > 0);
 
         // The workers are made with the signals blocked, so only this thread ever takes them and
@@ -592,10 +595,15 @@ int RunConsole(int argc, char** argv, bool needconsole) {
                     Report(list, changed, elapsed);
                 nextdraw = now + refresh;
             }
-            auto wait = std::min(nextdraw, timed ? end : nextdraw) - Clock::now();
-            wait = std::min<Clock::duration>(wait, nextexpire - Clock::now());
+            // Only what is due wakes the loop: a redraw where something is drawn, the end, and
+            // a look for losses while requests wait for replies (a steady host answers each
+            // echo in the step that tells of its send, so then none wait between steps).
+            const auto draws = tty || options.format == Format::Text;
+            auto wait = (timed ? end : started + std::chrono::hours(24 * 365)) - Clock::now();
+            if (draws) wait = std::min<Clock::duration>(wait, nextdraw - Clock::now());
+            if (accounting.Pending() > 0) wait = std::min<Clock::duration>(wait, nextexpire - Clock::now());
             // Rounded up, so the loop does not spin through the last fraction of a millisecond.
-            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+            const auto ms = std::min<long long>(std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 3'600'000);
             if (stepfd < 0) {
                 queue.WaitAndDrain(static_cast<int>(std::min<long long>(std::max<long long>(ms, 0), 50)));
                 continue;

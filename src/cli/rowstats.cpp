@@ -49,10 +49,12 @@ RowChange Accounting::Sent(int i, const std::string& ip, Steady::time_point now)
     ++row.sent;
     if (row.pending.size() >= kMaxPending) {
         row.pending.pop_front();
+        --pending_;
         ++row.lost;
         if (row.lastreply) SetState(row, RowState::NotAnswering, change);
     }
     row.pending.push_back(now);
+    ++pending_;
     if (row.state == RowState::NoAddress) SetState(row, RowState::NeverAnswered, change);
     return change;
 }
@@ -66,6 +68,7 @@ RowChange Accounting::Replied(int i, std::int64_t rttms, Steady::time_point now,
     SetState(row, RowState::Answering, change);
     if (row.pending.empty()) return change;
     row.pending.pop_front();
+    --pending_;
     ++row.received;
     rttms = std::max<std::int64_t>(rttms, 0);
     if (row.received == 1 || rttms < row.minms) row.minms = rttms;
@@ -88,6 +91,7 @@ RowChange Accounting::ExpireRow(int i, Steady::time_point now) {
     bool lostany = false;
     while (!row.pending.empty() && now - row.pending.front() >= timeout_) {
         row.pending.pop_front();
+        --pending_;
         ++row.lost;
         lostany = true;
     }
@@ -100,6 +104,7 @@ void Accounting::Finish() {
         row.sent -= std::min<std::uint64_t>(row.sent, row.pending.size());
         row.pending.clear();
     }
+    pending_ = 0;
 }
 
 bool Accounting::AllAnswering() const {

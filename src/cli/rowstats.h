@@ -75,6 +75,8 @@ public:
 
     // True when every row answered at least once and none ended not answering.
     bool AllAnswering() const;
+    // Requests of all rows still waiting for a reply: while there are none, nothing can expire.
+    std::size_t Pending() const { return pending_; }
 
 private:
     RowChange ExpireRow(int i, Steady::time_point now);
@@ -82,6 +84,7 @@ private:
 
     std::vector<RowAccount> rows_;
     std::chrono::milliseconds timeout_;
+    std::size_t pending_ = 0;  // the sum of the rows' pending lengths
 };
 
 // Loss in percent of the requests whose outcome is known (0 when none).

@@ -28,12 +28,18 @@ public:
     tsweepthread(HandOver& handover, EchoLedger& ledger, std::function<void()> sweep)
         : Worker(handover), ledger_(ledger), sweep_(std::move(sweep)) {}
 
+    // The time-out changed: the nap under way may be too long now.
+    void Nudge() {
+        {
+            std::lock_guard<std::mutex> lock(gate().mutex());
+            nudged_ = true;
+        }
+        gate().condition().notify_all();
+    }
+
 protected:
     const char* ThreadName() const override { return "vping-losses"; }
     void Run() override {
-        // The longest nap: a new echo is due no sooner than one time-out after it is sent,
-        // but the time-out may be shortened meanwhile.
-        constexpr int kNapMs = 250;
         Gate& g = gate();
         for (;;) {
             if (!g.WaitWhilePaused()) return;
@@ -42,13 +48,20 @@ protected:
                 if (!OnWindow(sweep_)) return;
                 continue;
             }
-            if (!g.Sleep(due < 0 ? kNapMs : std::min(due, kNapMs))) return;
+            // With nothing in flight, an echo sent from now on is due no sooner than one
+            // time-out away; a shorter time-out nudges this nap.
+            const int nap = due < 0 ? std::max(ledger_.Timeout(), 1) : due;
+            std::unique_lock<std::mutex> lock(g.mutex());
+            g.condition().wait_for(lock, std::chrono::milliseconds(nap), [&] { return g.StopRequested() || nudged_; });
+            nudged_ = false;
+            if (g.StopRequested()) return;
         }
     }
 
 private:
     EchoLedger& ledger_;
     std::function<void()> sweep_;
+    bool nudged_ = false;  // under the gate's lock
 };
 
 // The raw-socket hint is worth saying once per process, however many monitors try.
@@ -79,6 +92,7 @@ Monitor::~Monitor() {
     if (receiver_) receiver_->Stop();
     if (check_) check_->Stop();
     if (sweep_) sweep_->Stop();
+    nudgelosses_ = nullptr;
     sweep_.reset();
     for (auto& w : graveyard_) w->Stop();
     sender_.reset();
@@ -95,6 +109,7 @@ void Monitor::SetReachOptions(const ReachOptions& options) {
     options_ = options;
     ledger_.SetTimeout(options.timeoutms);
     reach_.SetLostCount(options.lostcount);
+    if (nudgelosses_) nudgelosses_();
 }
 
 std::uint16_t Monitor::SenderIdentifier() const {
@@ -112,8 +127,9 @@ bool Monitor::CreateSet() {
     receiver->SetBatch([this](std::vector<ReplyCheck>& checks) { ShowReplies(checks); }, kReplyGatherMs);
     receiver->SetDeferredWhile([this] { return sweepsteady_.load(); });
     auto sender = std::make_unique<Threaded<tsendthread>>(
-        handover_, [this](SendTarget& target) { return sweeping_ ? PickSlice(target) : PickAddress(target); },
+        handover_, [this](SendTarget& target) { return sweeping_ ? PickSlice(target) : PickAddress(target, false); },
         std::function<void(int)>{}, kFailPauseMs);
+    sender->SetPickAhead([this](SendTarget& target) { return PickAddress(target, true); });
     ShareChannel(*sender, *receiver);
     if (!receiver->Start()) return false;
     receiver_ = std::move(receiver);
@@ -126,6 +142,7 @@ bool Monitor::CreateSet() {
         // One for the life of the monitor: the ledger it watches outlives every set.
         auto sweep = std::make_unique<Threaded<tsweepthread>>(handover_, ledger_, [this] { Sweep(); });
         if (!sweep->Start()) return false;
+        nudgelosses_ = [losses = sweep.get()] { losses->Nudge(); };
         sweep_ = std::move(sweep);
     }
 
@@ -139,7 +156,10 @@ bool Monitor::CreateSet() {
 }
 
 void Monitor::PauseSet() {
-    if (sender_) sender_->Pause();
+    if (sender_) {
+        sender_->Pause();
+        sender_->DropPickAhead();
+    }
     if (receiver_) receiver_->Pause();
     if (check_) check_->Pause();
     if (sweep_) sweep_->Pause();
@@ -266,7 +286,12 @@ void Monitor::Clear() {
     events_.FatalError("Unclear Error");
 }
 
-bool Monitor::PickAddress(SendTarget& target) {
+void Monitor::PickAhead() {
+    // The sweep plans its own slices; a switch to it takes effect at the sender's next pick.
+    if (sender_ && !sweeping_ && running_) sender_->PickAhead();
+}
+
+bool Monitor::PickAddress(SendTarget& target, bool ahead) {
     TakeOutcomes();
     const int rows = list_.Count();
     // The generator advances on every cycle, also on an empty list, so the sequence of picks
@@ -283,7 +308,14 @@ bool Monitor::PickAddress(SendTarget& target) {
     std::string ip;
     const bool found = reach_.Target(index, value, ip);
     Announce();
-    if (picked_) picked_(index, found ? ip : std::string());
+    if (picked_ && !ahead) picked_(index, found ? ip : std::string(), MonotonicNs());
+    if (picked_ && ahead) {
+        // Told once the sender takes it: a pick made ahead may yet be dropped by a pause.
+        target.taken = [notes = picknotes_, index, ip = found ? ip : std::string()] {
+            std::lock_guard<std::mutex> lock(notes->mutex);
+            notes->notes.push_back({index, ip, MonotonicNs()});
+        };
+    }
     int interval = kDefaultInterval;
     if (intervaltext_) interval = MonitorInterval(intervaltext_());
     Tgolbal* golbal = Golbal();
@@ -301,6 +333,14 @@ bool Monitor::PickAddress(SendTarget& target) {
 }
 
 void Monitor::TakeOutcomes() {
+    if (picked_) {
+        std::vector<PickNote> notes;
+        {
+            std::lock_guard<std::mutex> lock(picknotes_->mutex);
+            notes.swap(picknotes_->notes);
+        }
+        for (const PickNote& note : notes) picked_(note.row, note.ip, note.ns);
+    }
     const std::int64_t wall = WallMs();
     for (std::uint32_t value : ledger_.TakeSent()) reach_.Sent(value, wall);
     for (const EchoLedger::LostEcho& echo : ledger_.TakeLost(MonotonicNs())) reach_.Lost(echo.addr, wall, echo.seq);
@@ -316,11 +356,30 @@ void Monitor::Announce() {
 void Monitor::Sweep() {
     TakeOutcomes();
     Announce();
+    PickAhead();
 }
 
 void Monitor::ShowReply(const ReplyCheck& check) {
     // The echo this answers was recorded before it left, so its send is counted first.
     TakeOutcomes();
+    ShowOne(check);
+    Announce();
+    // The window thread is awake: the sender's next pick is made now rather than in a step
+    // of its own when the interval ends (one wake of this thread and one of the sender fewer
+    // per echo).
+    PickAhead();
+}
+
+void Monitor::ShowReplies(std::vector<ReplyCheck>& checks) {
+    // Every echo these answer was recorded before it left: one look at the ledger serves them
+    // all, and the turn's changes are reported once.
+    TakeOutcomes();
+    for (const ReplyCheck& check : checks) ShowOne(check);
+    Announce();
+    PickAhead();
+}
+
+void Monitor::ShowOne(const ReplyCheck& check) {
     // Only echo replies that answer our own echoes write rows; rows are found by address value.
     if (check.echoreply) sweeppace_.Answered(check.source);
     if (check.echoreply && check.described.icmpcode == "Reply message") {
@@ -330,7 +389,6 @@ void Monitor::ShowReply(const ReplyCheck& check) {
             // Rows already written stay written.
         }
     }
-    Announce();
 }
 
 void Monitor::SocketFailed(int error) {

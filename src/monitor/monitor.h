@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,15 +74,25 @@ public:
     // next pick; a sweep starts again at the first row.
     void SetSweep(bool on);
     bool Sweeping() const { return sweeping_; }
-    // Told of every row the monitor sends to, before the echo leaves (window thread), with the
-    // address sent to, or an empty text when the row has none and nothing was sent.
-    void SetPickObserver(std::function<void(int row, const std::string& ip)> observer) { picked_ = std::move(observer); }
+    // Told of every row the monitor sends to (window thread), with the address sent to, or an
+    // empty text when the row has none and nothing was sent, and when (monotonic ns) the echo
+    // left or was planned to. A pick taken at once is told before its echo leaves; one made
+    // ahead of its send (the ordinary pace picks the next row during a reply's step) is told
+    // at the next step after the sender took it, with the time it was taken, and never if the
+    // sender dropped it (a pause or a stop).
+    using PickObserver = std::function<void(int row, const std::string& ip, std::int64_t sentns)>;
+    void SetPickObserver(PickObserver observer) { picked_ = std::move(observer); }
+    // Sends whose target was picked ahead. For tests.
+    std::uint64_t PicksTakenAhead() const { return sender_ ? sender_->PicksTakenAhead() : 0; }
 
 private:
-    bool PickAddress(SendTarget& target);
+    // ahead: picked during another step, before the sender needs it (see SetPickObserver).
+    bool PickAddress(SendTarget& target, bool ahead);
+    void PickAhead();  // window thread: the sender's next pick, when it wants one
     bool PickSlice(SendTarget& target);                // monitorsweep.cpp
-    void ShowReplies(std::vector<ReplyCheck>& checks);  // monitorsweep.cpp
+    void ShowReplies(std::vector<ReplyCheck>& checks);
     void ShowReply(const ReplyCheck& check);
+    void ShowOne(const ReplyCheck& check);  // one reply's rows, without the turn's report
     void Sweep();          // window thread: echoes past their time-out
     void TakeOutcomes();   // window thread: sends and losses recorded since the last step
     void Announce();       // window thread: the turn's state changes, in one report
@@ -106,13 +117,25 @@ private:
     std::unique_ptr<trecvthread> receiver_;
     std::unique_ptr<Worker> check_;
     std::unique_ptr<Worker> sweep_;
+    std::function<void()> nudgelosses_;  // wakes sweep_ when the time-out changes
     std::vector<std::unique_ptr<Worker>> graveyard_;  // retired workers, joined by ~Monitor
     std::atomic<int> senderid_{-1};                   // read by the receiver thread; -1: no sender
     Gate hintgate_;                                   // lets ~Monitor cut short the hint hand-over
     SweepPace sweeppace_;
     bool sweeping_ = false;
     std::atomic<bool> sweepsteady_{false};  // sweeping_, for the receiver thread
-    std::function<void(int, const std::string&)> picked_;
+    PickObserver picked_;
+    // Picks made ahead that the sender took, for the observer (filled on the sender's thread).
+    struct PickNote {
+        int row = -1;
+        std::string ip;
+        std::int64_t ns = 0;
+    };
+    struct PickNotes {
+        std::mutex mutex;
+        std::vector<PickNote> notes;
+    };
+    std::shared_ptr<PickNotes> picknotes_ = std::make_shared<PickNotes>();
 };
 
 // The list commands; ClearAllAddresses also stops the monitor.

@@ -27,13 +27,13 @@ bool Monitor::PickSlice(SendTarget& target) {
     const auto turn = [this](int row, bool hasaddress, std::uint32_t value, bool sent) {
         if (!picked_) return;
         if (!hasaddress) {
-            picked_(row, std::string());
+            picked_(row, std::string(), MonotonicNs());
         } else if (sent) {
             char text[INET_ADDRSTRLEN] = {};
             in_addr a{};
             a.s_addr = value;
             ::inet_ntop(AF_INET, &a, text, sizeof text);
-            picked_(row, text);
+            picked_(row, text, MonotonicNs());
         }
     };
     sweeppace_.Next(list_.Count(), static_cast<long long>(interval) * 100, MonotonicNs(),
@@ -50,10 +50,6 @@ bool Monitor::PickSlice(SendTarget& target) {
         ledger->Record(value, identifier, tick, MonotonicNs());
     };
     return true;
-}
-
-void Monitor::ShowReplies(std::vector<ReplyCheck>& checks) {
-    for (const ReplyCheck& check : checks) ShowReply(check);
 }
 
 }  // namespace veltrin

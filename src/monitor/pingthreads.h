@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "engine/icmp_channel.h"
 #include "engine/u_header.h"
 #include "monitor/replyfilter.h"
 #include "monitor/sweeppace.h"
@@ -17,6 +19,7 @@
 namespace veltrin {
 
 class ChannelSlot;
+class trecvthread;
 
 // What one send cycle sends, filled on the window thread.
 struct SendTarget {
@@ -31,6 +34,9 @@ struct SendTarget {
     // leaves, and the next pick comes when the slice is done (`sent` is not told).
     SweepSlice sweep;
     std::function<void(std::uint32_t value, std::uint16_t identifier, std::uint32_t tick)> recordsweep;
+    // Told on the sender's thread when it takes a target that was picked ahead (PickAhead),
+    // right before that target's echo would leave; may be empty.
+    std::function<void()> taken;
 };
 
 class tsendthread : public Worker {
@@ -46,6 +52,24 @@ public:
     // opens a channel of its own. Set before Start.
     void SetChannelSlot(std::shared_ptr<ChannelSlot> slot) { slot_ = std::move(slot); }
 
+    // The ordinary pace with picks made ahead: once an echo is out, the next target may be
+    // picked by `pickahead` whenever the window thread is awake anyway (PickAhead, from a reply
+    // step), so at the end of its interval the sender sends without handing a step over and
+    // waking the window thread for it. A target never picked ahead is picked as before. Set
+    // before Start.
+    void SetPickAhead(std::function<bool(SendTarget&)> pickahead) { pickahead_ = std::move(pickahead); }
+    // Window thread: picks the next target now if the sender is pacing after a send and has
+    // none yet. Cheap when it has one or is not waiting for one.
+    void PickAhead();
+    // Window thread: forgets a target picked ahead (a pause: rows and interval may change
+    // before the resume, so the next send picks afresh).
+    void DropPickAhead();
+    // Targets taken from a pick made ahead. For tests.
+    std::uint64_t PicksTakenAhead() const { return takenahead_.load(); }
+    // The receiver of the shared channel (ShareChannel); it must outlive this worker's thread.
+    // With picks made ahead, this thread reads the replies for it while it paces.
+    void SetReader(trecvthread* reader) { reader_ = reader; }
+
 protected:
     const char* ThreadName() const override { return "vping-send"; }
     void Run() override;
@@ -54,10 +78,29 @@ private:
     // One sweep slice; false when asked to stop.
     bool RunSweep(const SendTarget& target, std::int64_t& nextns);
 
+    // The target picked ahead, if any; false when there is none to take.
+    bool TakeAhead(SendTarget& target, bool& send);
+    // Whether this thread reads the receiver's replies while it waits (see Run).
+    void ReadReplies(bool on);
+    // Waits `ms` (a stop cuts it short), reading replies meanwhile when it reads them. False
+    // once a stop was requested.
+    bool Wait(int ms);
+
     std::function<bool(SendTarget&)> pick_;
     std::function<void(int)> sent_;
     int failpausems_;
     std::shared_ptr<ChannelSlot> slot_;
+    std::function<bool(SendTarget&)> pickahead_;
+    // Guards the four below; held by the window thread while it picks ahead, so the sender
+    // never sends a half-made target.
+    std::mutex aheadmutex_;
+    bool aheadwanted_ = false;  // the sender paces after a send and will take a pick
+    bool aheadready_ = false;
+    bool aheadsend_ = false;
+    SendTarget ahead_;
+    std::atomic<std::uint64_t> takenahead_{0};
+    trecvthread* reader_ = nullptr;
+    bool reading_ = false;  // this thread reads for reader_ (worker thread only)
 };
 
 class trecvthread : public Worker {
@@ -109,11 +152,37 @@ public:
     // Datagrams read from the channel, ours or not. For tests.
     std::uint64_t ReadDatagrams() const { return read_.load(); }
 
+    // Whether a sender may read for this receiver (ReadFor): only one that hands its replies
+    // over in batches without waiting (SetBatch).
+    bool ReadsForSender() const { return static_cast<bool>(acceptmany_); }
+    // Called by the sender of the shared channel, on its own thread, while it waits and reads
+    // for this receiver (which then keeps out of the socket): until `deadlinens` (monotonic)
+    // reads and handles what arrives just as this worker would. 1 at the deadline, 0 when
+    // `waiter` paused, -1 when `waiter` was asked to stop or a hand-over failed.
+    int ReadFor(Gate& waiter, std::int64_t deadlinens);
+
 protected:
     const char* ThreadName() const override { return "vping-recv"; }
     void Run() override;
 
 private:
+    // With readmutex_ held. One datagram of `length` bytes in buffer_, read at `tick` /
+    // `recvns`: checked, then shown (or gathered for the next step). False when the worker was
+    // asked to stop meanwhile.
+    bool TakeLocked(int length, std::uint32_t tick, std::int64_t recvns);
+    // Hands the gathered batch over. False when the worker was asked to stop.
+    bool HandBatchLocked();
+    // Reads and takes one datagram: 1 taken, 0 nothing there, -1 stop, -2 the read failed.
+    int ReadOneLocked();
+
+    // Whoever reads (this worker, or its sender in ReadFor) holds this; the rest is its state.
+    std::mutex readmutex_;
+    std::shared_ptr<IcmpChannel> channel_;
+    std::vector<std::uint8_t> buffer_;
+    std::vector<ReplyCheck> batch_;  // accepted datagrams waiting for their one step (SetBatch)
+    std::int64_t batchdue_ = 0;      // when that step is due
+    std::int64_t lasthandns_ = 0;
+
     std::function<int()> expectedid_;
     EchoLedger* ledger_ = nullptr;
     std::function<void(const std::uint8_t*, int, const ReplyCheck&)> accept_;

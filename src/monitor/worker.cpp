@@ -101,8 +101,11 @@ int Gate::WaitReadable(int fd, int timeoutms) {
         if (Paused()) return 0;
         int slice = -1;
         if (timeoutms >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0 && timeoutms > 0) return 0;
+            // Rounded up: a remainder below a millisecond truncated to 0 would return at once,
+            // and a caller that waits again for what is left would spin until its deadline.
+            const auto rest = deadline - Clock::now();
+            if (rest <= Clock::duration::zero() && timeoutms > 0) return 0;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(rest).count();
             slice = static_cast<int>(left < 0 ? 0 : left);
         }
         // Without a wake-up descriptor a pause or stop is noticed within one short slice.

@@ -276,6 +276,61 @@ TEST_F(MonitorNetTest, ClearWhileRunningPausesAndStartResumes) {
     EXPECT_EQ(receiver->SocketsOpened(), 1);
 }
 
+// The ordinary pace picks a row's next echo while it shows a reply. A pick made that way
+// before a Stop must not be sent after the Start: the row may be gone by then.
+TEST_F(MonitorNetTest, NoEchoGoesToARowRemovedWhileStopped) {
+    list.Append("127.0.0.7");
+    monitor->Start();
+    // Several sends in, so the next pick is made ahead while a reply is shown.
+    ASSERT_TRUE(DrainUntil([&] { return monitor->PicksTakenAhead() >= 3; }));
+    DrainFor(50ms);  // inside the interval after a send: the next pick is made by now
+    monitor->Stop();
+    DrainFor(300ms);  // a step already under way at the Stop may finish first
+    const std::uint16_t sender = monitor->SenderIdentifier();
+    const auto from = [sender](const char* source) {
+        return [sender, source](const DatagramLog::Entry& e) { return e.type == 0 && e.id == sender && e.source == source; };
+    };
+    const std::size_t before = SeenFrom(from("127.0.0.7"));
+
+    list.RemoveAt(0);
+    list.Append("127.0.0.8");
+    monitor->Start();
+    ASSERT_TRUE(DrainUntil([&] { return SeenFrom(from("127.0.0.8")) >= 3 && Answered(0); }));
+    EXPECT_EQ(SeenFrom(from("127.0.0.7")), before);
+}
+
+// Whoever watches the picks (the console counts them as sent) is told of exactly the echoes
+// that left, also of those picked ahead of their send, and with the time they left.
+TEST_F(MonitorNetTest, PicksToldAreTheEchoesSent) {
+    std::vector<std::int64_t> told;
+    monitor->SetPickObserver([&told](int row, const std::string& ip, std::int64_t ns) {
+        EXPECT_EQ(row, 0);
+        EXPECT_EQ(ip, "127.0.0.9");
+        told.push_back(ns);
+    });
+    list.Append("127.0.0.9");
+    const std::int64_t start = MonotonicNs();
+    monitor->Start();
+    ASSERT_TRUE(DrainUntil([&] { return monitor->PicksTakenAhead() >= 4; }));
+    DrainFor(50ms);  // inside the interval after a send, its reply shown
+    monitor->Stop();
+    DrainFor(300ms);
+    const std::uint16_t sender = monitor->SenderIdentifier();
+    const std::size_t replies = SeenFrom([sender](const DatagramLog::Entry& e) {
+        return e.type == 0 && e.id == sender && e.source == "127.0.0.9";
+    });
+    // Loopback answers every echo; a pick made ahead and dropped at the Stop was never sent.
+    EXPECT_EQ(told.size(), replies);
+    // Told in send order, each no earlier than the run's start and one interval (100 ms) or
+    // more apart: a pick made ahead is told with the time it was taken, not when it was made.
+    for (std::size_t i = 0; i < told.size(); ++i) {
+        EXPECT_GE(told[i], start);
+        if (i > 0) {
+            EXPECT_GE(told[i] - told[i - 1], 90'000'000) << i;
+        }
+    }
+}
+
 TEST_F(MonitorNetTest, DeletingTheOnlyRowKeepsTheMonitorRunningAndQuiet) {
     list.Append("127.0.0.1");
     monitor->Start();

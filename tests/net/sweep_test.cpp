@@ -37,7 +37,7 @@ protected:
         EngineStartup();
         Golbal()->datalength = 8;
         monitor = std::make_unique<Monitor>(list, queue, events, [this] { return intervaltext; });
-        monitor->SetPickObserver([this](int row, const std::string& ip) {
+        monitor->SetPickObserver([this](int row, const std::string& ip, std::int64_t) {
             if (onpick) onpick(row, ip);
             picks.push_back(row);
         });
