@@ -28,10 +28,12 @@ public:
     }
 
     // The sender reads replies while it paces; the receiver keeps out of the socket meanwhile
-    // and waits on HandBackFd(), which becomes readable when the sender stops reading.
+    // and waits on HandBackFd(), which becomes readable whenever the sender begins or stops
+    // reading (a receiver waiting in the socket when the sender begins would otherwise sleep on:
+    // the sender reads every reply first).
     void SetSenderReads(bool on) {
         senderreads_.store(on);
-        if (!on && handback_ >= 0) {
+        if (handback_ >= 0) {
             const std::uint64_t one = 1;
             [[maybe_unused]] const ssize_t n = ::write(handback_, &one, sizeof one);
         }

@@ -314,6 +314,7 @@ int trecvthread::ReadFor(Gate& waiter, std::int64_t deadlinens) {
         {
             std::lock_guard<std::mutex> lock(readmutex_);
             r = ReadOneLocked();
+            if (r == 1) readforsender_.fetch_add(1, std::memory_order_relaxed);
         }
         if (r == -1) return -1;
         // A failed read: pause like the receiver would, without reading.
@@ -396,8 +397,13 @@ void trecvthread::Run() {
         }
         // A paused receiver does not read: what arrives meanwhile waits in the socket. Nor
         // does one whose sender began to read meanwhile (the hand-back fd wakes it then).
-        const int ready = waitms == 0 ? 0 : g.WaitReadable(channel->fd(), waitms);
+        const int handback = slot_ ? slot_->HandBackFd() : -1;
+        const int ready = waitms == 0 ? 0 : g.WaitReadable(channel->fd(), waitms, handback);
         if (ready < 0) return;
+        if (ready > 0 && slot_) {
+            slot_->TakeHandBack();
+            if (slot_->SenderReads()) continue;
+        }
         int r = 0;
         {
             std::lock_guard<std::mutex> lock(readmutex_);

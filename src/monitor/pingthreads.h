@@ -151,6 +151,17 @@ public:
     std::uint64_t ShownDatagrams() const { return shown_.load(); }
     // Datagrams read from the channel, ours or not. For tests.
     std::uint64_t ReadDatagrams() const { return read_.load(); }
+    // Datagrams this worker's own thread read, as against its sender (ReadFor); taken together,
+    // so no read falls between the two. For tests.
+    struct ReadCounts {
+        std::uint64_t byreceiver = 0;
+        std::uint64_t bysender = 0;
+    };
+    ReadCounts ReadsByThread() const {
+        std::lock_guard<std::mutex> lock(readmutex_);
+        const std::uint64_t bysender = readforsender_.load();
+        return {read_.load() - bysender, bysender};
+    }
 
     // Whether a sender may read for this receiver (ReadFor): only one that hands its replies
     // over in batches without waiting (SetBatch).
@@ -176,7 +187,7 @@ private:
     int ReadOneLocked();
 
     // Whoever reads (this worker, or its sender in ReadFor) holds this; the rest is its state.
-    std::mutex readmutex_;
+    mutable std::mutex readmutex_;
     std::shared_ptr<IcmpChannel> channel_;
     std::vector<std::uint8_t> buffer_;
     std::vector<ReplyCheck> batch_;  // accepted datagrams waiting for their one step (SetBatch)
@@ -196,6 +207,7 @@ private:
     std::atomic<std::uint64_t> accepted_{0};
     std::atomic<std::uint64_t> shown_{0};
     std::atomic<std::uint64_t> read_{0};
+    std::atomic<std::uint64_t> readforsender_{0};
 };
 
 // Makes the pair use one ICMP channel, which the receiver opens. Call before starting either.

@@ -93,7 +93,7 @@ bool Gate::Sleep(int ms) {
     return !stop_.load();
 }
 
-int Gate::WaitReadable(int fd, int timeoutms) {
+int Gate::WaitReadable(int fd, int timeoutms, int alsofd) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutms < 0 ? 0 : timeoutms);
     for (;;) {
@@ -110,8 +110,9 @@ int Gate::WaitReadable(int fd, int timeoutms) {
         }
         // Without a wake-up descriptor a pause or stop is noticed within one short slice.
         if (wakefd_ < 0 && (slice < 0 || slice > 50)) slice = 50;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakefd_, POLLIN, 0}};
-        const int r = ::poll(fds, wakefd_ >= 0 ? 2 : 1, slice);
+        // A negative descriptor is ignored by poll().
+        pollfd fds[3] = {{fd, POLLIN, 0}, {wakefd_, POLLIN, 0}, {alsofd, POLLIN, 0}};
+        const int r = ::poll(fds, 3, slice);
         if (r < 0) {
             if (errno == EINTR) continue;
             return 0;
@@ -122,6 +123,7 @@ int Gate::WaitReadable(int fd, int timeoutms) {
             continue;  // look at the flags again
         }
         if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) return 1;
+        if (alsofd >= 0 && (fds[2].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) return 1;
         if (timeoutms == 0) return 0;
         if (timeoutms > 0 && Clock::now() >= deadline) return 0;
     }

@@ -36,9 +36,10 @@ public:
     bool WaitWhilePaused();
     // Sleeps `ms`; a stop cuts it short. False once a stop was requested.
     bool Sleep(int ms);
-    // Waits for `fd` to become readable: 1 readable, 0 timed out (timeoutms < 0 waits for ever),
-    // -1 stop requested. A pause during the wait makes it return 0 so the caller can honour it.
-    int WaitReadable(int fd, int timeoutms);
+    // Waits for `fd` (or `alsofd`, when not negative) to become readable: 1 readable, 0 timed
+    // out (timeoutms < 0 waits for ever), -1 stop requested. A pause during the wait makes it
+    // return 0 so the caller can honour it.
+    int WaitReadable(int fd, int timeoutms, int alsofd = -1);
 
     // For the hand-over: wait on the gate's own condition until `ready()` or a stop.
     // Returns false when stopped before `ready()` held.

@@ -120,10 +120,23 @@ TEST_F(SweepNetTest, SwitchingPaceWhileRunningTakesEffect) {
     AddLoopbackRows(20);
     intervaltext = "1";
     monitor->Start();
-    ASSERT_TRUE(DrainUntil([&] { return picks.size() >= 3; }));
+    ASSERT_TRUE(DrainUntil([&] { return picks.size() >= 3 && Answered() >= 1; }));
+    // At the ordinary pace the sender reads the replies while it waits; the receiver thread
+    // keeps out of the socket.
+    const trecvthread* receiver = monitor->Receiver();
+    ASSERT_NE(receiver, nullptr);
+    // (The receiver reads what came before: the reply to the echo that gives a raw socket its
+    // address, and one it may have been waiting for when the sender began to read.)
+    ASSERT_TRUE(DrainUntil([&] { return receiver->ReadsByThread().bysender >= 3; }));
+    const trecvthread::ReadCounts before = receiver->ReadsByThread();
+    ASSERT_TRUE(DrainUntil([&] { return receiver->ReadsByThread().bysender >= before.bysender + 5; }));
+    EXPECT_EQ(receiver->ReadsByThread().byreceiver, before.byreceiver);
     monitor->SetSweep(true);
     picks.clear();
     ASSERT_TRUE(DrainUntil([&] { return picks.size() >= 40; }));
+    // The sweep's replies are the receiver's to read again: every row is answered.
+    ASSERT_TRUE(DrainUntil([&] { return Answered() == 20; })) << Answered();
+    EXPECT_GT(receiver->ReadsByThread().byreceiver, before.byreceiver);
     // The first sweep slice may still follow a random pick already planned; after that the
     // rows come in list order from the first one.
     std::size_t start = 0;

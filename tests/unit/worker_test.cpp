@@ -242,6 +242,24 @@ TEST_F(WorkerTest, WaitReadableReportsDataPauseAndTimeout) {
     EXPECT_EQ(gate.WaitReadable(pipe.read(), -1), -1);
 }
 
+// A caller that waits again for what is left of its own deadline (the sender's interval, the
+// receiver's gathering time) must not find a wait that ends before its time-out: the remainder
+// below a millisecond used to be cut to nothing, and such callers spun for that last millisecond.
+TEST_F(WorkerTest, WaitReadableWaitsItsWholeTimeoutAndTheSecondDescriptorWakesIt) {
+    Pipe pipe;
+    Gate gate;
+    for (int ms : {1, 2, 3, 7}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(gate.WaitReadable(pipe.read(), ms), 0);
+        // A lower bound only: a wait may end late on a loaded machine, never early.
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms)) << ms;
+    }
+    Pipe other;
+    other.Put();
+    EXPECT_EQ(gate.WaitReadable(pipe.read(), -1, other.read()), 1);
+    EXPECT_EQ(gate.WaitReadable(pipe.read(), 0, -1), 0);
+}
+
 TEST_F(WorkerTest, SleepIsCutShortByStop) {
     Gate gate;
     EXPECT_TRUE(gate.Sleep(1));
