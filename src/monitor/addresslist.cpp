@@ -115,7 +115,13 @@ void AddressList::SetCells(int i, std::string ttl, std::string time, std::string
     if (observer_) observer_->RowChanged(i);
 }
 
-void AddressList::SetStatus(int i, RowStatus status) {
+void AddressList::SetStatus(int i, const RowStatus& status) {
+    if (i < 0 || i >= Count()) return;
+    status_[static_cast<std::size_t>(i)] = status;
+    if (observer_) observer_->RowChanged(i);
+}
+
+void AddressList::SetStatus(int i, RowStatus&& status) {
     if (i < 0 || i >= Count()) return;
     status_[static_cast<std::size_t>(i)] = std::move(status);
     if (observer_) observer_->RowChanged(i);

@@ -47,7 +47,9 @@ public:
 
     // Reachability of each row, kept beside the four cells; a change is announced as RowChanged.
     const RowStatus& Status(int i) const { return status_[static_cast<std::size_t>(i)]; }
-    void SetStatus(int i, RowStatus status);
+    // Copied into the row's status in place (no allocation once the row has a strip).
+    void SetStatus(int i, const RowStatus& status);
+    void SetStatus(int i, RowStatus&& status);
 
     // Selection: any subset of rows; "the selected row" is the first selected one in list order.
     void SetSelected(int i, bool selected);

@@ -47,7 +47,14 @@ struct RowStatus {
         ResultStrip() = default;
         ResultStrip(const ResultStrip& other) : values_(other.values_ ? std::make_unique<Values>(*other.values_) : nullptr) {}
         ResultStrip& operator=(const ResultStrip& other) {
-            if (this != &other) values_ = other.values_ ? std::make_unique<Values>(*other.values_) : nullptr;
+            // Copied into the strip already there: a row's status is copied with every result.
+            if (this == &other) return *this;
+            if (!other.values_)
+                values_.reset();
+            else if (values_)
+                *values_ = *other.values_;
+            else
+                values_ = std::make_unique<Values>(*other.values_);
             return *this;
         }
         ResultStrip(ResultStrip&&) noexcept = default;

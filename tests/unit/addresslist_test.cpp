@@ -414,5 +414,37 @@ TEST(MonitorStateTest, FailedCreationKeepsTheFlagsAndLaterStartsAFreshSet) {
     EXPECT_NE(monitor.Check(), nullptr);
 }
 
+// A row's status is copied into the list with every result; the copy reuses the row's strip
+// and stays a copy: what the list holds never changes with the status it came from.
+TEST(RowStatusCopy, AStatusSetOnARowIsAnIndependentCopy) {
+    AddressList list;
+    list.Append("127.0.0.1");
+    RowStatus status;
+    status.AddHistory(1.5f);
+    status.AddHistory(-1.0f);
+    status.reason = "first";
+    list.SetStatus(0, status);
+    status.AddHistory(2.5f);
+    status.reason = "second";
+    EXPECT_EQ(list.Status(0).historycount, 2);
+    EXPECT_FLOAT_EQ(list.Status(0).history[0], 1.5f);
+    EXPECT_LT(list.Status(0).history[1], 0.0f);
+    EXPECT_FLOAT_EQ(list.Status(0).history[2], 0.0f);
+    EXPECT_EQ(list.Status(0).reason, "first");
+
+    list.SetStatus(0, status);  // into the strip already there
+    EXPECT_EQ(list.Status(0).historycount, 3);
+    EXPECT_FLOAT_EQ(list.Status(0).history[2], 2.5f);
+    EXPECT_EQ(list.Status(0).reason, "second");
+
+    list.SetStatus(0, RowStatus{});  // a status without a strip empties the row's
+    EXPECT_EQ(list.Status(0).historycount, 0);
+    EXPECT_FLOAT_EQ(list.Status(0).history[0], 0.0f);
+
+    RowStatus self = status;
+    self = *&self;
+    EXPECT_FLOAT_EQ(self.history[2], 2.5f);
+}
+
 }  // namespace
 }  // namespace veltrin
