@@ -325,9 +325,8 @@ namespace {
 
 // The program's own icon is the one the desktop shows for it. The sizes a window manager is
 // given come from the desktop's own pictures of it (PNG, which Qt reads itself); any other size
-// or pixel ratio is drawn from its SVG, sharp at every size. Reading the SVG loads Qt's SVG
-// module and its plugin, which every start would otherwise do just to hand the window's icon to
-// the X server; now only a scaled screen, a large picture or the file type's icon does, later.
+// or pixel ratio is drawn from its SVG, sharp at every size. Parsing and rendering the SVG at
+// the four sizes the X server is handed took a few milliseconds of every start.
 class AppIconEngine : public DrawnIconEngine {
 public:
     AppIconEngine() : DrawnIconEngine(&Draw) {}
