@@ -5,6 +5,8 @@
 
 namespace veltrin {
 
+const RowStatus AddressList::kNoStatus{};
+
 bool AddressList::Append(const std::string& address) {
     if (Room() == 0) return false;
     AddressRow row;
@@ -117,13 +119,21 @@ void AddressList::SetCells(int i, std::string ttl, std::string time, std::string
 
 void AddressList::SetStatus(int i, const RowStatus& status) {
     if (i < 0 || i >= Count()) return;
-    status_[static_cast<std::size_t>(i)] = status;
+    std::unique_ptr<RowStatus>& kept = status_[static_cast<std::size_t>(i)];
+    if (kept)
+        *kept = status;
+    else
+        kept = std::make_unique<RowStatus>(status);
     if (observer_) observer_->RowChanged(i);
 }
 
 void AddressList::SetStatus(int i, RowStatus&& status) {
     if (i < 0 || i >= Count()) return;
-    status_[static_cast<std::size_t>(i)] = std::move(status);
+    std::unique_ptr<RowStatus>& kept = status_[static_cast<std::size_t>(i)];
+    if (kept)
+        *kept = std::move(status);
+    else
+        kept = std::make_unique<RowStatus>(std::move(status));
     if (observer_) observer_->RowChanged(i);
 }
 

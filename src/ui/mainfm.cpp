@@ -200,7 +200,10 @@ Tmainform::Tmainform(const QStringList& arguments, QWidget* parent) : QMainWindo
     Guarded([this, &arguments] { LoadArgumentFile(arguments); });
     Guarded([this] { LoadKeptList(); });
     Guarded([this] { WatchListForKeeping(); });
-    Guarded([this] { CreateTopWindow(); });
+    // The top window is a second window to make and map: it follows the first paint (or, for a
+    // window that is not shown, a little while), so the main window is not kept waiting for it.
+    toppending_ = true;
+    QTimer::singleShot(2000, this, &Tmainform::ShowTopWindow);
     Guarded([this] { pingbtnClick(); });
     RequestPaint();
 }
@@ -329,6 +332,17 @@ void Tmainform::ShowPendingNotices() {
     while (!pendingnotices_.isEmpty()) veltrin::ShowNotice(this, pendingnotices_.takeFirst());
 }
 
+void Tmainform::ShowTopWindow() {
+    if (!toppending_) return;
+    toppending_ = false;
+    Guarded([this] { CreateTopWindow(); });
+}
+
+Ttopform* Tmainform::TopForm() {
+    ShowTopWindow();  // asked for before its time: made now
+    return topform_.get();
+}
+
 void Tmainform::CreateTopWindow() {
     TopCommands commands;
     commands.ping = [this] { pingbtnClick(); };
@@ -426,6 +440,7 @@ void Tmainform::closeEvent(QCloseEvent* event) {
 bool Tmainform::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate) RequestPaint();
     // The first paint comes after the window is mapped: the deferred start-up work may run.
+    if (event->type() == QEvent::Paint && toppending_) QTimer::singleShot(0, this, &Tmainform::ShowTopWindow);
     if (event->type() == QEvent::Paint && iconpending_)
         QTimer::singleShot(0, this, &Tmainform::InstallFileTypeIcon);
     return QMainWindow::event(event);

@@ -110,7 +110,8 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     bool TrayGreen() const;  // colour of the tray icon last set
     // True from the start of the close sequence's mail until the program ends.
     bool MailingOnClose() const;
-    Ttopform* TopForm() const { return topform_.get(); }
+    // The top window (made after the first paint; made at once when asked for before that).
+    Ttopform* TopForm();
     veltrin::GlobalHotKeys* HotKeys() const { return hotkeys_.get(); }
     // The hot-key commands by table index: O (import), S (save), T (start), P (stop).
     void HotKeyPressed(int index);
@@ -183,6 +184,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     void FlushKeptList();        // a pending write happens now
     static bool KeepListEnabled();
     void CreateTopWindow();  // the always-on-top square, shown at once
+    void ShowTopWindow();    // CreateTopWindow once, when the start-up is ready for it
 
     void RefreshStatusPicture();
     void ViewToList();  // the view's selection becomes the list's
@@ -210,6 +212,7 @@ class Tmainform : public QMainWindow, private veltrin::MonitorEvents {
     veltrin::ColumnHeader* columns_ = nullptr;
     veltrin::Alerts* alerts_ = nullptr;
     bool traytippending_ = false;
+    bool toppending_ = false;   // the top window is still to be made and shown
     bool iconpending_ = false;  // the file type's icon is still to be compared and written
     // Before the monitor, so it outlives the monitor's last results.
     std::unique_ptr<veltrin::HistoryStore> history_;

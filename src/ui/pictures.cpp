@@ -321,14 +321,48 @@ const QIcon& RedIco() {
     return icon;
 }
 
+namespace {
+
+// The program's own icon is the one the desktop shows for it. The sizes a window manager is
+// given come from the desktop's own pictures of it (PNG, which Qt reads itself); any other size
+// or pixel ratio is drawn from its SVG, sharp at every size. Parsing and rendering the SVG at
+// the four sizes the X server is handed took a few milliseconds of every start.
+class AppIconEngine : public DrawnIconEngine {
+public:
+    AppIconEngine() : DrawnIconEngine(&Draw) {}
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        QList<QSize> sizes;
+        for (int side : kWindowSides) sizes << QSize(side, side);
+        return sizes;
+    }
+    QIconEngine* clone() const override { return new AppIconEngine(); }
+    QString key() const override { return QStringLiteral("veltrin-app"); }
+
+private:
+    static constexpr int kWindowSides[] = {16, 32, 64, 128};
+    static constexpr int kPictureSides[] = {16, 24, 32, 48, 64, 128, 256};
+
+    static QPixmap Draw(int side) {
+        for (int picture : kPictureSides) {
+            if (picture != side) continue;
+            QPixmap pixmap(QStringLiteral(":/icons/%1x%1/org.veltrin.VeltrinPing.png").arg(side));
+            if (!pixmap.isNull()) return pixmap;
+        }
+        // Without Qt's SVG support the drawn one stands in.
+        static const QIcon svg = [] {
+            QIcon scalable(QString::fromLatin1(kAppIconResource));
+            return scalable.pixmap(QSize(32, 32)).isNull() ? QIcon() : scalable;
+        }();
+        return svg.isNull() ? AppPixmap(side) : svg.pixmap(QSize(side, side), 1.0);
+    }
+};
+
+}  // namespace
+
 const QIcon& AppIcon() {
     static const QIcon icon = [] {
         InitIconResources();
-        // The program's own icon is the one the desktop shows for it, from its SVG, sharp at
-        // every size. Without Qt's SVG support the drawn one stands in.
-        QIcon svg(QString::fromLatin1(kAppIconResource));
-        if (!svg.pixmap(QSize(32, 32)).isNull()) return svg;
-        return QIcon(new DrawnIconEngine([](int side) { return AppPixmap(side); }));
+        return QIcon(new AppIconEngine());
     }();
     return icon;
 }

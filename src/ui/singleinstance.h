@@ -9,7 +9,7 @@
 #include <QString>
 #include <QStringList>
 
-class QLocalServer;
+class QSocketNotifier;
 
 namespace veltrin {
 
@@ -55,9 +55,12 @@ signals:
     void filesArrived(const QStringList& files);
 
 private:
+    class Client;
     void Accept();
+    void Close();
     QString name_;
-    QLocalServer* server_ = nullptr;
+    int fd_ = -1;  // the listening socket
+    QSocketNotifier* notifier_ = nullptr;
 };
 
 // The whole start-up decision for the window program, under a lock file so two starts at the

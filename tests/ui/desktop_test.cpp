@@ -150,6 +150,36 @@ private slots:
         QTRY_COMPARE(w.findChildren<Taboutform*>().size(), 1);
     }
 
+    // The top window comes once the main window has been painted, not before it: found among
+    // the application's windows without asking the main window for it (which makes it at once).
+    static QList<Ttopform*> TopWindows() {
+        QList<Ttopform*> found;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* top = qobject_cast<Ttopform*>(widget)) found << top;
+        return found;
+    }
+
+    void topWindowFollowsTheFirstPaint() {
+        Tmainform w({});
+        QVERIFY(TopWindows().isEmpty());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTRY_COMPARE(TopWindows().size(), 1);
+        QVERIFY(TopWindows().front()->isVisible());
+        QCOMPARE(w.TopForm(), TopWindows().front());
+        QTest::qWait(100);
+        QCOMPARE(TopWindows().size(), 1);  // one, whatever paints follow
+    }
+
+    // A main window that is not shown still gets its top window, a little later.
+    void topWindowOfAWindowNotShown() {
+        Tmainform w({});
+        QVERIFY(TopWindows().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(TopWindows().size(), 1, 10000);
+        QVERIFY(TopWindows().front()->isVisible());
+        QCOMPARE(w.TopForm(), TopWindows().front());
+    }
+
     // The top window made at start-up reaches the main window's own commands.
     void topWindowCommands() {
         veltrin::DialogRecorder recorder;

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
+#include <QPixmap>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
@@ -24,8 +26,10 @@
 #include <thread>
 
 #include "engine/global_unit.h"
+#include "platform/filetype.h"
 #include "ui/dialogs.h"
 #include "ui/mainfm.h"
+#include "ui/pictures.h"
 #include "ui/singleinstance.h"
 
 using veltrin::HandOverResult;
@@ -267,6 +271,34 @@ private slots:
     }
 
     // ---- the real program ----------------------------------------------------------------------
+
+    // What a start loads: the hand-over socket needs no network module. The file type's icon,
+    // written once the window has been painted, still comes, and is the program's own 256-pixel
+    // picture (the window's icon sizes are pictures of their own, not drawn from the SVG).
+    void startLoadsNoNetworkModule() {
+        if (!QFileInfo(kProgram).isExecutable()) QSKIP("the program is not built");
+        FreshHome();
+        QProcess program;
+        StartProgram(program, {});
+        QVERIFY(program.waitForStarted(10000));
+        QVERIFY2(Listening(15000), "the program never listened");
+        const QString icon = veltrin::FileTypePaths().icon;
+        QVERIFY(icon.startsWith(home_));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(icon).size() > 0, 15000);
+        const QImage written(icon);
+        veltrin::AppIcon();  // makes the program's pictures known to this process too
+        QImage own(QStringLiteral(":/icons/256x256/org.veltrin.VeltrinPing.png"));
+        QVERIFY(!own.isNull());
+        // The same picture, as a pixmap holds it (premultiplied: the written file went through one).
+        QCOMPARE(written.size(), own.size());
+        QCOMPARE(written.convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                 QPixmap::fromImage(own).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied));
+        const QByteArray maps = ReadAll(QStringLiteral("/proc/%1/maps").arg(program.processId()));
+        QVERIFY(maps.contains("libQt6Widgets"));  // the maps are the program's, read whole
+        QVERIFY2(!maps.contains("libQt6Network"), "the network module was loaded");
+        program.terminate();
+        QVERIFY(program.waitForFinished(10000));
+    }
 
     // A second start hands its file to the first and ends with 0; the first appends it (seen in
     // the list it keeps). After the first is killed, its socket file stays behind, and the next

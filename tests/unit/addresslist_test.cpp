@@ -140,6 +140,52 @@ TEST(AddressListTest, StatusFollowsItsRowThroughRemovals) {
     EXPECT_EQ(list.Status(0).sent, 0u);
 }
 
+// Rows read as fresh until their first change, whichever rows around them changed; a status
+// set again stays where it was, so a reference to it sees the new values.
+TEST(AddressListTest, UnchangedRowsReadFreshBesideChangedOnes) {
+    AddressList list;
+    std::vector<AddressRow> rows;
+    for (const char* address : {"a", "b", "c", "d", "e", "f"}) rows.push_back(Row(address));
+    list.AppendRows(std::move(rows));
+    const RowStatus fresh;
+    for (int i = 0; i < list.Count(); ++i) {
+        EXPECT_EQ(list.Status(i).state, fresh.state);
+        EXPECT_EQ(list.Status(i).lastreplyms, -1);
+        EXPECT_EQ(list.Status(i).lastrttms, -1.0);
+        EXPECT_EQ(list.Status(i).historycount, 0);
+    }
+    RowStatus b;
+    b.state = RowState::Answering;
+    b.sent = 2;
+    b.AddHistory(1.5f);
+    list.SetStatus(1, b);
+    RowStatus e;
+    e.state = RowState::NotAnswering;
+    e.lost = 4;
+    list.SetStatus(4, e);
+    const RowStatus& held = list.Status(1);
+    b.sent = 3;
+    list.SetStatus(1, b);
+    EXPECT_EQ(held.sent, 3u);
+    EXPECT_EQ(list.Status(0).state, RowState::NotYetPinged);  // a neighbour's change is not its own
+    EXPECT_EQ(list.Status(2).state, RowState::NotYetPinged);
+    list.SetSelection({0, 2});  // a, c
+    list.RemoveSelected();
+    ASSERT_EQ(Addresses(list), (std::vector<std::string>{"b", "d", "e", "f"}));
+    EXPECT_EQ(list.Status(0).state, RowState::Answering);
+    EXPECT_EQ(list.Status(0).sent, 3u);
+    EXPECT_EQ(list.Status(0).historycount, 1);
+    EXPECT_EQ(list.Status(0).history[0], 1.5f);
+    EXPECT_EQ(list.Status(1).state, RowState::NotYetPinged);
+    EXPECT_EQ(list.Status(2).state, RowState::NotAnswering);
+    EXPECT_EQ(list.Status(2).lost, 4u);
+    EXPECT_EQ(list.Status(3).state, RowState::NotYetPinged);
+    // The shared fresh status is never written through a row.
+    list.SetStatus(3, e);
+    EXPECT_EQ(list.Status(1).state, RowState::NotYetPinged);
+    EXPECT_EQ(list.Status(1).lost, 0u);
+}
+
 TEST(AddressListTest, LossPercentAndRecentTimes) {
     RowStatus s;
     EXPECT_EQ(s.LossPercent(), 0.0);
