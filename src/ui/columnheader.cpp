@@ -130,6 +130,16 @@ void ColumnHeader::RefreshAges() {
     const int width = view_->columnWidth(column);
     QWidget* viewport = view_->viewport();
     if (x >= viewport->width() || x + width <= 0) return;
+    // Rows that never answered show no age: while none on screen has one, nothing changes (a
+    // long list is mostly such rows until the monitor has been round it once).
+    const int top = view_->rowAt(0);
+    if (top < 0) return;
+    int bottom = view_->rowAt(viewport->height() - 1);
+    if (bottom < 0) bottom = proxy_->rowCount() - 1;
+    bool aged = false;
+    for (int row = top; row <= bottom && !aged; ++row)
+        aged = proxy_->index(row, column).data(Qt::DisplayRole).isValid();
+    if (!aged) return;
     // Only the age strip of the rows on screen is drawn again; nothing is announced to the
     // model's other users.
     viewport->update(QRect(x, 0, width, viewport->height()));

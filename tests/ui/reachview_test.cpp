@@ -437,11 +437,33 @@ class ReachViewTest : public QObject {
                 return false;
             }
         } watch;
+        const auto refresh = [&] {
+            watch.painted = QRegion();
+            QCoreApplication::processEvents();
+            w.ListV1()->viewport()->installEventFilter(&watch);
+            w.Columns()->RefreshAges();
+            QCoreApplication::processEvents();
+            w.ListV1()->viewport()->removeEventFilter(&watch);
+        };
+        // No row on screen has an age yet: nothing to draw again.
+        refresh();
+        QVERIFY(watch.painted.isEmpty());
+        // One row far below the screen has one: still nothing on screen changes.
+        veltrin::RowStatus answered;
+        answered.state = veltrin::RowState::Answering;
+        answered.lastreplyms = QDateTime::currentMSecsSinceEpoch() - 5000;
+        w.list().SetStatus(49, answered);
+        w.ListV1()->scrollToTop();
         QCoreApplication::processEvents();
-        w.ListV1()->viewport()->installEventFilter(&watch);
-        w.Columns()->RefreshAges();
+        if (w.ListV1()->rowAt(w.ListV1()->viewport()->height() - 1) >= 0) {
+            refresh();
+            QVERIFY(watch.painted.isEmpty());
+        }
+        // A row on screen has one: its strip is drawn again.
+        w.list().SetStatus(1, answered);
         QCoreApplication::processEvents();
-        w.ListV1()->viewport()->removeEventFilter(&watch);
+        changed.clear();
+        refresh();
         QCOMPARE(changed.count(), 0);
         const int x = w.ListV1()->columnViewportPosition(AddressListModel::LastReplyColumn);
         const QRect strip(x, 0, w.ListV1()->columnWidth(AddressListModel::LastReplyColumn),
