@@ -123,19 +123,30 @@ void tcheckthread::Run() {
     // the window keeps answering while the probe waits for its reply.
     while (gate.WaitWhilePaused()) {
         std::string host = host_;
-        if (hostnow_ && !OnWindow([this, &host] {
+        // The host is read and "some begin" written in one step: one wake of the window per
+        // probe fewer. No host: no probe and no title.
+        const auto begin = [this, &host] {
+            if (hostnow_) {
                 try {
                     host = hostnow_();
                 } catch (...) {
                     host.clear();
                 }
-            }))
-            return;
+            }
+            if (host.empty()) return;
+            try {
+                if (settitle_) settitle_("some begin");
+            } catch (...) {
+                // As for every title: a progress note only.
+            }
+        };
+        if (hostnow_ || !host.empty()) {
+            if (!OnWindow(begin)) return;
+        }
         if (host.empty()) {
             if (!gate.Sleep(pausems_)) return;
             continue;
         }
-        if (!title("some begin")) return;
         const int rtt = ProbeHost(host, gate);
         if (gate.StopRequested()) return;
         if (rtt >= 0 && !title("some ok")) return;
