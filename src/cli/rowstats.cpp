@@ -55,6 +55,14 @@ RowChange Accounting::Sent(int i, const std::string& ip, Steady::time_point now)
     }
     row.pending.push_back(now);
     ++pending_;
+    // Sends come in time order; one that does not is put in its place, so none expires late.
+    const std::pair<Steady::time_point, int> entry{now, i};
+    if (order_.empty() || order_.back().first <= now)
+        order_.push_back(entry);
+    else
+        order_.insert(std::upper_bound(order_.begin(), order_.end(), entry,
+                                       [](const auto& a, const auto& b) { return a.first < b.first; }),
+                      entry);
     if (row.state == RowState::NoAddress) SetState(row, RowState::NeverAnswered, change);
     return change;
 }
@@ -69,6 +77,7 @@ RowChange Accounting::Replied(int i, std::int64_t rttms, Steady::time_point now,
     if (row.pending.empty()) return change;
     row.pending.pop_front();
     --pending_;
+    if (pending_ == 0) order_.clear();  // every entry left is settled
     ++row.received;
     rttms = std::max<std::int64_t>(rttms, 0);
     if (row.received == 1 || rttms < row.minms) row.minms = rttms;
@@ -105,6 +114,7 @@ void Accounting::Finish() {
         row.pending.clear();
     }
     pending_ = 0;
+    order_.clear();
 }
 
 bool Accounting::AllAnswering() const {

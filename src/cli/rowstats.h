@@ -4,12 +4,14 @@
 // One thread only.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltrin::cli {
@@ -63,12 +65,21 @@ public:
     RowChange Replied(int i, std::int64_t rttms, Steady::time_point now, Wall::time_point wall);
     // Requests older than the timeout become lost. Calls `changed(row, change)` for each row whose
     // state changed.
+    // Only the rows with a request past its timeout are looked at, not the whole list: the
+    // console asks several times a second, and a list may hold 100,000 rows. Rows are told of
+    // in list order.
     template <class F>
     void Expire(Steady::time_point now, F&& changed) {
-        for (int i = 0; i < Count(); ++i) {
+        std::vector<std::pair<int, RowChange>> changes;
+        while (!order_.empty() && now - order_.front().first >= timeout_) {
+            const int i = order_.front().second;
+            order_.pop_front();
             RowChange c = ExpireRow(i, now);
-            if (c.state) changed(i, c);
+            if (c.state) changes.emplace_back(i, c);
         }
+        if (pending_ == 0) order_.clear();
+        std::sort(changes.begin(), changes.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [i, c] : changes) changed(i, c);
     }
     // The run ended: requests still inside their timeout are neither answered nor lost.
     void Finish();
@@ -85,6 +96,9 @@ private:
     std::vector<RowAccount> rows_;
     std::chrono::milliseconds timeout_;
     std::size_t pending_ = 0;  // the sum of the rows' pending lengths
+    // Every request still waiting, and some already settled, as (sent, row) oldest first: an
+    // entry whose request was answered meanwhile is dropped when it comes to the front.
+    std::deque<std::pair<Steady::time_point, int>> order_;
 };
 
 // Loss in percent of the requests whose outcome is known (0 when none).

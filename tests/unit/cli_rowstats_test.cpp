@@ -100,6 +100,46 @@ TEST(CliRowStats, TimeoutsMakeLossAndNotAnswering) {
     EXPECT_EQ(a.Row(0).state, RowState::Answering);
 }
 
+TEST(CliRowStats, ExpiryFindsEveryLateRequestAndTellsRowsInListOrder) {
+    // Sends to rows out of list order, some answered, one sent "earlier" than the one before
+    // it; each expiry must lose exactly the requests past the timeout, whichever order they
+    // were sent in, and tell the rows that changed in list order.
+    std::vector<std::string> names(1000, "h");
+    Accounting a(names, 1000ms);
+    for (int i : {900, 3, 500}) {
+        a.Sent(i, "10.0.0.1", t0);
+        a.Replied(i, 1, t0 + 1ms, w0);  // answering, so a loss makes it "not answering"
+    }
+    a.Sent(900, "10.0.0.1", t0 + 100ms);
+    a.Sent(3, "10.0.0.1", t0 + 200ms);
+    a.Sent(500, "10.0.0.1", t0 + 50ms);   // taken before the send above it was told of
+    a.Sent(700, "10.0.0.1", t0 + 300ms);  // never answers
+    a.Sent(3, "10.0.0.1", t0 + 400ms);
+    a.Replied(3, 1, t0 + 401ms, w0);      // answers the oldest of row 3's two
+    std::vector<int> told;
+    auto record = [&](int i, const veltrin::cli::RowChange& c) {
+        EXPECT_TRUE(c.state);
+        told.push_back(i);
+    };
+    a.Expire(t0 + 1099ms, record);
+    EXPECT_EQ(told, (std::vector<int>{500}));  // sent at 50 ms: late since 1050 ms
+    told.clear();
+    a.Expire(t0 + 1400ms, record);
+    EXPECT_EQ(told, (std::vector<int>{3, 900}));
+    const struct {
+        int row;
+        std::uint64_t lost;
+    } expected[] = {{3, 1}, {500, 1}, {700, 1}, {900, 1}, {0, 0}, {999, 0}};
+    for (const auto& e : expected) EXPECT_EQ(a.Row(e.row).lost, e.lost) << "row " << e.row;
+    EXPECT_EQ(a.Pending(), 0u);
+    EXPECT_EQ(a.Row(700).state, RowState::NeverAnswered);
+    // Nothing is lost twice, and later requests still expire after the queue ran dry.
+    a.Sent(0, "10.0.0.1", t0 + 2s);
+    a.Expire(t0 + 3s, record);
+    EXPECT_EQ(a.Row(0).lost, 1u);
+    EXPECT_EQ(a.Row(3).lost, 1u);
+}
+
 TEST(CliRowStats, UnresolvedRowsHaveNoAddress) {
     Accounting a({"nowhere", "was here"}, 1000ms);
     auto c = a.Sent(0, "", t0);
