@@ -193,9 +193,19 @@ public:
     Reporter(const AddressList& list, cli::Accounting& accounting, Format format, MetricsStore* store)
         : list_(list), accounting_(accounting), format_(format), store_(store) {
         flags_.assign(static_cast<std::size_t>(list.Count()), 0);
+        hasttl_.assign(static_cast<std::size_t>(list.Count()), 0);
         statuses_.resize(static_cast<std::size_t>(list.Count()));
-        for (int i = 0; i < list.Count(); ++i) statuses_[static_cast<std::size_t>(i)] = StatusKey(list.Status(i));
+        for (int i = 0; i < list.Count(); ++i) {
+            statuses_[static_cast<std::size_t>(i)] = StatusKey(list.Status(i));
+            if (!list.Row(i).ttl.empty()) {
+                hasttl_[static_cast<std::size_t>(i)] = 1;
+                ++answered_;
+            }
+        }
     }
+
+    // The rows that show a reply, kept as they change: the live table asks four times a second.
+    int Answered() const { return answered_; }
 
     // The monitor sends to row `i` (`ip` empty: the row has no address, nothing is sent) at
     // `sentns` (steady clock, which is CLOCK_MONOTONIC like the monitor's times).
@@ -220,6 +230,11 @@ public:
     void RowChanged(int row) override {
         auto i = static_cast<std::size_t>(row);
         if (i >= flags_.size()) return;
+        const char hasttl = list_.Row(row).ttl.empty() ? 0 : 1;
+        if (hasttl != hasttl_[i]) {
+            answered_ += hasttl != 0 ? 1 : -1;
+            hasttl_[i] = hasttl;
+        }
         // The list also announces a change of the row's reachability status; only a change of
         // its cells is a reply.
         const auto key = StatusKey(list_.Status(row));
@@ -288,22 +303,17 @@ private:
     Format format_;
     MetricsStore* store_;
     std::vector<char> flags_;
+    std::vector<char> hasttl_;
+    int answered_ = 0;
     std::vector<Key> statuses_;
     std::vector<int> changed_;
     std::string out_;
 };
 
-int Answered(const AddressList& list) {
-    int n = 0;
-    for (const auto& row : list.Rows())
-        if (!row.ttl.empty()) ++n;
-    return n;
-}
-
 // The live table on a terminal, redrawn in place.
 class LiveView {
 public:
-    void Draw(const AddressList& list, bool running, long elapsed) {
+    void Draw(const AddressList& list, int answered, bool running, long elapsed) {
         winsize size{};
         int rows = 24, cols = 80;
         if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
@@ -314,7 +324,7 @@ public:
         std::string out = Erase();
         std::vector<std::string> lines;
         lines.push_back("Veltrin Ping Utility  " + std::to_string(list.Count()) + " addresses, " +
-                        std::to_string(Answered(list)) + " answered  " + (running ? "running" : "stopped") + "  " +
+                        std::to_string(answered) + " answered  " + (running ? "running" : "stopped") + "  " +
                         std::to_string(elapsed) + " s  (Ctrl+C ends)");
         lines.push_back(Fit("Addresses", 24) + " " + Fit("TTL", 5) + " " + Fit("Time(ms)", 9) + " Bytes");
         const int room = std::max(rows - 3, 1);
@@ -345,12 +355,12 @@ private:
 };
 
 // Plain lines for a pipe or a file: once a second, the rows that changed.
-void Report(const AddressList& list, const std::vector<int>& rows, long elapsed) {
+void Report(const AddressList& list, const std::vector<int>& rows, int answered, long elapsed) {
     if (rows.empty()) return;
     std::string out;
     const std::string stamp = "+" + std::to_string(elapsed) + "s ";
     if (rows.size() > kPlainRowsPerReport) {
-        out = stamp + std::to_string(rows.size()) + " rows answered, " + std::to_string(Answered(list)) + " of " +
+        out = stamp + std::to_string(rows.size()) + " rows answered, " + std::to_string(answered) + " of " +
               std::to_string(list.Count()) + " so far\n";
     } else {
         for (int i : rows) {
@@ -590,9 +600,9 @@ int RunConsole(int argc, char** argv, bool needconsole) {
                 const long elapsed = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - started).count());
                 const std::vector<int> changed = reporter.TakeChanged();
                 if (tty)
-                    view.Draw(list, events.running, elapsed);
+                    view.Draw(list, reporter.Answered(), events.running, elapsed);
                 else if (options.format == Format::Text)
-                    Report(list, changed, elapsed);
+                    Report(list, changed, reporter.Answered(), elapsed);
                 nextdraw = now + refresh;
             }
             // Only what is due wakes the loop: a redraw where something is drawn, the end, and

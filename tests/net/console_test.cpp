@@ -455,6 +455,29 @@ TEST_F(ConsoleTest, SweepReachesEveryRowEvenly) {
     }
 }
 
+// With many rows changing, a plain progress line sums them up; its count of rows that have
+// answered leaves out the row that cannot.
+TEST_F(ConsoleTest, PlainProgressSumsUpManyRowsAndCountsTheAnswered) {
+    NEED_ROOT();
+    std::vector<std::string> args = {"--seconds", "3", "--sweep", "5"};
+    for (int i = 1; i <= 30; ++i) args.push_back("127.0.0." + std::to_string(i));
+    args.push_back("300.1.1.1");
+    for (const auto& program : Programs()) {
+        const Outcome r = RunProgram(With(program, args), Env());
+        ASSERT_FALSE(r.timedout);
+        const std::regex summary("\\+([0-9]+)s ([0-9]+) rows answered, ([0-9]+) of 31 so far");
+        std::vector<int> counts;
+        for (const auto& line : Lines(r.out)) {
+            std::smatch m;
+            if (std::regex_match(line, m, summary)) counts.push_back(std::stoi(m[3].str()));
+        }
+        ASSERT_FALSE(counts.empty()) << r.out;
+        EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end())) << r.out;
+        // Every loopback row is answered twice a second; the last summary comes a second or more in.
+        EXPECT_EQ(counts.back(), 30) << r.out;
+    }
+}
+
 TEST_F(ConsoleTest, SweepAndIntervalExcludeEachOther) {
     for (const auto& program : Programs()) {
         const Outcome r = RunProgram(With(program, {"--sweep", "5", "--interval", "3", "127.0.0.1"}), Env());
