@@ -64,10 +64,9 @@ public:
     // marks the row as answering but counts nothing.
     RowChange Replied(int i, std::int64_t rttms, Steady::time_point now, Wall::time_point wall);
     // Requests older than the timeout become lost. Calls `changed(row, change)` for each row whose
-    // state changed.
-    // Only the rows with a request past its timeout are looked at, not the whole list: the
-    // console asks several times a second, and a list may hold 100,000 rows. Rows are told of
-    // in list order.
+    // state changed, in list order. Only the rows with a request past its timeout are looked at,
+    // not the whole list: the console asks several times a second, and a list may hold 100,000
+    // rows.
     template <class F>
     void Expire(Steady::time_point now, F&& changed) {
         std::vector<std::pair<int, RowChange>> changes;

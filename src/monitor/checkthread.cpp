@@ -110,22 +110,22 @@ tcheckthread::tcheckthread(HandOver& handover, std::function<std::string()> host
 
 void tcheckthread::Run() {
     Gate& gate = this->gate();
-    auto title = [this](const char* text) {
-        return OnWindow([this, text] {
-            try {
-                if (settitle_) settitle_(text);
-            } catch (...) {
-                // The title is a progress note: failing to set it must not stop the check.
-            }
-        });
+    // On the window thread.
+    auto settitle = [this](const char* text) {
+        try {
+            if (settitle_) settitle_(text);
+        } catch (...) {
+            // The title is a progress note: failing to set it must not stop the check.
+        }
     };
+    auto title = [this, &settitle](const char* text) { return OnWindow([&settitle, text] { settitle(text); }); };
     // The probe and both waits happen here; only the title writes go to the window thread, so
     // the window keeps answering while the probe waits for its reply.
     while (gate.WaitWhilePaused()) {
         std::string host = host_;
         // The host is read and "some begin" written in one step: one wake of the window per
         // probe fewer. No host: no probe and no title.
-        const auto begin = [this, &host] {
+        const auto begin = [this, &host, &settitle] {
             if (hostnow_) {
                 try {
                     host = hostnow_();
@@ -133,16 +133,9 @@ void tcheckthread::Run() {
                     host.clear();
                 }
             }
-            if (host.empty()) return;
-            try {
-                if (settitle_) settitle_("some begin");
-            } catch (...) {
-                // As for every title: a progress note only.
-            }
+            if (!host.empty()) settitle("some begin");
         };
-        if (hostnow_ || !host.empty()) {
-            if (!OnWindow(begin)) return;
-        }
+        if ((hostnow_ || !host.empty()) && !OnWindow(begin)) return;
         if (host.empty()) {
             if (!gate.Sleep(pausems_)) return;
             continue;
