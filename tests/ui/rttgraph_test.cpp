@@ -289,15 +289,16 @@ void RttGraphTest::hoverShowsTimeAndValue() {
     QCoreApplication::sendEvent(w->graph->chartview->viewport(), &move);
     const QString text = w->graph->hoverlabel->text();
     QVERIFY2(text.contains(QStringLiteral(" ms")), qPrintable(text));
-    // The point under the mouse: the one aimed at, or a neighbour within the same pixel or two
-    // (the mouse position is whole pixels). Its time and value are what the label says.
+    // The column under the mouse: the one aimed at, or a neighbour within the same pixel or two
+    // (the mouse position is whole pixels). The label says when it starts (its point sits in its
+    // middle, which may fall in the next second) and its value.
     bool shown = false;
-    for (int i = 0; i < w->graph->avgseries->count() && !shown; ++i) {
-        const QPointF q = w->graph->avgseries->at(i);
-        if (std::abs(q.x() - point.x()) > 2000) continue;
-        const QString when =
-            QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(q.x())).toString(QStringLiteral("HH:mm:ss"));
-        shown = text.contains(when) && text.contains(QString::number(q.y(), 'f', 3));
+    for (const veltrin::RttColumn& c : w->graph->ShownColumns()) {
+        if (c.replies == 0 || shown) continue;
+        const auto middle = static_cast<double>(c.startms + (c.endms - c.startms) / 2);
+        if (std::abs(middle - point.x()) > 2000) continue;
+        const QString when = QDateTime::fromMSecsSinceEpoch(c.startms).toString(QStringLiteral("HH:mm:ss"));
+        shown = text.contains(when) && text.contains(QString::number(c.avgms, 'f', 3));
     }
     QVERIFY2(shown, qPrintable(text + " aimed at " + QString::number(point.y())));
     // Far left of the plot, before any result: nothing to say.
